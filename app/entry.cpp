@@ -1,0 +1,22 @@
+#include "app/entry.h"
+
+#include "app/nubrio.h"
+
+namespace nubrio {
+
+namespace {
+// The shared application does not own its delegate: this global keeps it alive for the whole process.
+platform::Application* app = nullptr;
+std::shared_ptr<Nubrio> delegate;
+}  // namespace
+
+int runApplication(platform::Platform& platform) {
+    app = &platform.application;
+    delegate = std::make_shared<Nubrio>(platform);
+    app->setDelegate(delegate);
+    app->setActivationPolicy(platform::ActivationPolicy::Accessory);
+    app->run();
+    return 0;
+}
+
+}  // namespace nubrio

@@ -1,0 +1,35 @@
+#include "app/build_config.h"
+#include "app/nubrio.h"
+#include "app/statusbar/status_icon.h"
+
+namespace nubrio {
+
+void Nubrio::applicationDidFinishLaunching() {
+    // Another copy is running: open the editor from here and leave the running copy alone.
+    std::vector<int> others = platform_.workspace.runningApplicationsWithBundleIdentifier(config::BundleIdentifier);
+    const int self = platform_.process.processIdentifier();
+    std::erase(others, self);
+    if (!others.empty()) {
+        openWeb();
+        platform_.application.terminate();
+        return;
+    }
+
+    platform_.fileManager.createDirectory(home, true);  // a failure shows later, where home is used
+
+    item = platform_.statusBar.statusItemWithLength(platform::StatusBar::VariableLength);
+    if (platform::StatusButton* button = item->button()) {
+        button->setImage({18, 18, true, true, drawStatusIcon});
+        button->setToolTip("Nubrio · procesamiento en esta Mac");
+    }
+    item->setMenu(makeStatusMenu());
+
+    bool openEditor = true;
+    if (hasArgument("--verify-startup"))
+        openEditor = false;
+    else if (hasArgument("--background"))
+        openEditor = false;
+    startWorker(openEditor);
+}
+
+}  // namespace nubrio

@@ -1,0 +1,2 @@
+// Placeholder until the Linux composition root lands.
+int main() { return 0; }

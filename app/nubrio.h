@@ -1,0 +1,64 @@
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/uuid.h"
+#include "platform/platform.h"
+
+namespace nubrio {
+
+// The application delegate: the whole state of the program and every command.
+class Nubrio final : public platform::ApplicationDelegate, public std::enable_shared_from_this<Nubrio> {
+public:
+    explicit Nubrio(platform::Platform& platform);
+
+    // Reached by the platform.
+    void applicationDidFinishLaunching() override;
+    void applicationOpenUrls(const std::vector<std::string>& urls) override;
+    void applicationWillTerminate() override;
+
+    // Menu actions.
+    void openWeb();
+    void openFiles();
+    void openLogs();
+    void about();
+    void toggleLogin();
+    void restart();
+    void uninstall();
+    void quit();
+
+private:
+    friend class NubrioInspector;  // tests read the state
+
+    std::shared_ptr<platform::Menu> makeStatusMenu();
+
+    void startWorker(bool openEditor);
+    void workerDidExit(const std::shared_ptr<platform::Task>& task);
+    void waitForWorker(std::shared_ptr<platform::Task> task, Uuid generation, std::int64_t attempt);
+    void judge(const std::shared_ptr<platform::Task>& task, Uuid generation, std::int64_t attempt,
+               const std::optional<std::string>& body);
+    void stopWorker();
+
+    bool hasArgument(const std::string& flag);
+    void showAlert(const std::string& messageText, const std::string& informativeText);
+    platform::Action action(const char* selector, void (Nubrio::*method)());
+
+    platform::Platform& platform_;
+
+    std::shared_ptr<platform::StatusItem> item;
+    std::shared_ptr<platform::Task> worker;
+    bool stopping;
+    std::shared_ptr<platform::MenuItem> status;
+    std::shared_ptr<platform::MenuItem> login;
+    bool ready;
+    bool openWhenReady;
+    Uuid startup;
+    std::vector<double> restarts;
+    const std::string version;
+    const std::filesystem::path home;
+};
+
+}  // namespace nubrio

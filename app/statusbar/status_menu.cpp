@@ -1,0 +1,28 @@
+#include "app/nubrio.h"
+
+namespace nubrio {
+
+std::shared_ptr<platform::Menu> Nubrio::makeStatusMenu() {
+    platform::StatusBar& bar = platform_.statusBar;
+    std::shared_ptr<platform::Menu> menu = bar.makeMenu();
+
+    status = bar.makeMenuItem("Nubrio en segundo plano", std::nullopt, "");
+    status->setEnabled(false);
+    menu->addItem(status);
+    menu->addItem(bar.makeSeparatorItem());
+
+    menu->addItem(bar.makeMenuItem("Abrir Nubrio", action("openWeb", &Nubrio::openWeb), ""));
+    menu->addItem(bar.makeMenuItem("Ver archivos de esta Mac", action("openFiles", &Nubrio::openFiles), ""));
+    menu->addItem(bar.makeMenuItem("Ver registros", action("openLogs", &Nubrio::openLogs), ""));
+    menu->addItem(bar.makeMenuItem("Reiniciar procesamiento…", action("restart", &Nubrio::restart), ""));
+    menu->addItem(bar.makeMenuItem("Acerca de Nubrio", action("about", &Nubrio::about), ""));
+    menu->addItem(bar.makeMenuItem("Desinstalar Nubrio…", action("uninstall", &Nubrio::uninstall), ""));
+    menu->addItem(bar.makeMenuItem("Salir de Nubrio…", action("quit", &Nubrio::quit), ""));
+
+    login = bar.makeMenuItem("Abrir al iniciar sesión", action("toggleLogin", &Nubrio::toggleLogin), "");
+    login->setOn(platform_.loginItems.status() == platform::LoginItemStatus::Enabled);
+    menu->insertItem(login, 6);
+    return menu;
+}
+
+}  // namespace nubrio

@@ -1,0 +1,52 @@
+#include <algorithm>
+#include <vector>
+
+#include "app/build_config.h"
+#include "app/nubrio.h"
+#include "app/web_origin.h"
+#include "editor/browsers.h"
+
+namespace nubrio {
+
+void Nubrio::openWeb() {
+    if (worker && worker->isRunning() && !ready) {
+        openWhenReady = true;  // the probe opens it once the worker is ready
+        return;
+    }
+
+    platform::Workspace& workspace = platform_.workspace;
+    const std::string origin = config::WebOrigin;
+    std::vector<std::string> candidates(editor::browserOrder.begin(), editor::browserOrder.end());
+    if (auto defaultBrowser = workspace.urlForApplicationToOpenUrl(origin)) {
+        if (auto identifier = workspace.bundleIdentifierOfApplication(*defaultBrowser);
+            identifier && std::ranges::find(editor::appModeBrowsers, *identifier) != editor::appModeBrowsers.end()) {
+            std::erase(candidates, *identifier);
+            candidates.insert(candidates.begin(), *identifier);
+        }
+    }
+
+    for (const std::string& identifier : candidates) {
+        if (auto browser = workspace.urlForApplicationWithBundleIdentifier(identifier)) {
+            platform::OpenConfiguration configuration;
+            configuration.createsNewApplicationInstance = true;
+            configuration.arguments = {"--app=" + origin + "/?app=window#app/crear", "--window-size=1360,880"};
+            // A browser that fails to start only means no window; the user can choose the item again.
+            workspace.openApplication(*browser, configuration, [](std::optional<platform::Error>) {});
+            return;
+        }
+    }
+
+    if (auto firefox = workspace.urlForApplicationWithBundleIdentifier(editor::firefoxIdentifier)) {
+        workspace.openUrlsWithApplication({origin + "/?app=1#app/crear"}, *firefox, platform::OpenConfiguration{});
+        return;
+    }
+
+    const int choice = platform_.alerts.runModal(
+        {"Abrí Nubrio en Chrome o Edge",
+         "La conexión con la aplicación local requiere un navegador compatible. Safari no permite esta conexión. "
+         "Instalá Chrome o Edge, iniciá sesión en " + webOriginHost() + " y tocá Conectar PC.",
+         {"Descargar Chrome", "Cerrar"}});
+    if (choice == platform::AlertFirstButtonReturn) workspace.openUrl(config::ChromeDownloadPage);
+}
+
+}  // namespace nubrio

@@ -1,0 +1,21 @@
+#include "app/nubrio.h"
+#include "app/web_origin.h"
+#include "worker/contract.h"
+
+namespace nubrio {
+
+void Nubrio::openFiles() { platform_.workspace.openFolder(home); }
+
+void Nubrio::openLogs() {
+    const std::filesystem::path logs = home / worker::LogsFolder;
+    platform_.fileManager.createDirectory(logs, true);
+    platform_.workspace.openFolder(logs);
+}
+
+void Nubrio::about() {
+    showAlert("Nubrio " + version,
+              "Procesa en esta Mac y guarda tus archivos por cuenta. Se abre en su propia ventana; tu cuenta y tus "
+              "planes están en " + webOriginHost() + ".");
+}
+
+}  // namespace nubrio

@@ -1,0 +1,52 @@
+#include "app/nubrio.h"
+
+namespace nubrio {
+
+namespace {
+
+// "." and ".." removed, no trailing separator; links are not followed.
+std::string standardized(const std::filesystem::path& path) {
+    std::string text = path.lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+void Nubrio::uninstall() {
+    const std::filesystem::path bundle = std::filesystem::path(standardized(platform_.bundle.bundlePath()));
+    const std::string holder = standardized(bundle.parent_path());
+    const std::filesystem::path allowedInstallFolders[] = {
+        "/Applications", platform_.fileManager.homeDirectoryForCurrentUser() / "Applications"};
+    bool installed = false;
+    for (const std::filesystem::path& folder : allowedInstallFolders) {
+        if (standardized(folder) == holder) {
+            installed = true;
+            break;
+        }
+    }
+    if (!installed) {
+        showAlert("Nubrio todavía no está instalado en Aplicaciones",
+                  "Cerrá la app y expulsá el DMG. Para instalarla, arrastrala primero a Aplicaciones.");
+        return;
+    }
+
+    const int choice = platform_.alerts.runModal(
+        {"¿Desinstalar Nubrio?",
+         "Se cerrará el procesamiento y la aplicación irá a la Papelera. Tus videos, clips y modelos guardados "
+         "se conservan.",
+         {"Conservar aplicación", "Desinstalar"}});
+    if (choice != platform::AlertSecondButtonReturn) return;
+
+    std::optional<platform::Error> error;
+    if (platform_.loginItems.status() == platform::LoginItemStatus::Enabled)
+        error = platform_.loginItems.unregisterApp();
+    if (!error) error = platform_.fileManager.trashItem(bundle);
+    if (error) {
+        showAlert("No se pudo desinstalar Nubrio", error->localizedDescription());
+        return;
+    }
+    platform_.application.terminate();
+}
+
+}  // namespace nubrio

@@ -1,0 +1,23 @@
+#pragma once
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "platform/error.h"
+
+namespace nubrio::platform {
+
+class FileManager {
+public:
+    virtual ~FileManager() = default;
+    virtual std::filesystem::path homeDirectoryForCurrentUser() = 0;
+    // Creates the folder and, with `withIntermediates`, its missing parents; an existing folder is
+    // no error.
+    virtual std::optional<Error> createDirectory(const std::filesystem::path& path, bool withIntermediates) = 0;
+    // Moves the item to the user's Trash.
+    virtual std::optional<Error> trashItem(const std::filesystem::path& path) = 0;
+    // The whole file as UTF-8 text; none when it is missing, unreadable or not valid UTF-8.
+    virtual std::optional<std::string> readUtf8(const std::filesystem::path& path) = 0;
+};
+
+}  // namespace nubrio::platform

@@ -1,0 +1,255 @@
+#include "fake_platform.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace nubrio::fake {
+
+void FakeQueueAndClock::after(double seconds, platform::Block block) {
+    timers_.push_back({now_ + seconds, nextOrder_++, std::move(block)});
+}
+
+void FakeQueueAndClock::runUntilIdle() {
+    while (!ready_.empty()) {
+        platform::Block block = std::move(ready_.front());
+        ready_.pop_front();
+        block();
+    }
+}
+
+void FakeQueueAndClock::advance(double seconds) {
+    const double end = now_ + seconds;
+    runUntilIdle();
+    for (;;) {
+        auto next = std::min_element(timers_.begin(), timers_.end(), [](const Timer& a, const Timer& b) {
+            return a.due != b.due ? a.due < b.due : a.order < b.order;
+        });
+        if (next == timers_.end() || next->due > end) break;
+        now_ = std::max(now_, next->due);
+        platform::Block block = std::move(next->block);
+        timers_.erase(next);
+        block();
+        runUntilIdle();
+    }
+    now_ = end;
+}
+
+std::shared_ptr<platform::Task> FakeTaskFactory::makeTask() {
+    auto task = std::make_shared<FakeTask>(*this);
+    task->behaviour = behaviour;
+    tasks.push_back(task);
+    return task;
+}
+
+std::shared_ptr<FakeTask> FakeTaskFactory::byPid(int pid) const {
+    for (const auto& task : tasks)
+        if (task->launched && task->pid == pid) return task;
+    return nullptr;
+}
+
+std::optional<Error> FakeTask::launch() {
+    if (!factory_.launchErrors.empty()) {
+        Error error = factory_.launchErrors.front();
+        factory_.launchErrors.pop_front();
+        return error;
+    }
+    launched = true;
+    running_ = true;
+    pid = factory_.nextPid++;
+    return std::nullopt;
+}
+
+bool FakeTask::isRunning() {
+    if (running_ && endsAt && factory_.clock && factory_.clock->now() >= *endsAt) end(0);
+    return running_;
+}
+
+void FakeTask::terminate() {
+    ++terminateCalls;
+    signal(15);
+}
+
+void FakeTask::waitUntilExit() {
+    ++waitCalls;
+    if (!running_) return;
+    if (!endsAt) throw std::logic_error("waitUntilExit on a process that never ends");
+    if (factory_.clock) factory_.clock->passTime(std::max(0.0, *endsAt - factory_.clock->now()));
+    end(0);
+}
+
+void FakeTask::end(int status, platform::TerminationReason reason) {
+    if (!running_) return;
+    running_ = false;
+    endsAt.reset();
+    status_ = status;
+    reason_ = reason;
+    if (handler_) handler_(shared_from_this());
+}
+
+void FakeTask::signal(int signalNumber) {
+    if (!running_) return;
+    if (signalNumber == 9) {
+        end(9, platform::TerminationReason::UncaughtSignal);
+    } else if (signalNumber == 15 && behaviour.endsOnSigterm) {
+        if (behaviour.secondsToEndAfterSigterm <= 0)
+            end(0);
+        else if (!endsAt && factory_.clock)
+            endsAt = factory_.clock->now() + behaviour.secondsToEndAfterSigterm;
+    }
+}
+
+void FakeProcess::exit(int status) {
+    ++exitCalls;
+    if (!exitStatus) exitStatus = status;
+}
+
+int FakeProcess::kill(int target, int signal) {
+    kills.emplace_back(target, signal);
+    if (!tasks) return -1;
+    std::shared_ptr<FakeTask> task = tasks->byPid(target < 0 ? -target : target);
+    if (!task || !task->isRunning()) return -1;
+    if (target < 0 && task->behaviour.leftItsGroup) return -1;
+    task->signal(signal);
+    return 0;
+}
+
+void FakeProcess::usleep(unsigned microseconds) {
+    ++sleeps;
+    if (clock) clock->passTime(microseconds / 1e6);
+}
+
+platform::InfoValue FakeBundle::infoValue(const std::string& key) {
+    auto found = info.find(key);
+    return found == info.end() ? platform::InfoValue{} : found->second;
+}
+
+std::optional<Error> FakeFileManager::createDirectory(const std::filesystem::path& path, bool) {
+    if (createError) return createError;
+    created.push_back(path);
+    return std::nullopt;
+}
+
+std::optional<Error> FakeFileManager::trashItem(const std::filesystem::path& path) {
+    if (trashError) return trashError;
+    trashed.push_back(path);
+    return std::nullopt;
+}
+
+std::optional<std::string> FakeFileManager::readUtf8(const std::filesystem::path& path) {
+    reads.push_back(path);
+    auto found = files.find(path);
+    if (found == files.end()) return std::nullopt;
+    return found->second;
+}
+
+void FakeUrlSession::get(const platform::UrlRequest& request, Completion completion) {
+    requests.push_back(request);
+    pending_.push_back(std::move(completion));
+}
+
+void FakeUrlSession::answer(std::optional<std::string> body) {
+    if (pending_.empty()) throw std::logic_error("no request in flight");
+    Completion completion = std::move(pending_.front());
+    pending_.pop_front();
+    completion(std::move(body));
+}
+
+std::shared_ptr<platform::StatusItem> FakeStatusBar::statusItemWithLength(double length) {
+    auto item = std::make_shared<FakeStatusItem>();
+    item->length = length;
+    item->hasButton = itemsHaveButtons;
+    items.push_back(item);
+    return item;
+}
+
+int FakeAlerts::runModal(const platform::Alert& alert) {
+    shown.push_back(alert);
+    if (whileShown) whileShown(alert);
+    if (results.empty()) return platform::AlertFirstButtonReturn;
+    int result = results.front();
+    results.pop_front();
+    return result;
+}
+
+std::vector<int> FakeWorkspace::runningApplicationsWithBundleIdentifier(const std::string& bundleIdentifier) {
+    runningQueries.push_back(bundleIdentifier);
+    return running;
+}
+
+std::optional<platform::ApplicationRef> FakeWorkspace::urlForApplicationToOpenUrl(const std::string& url) {
+    defaultBrowserQueries.push_back(url);
+    return defaultBrowser;
+}
+
+std::optional<std::string> FakeWorkspace::bundleIdentifierOfApplication(const platform::ApplicationRef& application) {
+    auto found = identifiers.find(application.id);
+    if (found == identifiers.end()) return std::nullopt;
+    return found->second;
+}
+
+std::optional<platform::ApplicationRef> FakeWorkspace::urlForApplicationWithBundleIdentifier(const std::string& id) {
+    auto found = installed.find(id);
+    if (found == installed.end()) return std::nullopt;
+    return found->second;
+}
+
+void FakeWorkspace::openApplication(const platform::ApplicationRef& application,
+                                    const platform::OpenConfiguration& configuration, OpenCompletion completion) {
+    opened.push_back({application, configuration});
+    if (completion) completion(std::nullopt);
+}
+
+void FakeWorkspace::openUrlsWithApplication(const std::vector<std::string>& urls,
+                                            const platform::ApplicationRef& application,
+                                            const platform::OpenConfiguration& configuration) {
+    openedUrls.push_back({urls, {application, configuration}});
+}
+
+bool FakeWorkspace::openUrl(const std::string& url) {
+    openedPages.push_back(url);
+    return true;
+}
+
+bool FakeWorkspace::openFolder(const std::filesystem::path& folder) {
+    openedFolders.push_back(folder);
+    return true;
+}
+
+void FakeWorkspace::install(const std::string& bundleIdentifier, const std::string& desktopId) {
+    identifiers[desktopId] = bundleIdentifier;
+    installed[bundleIdentifier] = platform::ApplicationRef{desktopId};
+}
+
+std::optional<Error> FakeLoginItems::registerApp() {
+    calls.push_back("register");
+    if (registerError) return registerError;
+    current = afterRegister;
+    return std::nullopt;
+}
+
+std::optional<Error> FakeLoginItems::unregisterApp() {
+    calls.push_back("unregister");
+    if (unregisterError) return unregisterError;
+    current = platform::LoginItemStatus::NotRegistered;
+    return std::nullopt;
+}
+
+void FakeApplication::run() {
+    if (auto target = delegate.lock()) target->applicationDidFinishLaunching();
+}
+
+void FakeApplication::terminate() {
+    ++terminations;
+    if (terminations > 1) return;
+    if (auto target = delegate.lock()) target->applicationWillTerminate();
+}
+
+FakePlatform::FakePlatform()
+    : platform{application, queue, queue, process, bundle, files, tasks, url, statusBar, alerts, workspace, loginItems} {
+    tasks.clock = &queue;
+    process.tasks = &tasks;
+    process.clock = &queue;
+    workspace.running = {process.pid};
+}
+
+}  // namespace nubrio::fake

@@ -1,0 +1,327 @@
+#pragma once
+// The fake backend: virtual time, a main queue run by hand, scripted answers and a record of calls.
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace nubrio::fake {
+
+using platform::Error;
+
+class FakeQueueAndClock : public platform::MainQueue, public platform::Clock {
+public:
+    void async(platform::Block block) override { ready_.push_back(std::move(block)); }
+    void after(double seconds, platform::Block block) override;
+    double now() override { return now_; }
+
+    // Runs what is due now, including what those blocks submit.
+    void runUntilIdle();
+    // Moves virtual time forward, running each timer when it falls due.
+    void advance(double seconds);
+    // Time passing while the main thread is blocked (usleep): nothing runs.
+    void passTime(double seconds) { now_ += seconds; }
+    std::size_t pendingTimers() const { return timers_.size(); }
+
+private:
+    struct Timer {
+        double due;
+        long order;
+        platform::Block block;
+    };
+    double now_ = 1000.0;
+    long nextOrder_ = 0;
+    std::deque<platform::Block> ready_;
+    std::vector<Timer> timers_;
+};
+
+class FakeTask;
+
+// How a launched fake worker behaves when it is signalled.
+struct TaskBehaviour {
+    bool endsOnSigterm = true;
+    double secondsToEndAfterSigterm = 0;  // virtual time it takes to go
+    bool leftItsGroup = false;            // signals to its group do not reach it
+};
+
+class FakeTaskFactory : public platform::TaskFactory {
+public:
+    std::shared_ptr<platform::Task> makeTask() override;
+
+    std::vector<std::shared_ptr<FakeTask>> tasks;  // every task made, in order
+    std::deque<Error> launchErrors;                 // next launches fail with these
+    TaskBehaviour behaviour;
+    int nextPid = 4000;
+    FakeQueueAndClock* clock = nullptr;
+
+    std::shared_ptr<FakeTask> last() const { return tasks.empty() ? nullptr : tasks.back(); }
+    std::shared_ptr<FakeTask> byPid(int pid) const;
+};
+
+class FakeTask : public platform::Task, public std::enable_shared_from_this<FakeTask> {
+public:
+    FakeTask(FakeTaskFactory& factory) : factory_(factory) {}
+
+    void setStandardInputNullDevice() override { nullStandardInput = true; }
+    void setExecutable(const std::filesystem::path& path) override { executable = path; }
+    void setCurrentDirectory(const std::filesystem::path& path) override { directory = path; }
+    void setTerminationHandler(TerminationHandler handler) override { handler_ = std::move(handler); }
+    std::optional<Error> launch() override;
+    bool isRunning() override;
+    int processIdentifier() override { return pid; }
+    int terminationStatus() override { return status_; }
+    platform::TerminationReason terminationReason() override { return reason_; }
+    void terminate() override;
+    void waitUntilExit() override;
+
+    // The process ends: the platform calls the handler (here at once, as from another thread).
+    void end(int status, platform::TerminationReason reason = platform::TerminationReason::Exit);
+    void signal(int signalNumber);
+
+    bool nullStandardInput = false;
+    std::filesystem::path executable;
+    std::filesystem::path directory;
+    int pid = 0;
+    bool launched = false;
+    int terminateCalls = 0;
+    int waitCalls = 0;
+    std::optional<double> endsAt;  // pending end after SIGTERM, in virtual time
+    TaskBehaviour behaviour;
+
+private:
+    FakeTaskFactory& factory_;
+    TerminationHandler handler_;
+    bool running_ = false;
+    int status_ = 0;
+    platform::TerminationReason reason_ = platform::TerminationReason::Exit;
+};
+
+class FakeProcess : public platform::ProcessInfo {
+public:
+    int processIdentifier() override { return pid; }
+    std::vector<std::string> arguments() override { return args; }
+    void writeStandardError(const std::string& text) override { standardError += text; }
+    void exit(int status) override;
+    int kill(int pid, int signal) override;
+    void usleep(unsigned microseconds) override;
+
+    int pid = 77;
+    std::vector<std::string> args = {"/Applications/Nubrio.app/Contents/MacOS/Nubrio"};
+    std::string standardError;
+    std::optional<int> exitStatus;
+    int exitCalls = 0;
+    std::vector<std::pair<int, int>> kills;  // (pid, signal)
+    int sleeps = 0;
+    FakeTaskFactory* tasks = nullptr;
+    FakeQueueAndClock* clock = nullptr;
+};
+
+class FakeBundle : public platform::Bundle {
+public:
+    platform::InfoValue infoValue(const std::string& key) override;
+    std::optional<std::filesystem::path> resourcesPath() override { return resources; }
+    std::filesystem::path bundlePath() override { return path; }
+
+    std::map<std::string, platform::InfoValue> info = {
+        {"CFBundleShortVersionString", {platform::InfoValue::Kind::String, "1.4.2"}}};
+    std::optional<std::filesystem::path> resources = "/Applications/Nubrio.app/Contents/Resources";
+    std::filesystem::path path = "/Applications/Nubrio.app";
+};
+
+class FakeFileManager : public platform::FileManager {
+public:
+    std::filesystem::path homeDirectoryForCurrentUser() override { return home; }
+    std::optional<Error> createDirectory(const std::filesystem::path& path, bool withIntermediates) override;
+    std::optional<Error> trashItem(const std::filesystem::path& path) override;
+    std::optional<std::string> readUtf8(const std::filesystem::path& path) override;
+
+    std::filesystem::path home = "/Users/ana";
+    std::vector<std::filesystem::path> created;
+    std::optional<Error> createError;
+    std::vector<std::filesystem::path> trashed;
+    std::optional<Error> trashError;
+    std::map<std::filesystem::path, std::string> files;  // readable UTF-8 files
+    std::vector<std::filesystem::path> reads;
+};
+
+class FakeUrlSession : public platform::UrlSession {
+public:
+    void get(const platform::UrlRequest& request, Completion completion) override;
+    // Answers the oldest request in flight (none: refused or timed out).
+    void answer(std::optional<std::string> body);
+    std::size_t inFlight() const { return pending_.size(); }
+
+    std::vector<platform::UrlRequest> requests;
+
+private:
+    std::deque<Completion> pending_;
+};
+
+class FakeMenuItem : public platform::MenuItem {
+public:
+    FakeMenuItem(std::string title, std::optional<platform::Action> action, std::string key, bool separator)
+        : title_(std::move(title)), action_(std::move(action)), key_(std::move(key)), separator_(separator),
+          enabled_(!separator) {}
+    bool isSeparator() const override { return separator_; }
+    std::string title() const override { return title_; }
+    void setTitle(const std::string& title) override { title_ = title; }
+    std::string keyEquivalent() const override { return key_; }
+    const std::optional<platform::Action>& action() const override { return action_; }
+    bool isEnabled() const override { return enabled_; }
+    void setEnabled(bool enabled) override { enabled_ = enabled; }
+    bool isOn() const override { return on_; }
+    void setOn(bool on) override { on_ = on; }
+
+private:
+    std::string title_;
+    std::optional<platform::Action> action_;
+    std::string key_;
+    bool separator_;
+    bool enabled_;
+    bool on_ = false;
+};
+
+class FakeMenu : public platform::Menu {
+public:
+    void addItem(std::shared_ptr<platform::MenuItem> item) override { items_.push_back(std::move(item)); }
+    void insertItem(std::shared_ptr<platform::MenuItem> item, int index) override {
+        items_.insert(items_.begin() + index, std::move(item));
+    }
+    std::vector<std::shared_ptr<platform::MenuItem>> items() const override { return items_; }
+
+private:
+    std::vector<std::shared_ptr<platform::MenuItem>> items_;
+};
+
+class FakeStatusButton : public platform::StatusButton {
+public:
+    void setImage(const platform::Image& image) override { this->image = image; }
+    void setToolTip(const std::string& toolTip) override { this->toolTip = toolTip; }
+    std::optional<platform::Image> image;
+    std::string toolTip;
+};
+
+class FakeStatusItem : public platform::StatusItem {
+public:
+    platform::StatusButton* button() override { return hasButton ? &button_ : nullptr; }
+    void setMenu(std::shared_ptr<platform::Menu> menu) override { this->menu = std::move(menu); }
+
+    bool hasButton = true;
+    FakeStatusButton button_;
+    std::shared_ptr<platform::Menu> menu;
+    double length = 0;
+};
+
+class FakeStatusBar : public platform::StatusBar {
+public:
+    std::shared_ptr<platform::StatusItem> statusItemWithLength(double length) override;
+    std::shared_ptr<platform::Menu> makeMenu() override { return std::make_shared<FakeMenu>(); }
+    std::shared_ptr<platform::MenuItem> makeMenuItem(const std::string& title, std::optional<platform::Action> action,
+                                                     const std::string& key) override {
+        createdTitles.push_back(title);
+        return std::make_shared<FakeMenuItem>(title, std::move(action), key, false);
+    }
+    std::shared_ptr<platform::MenuItem> makeSeparatorItem() override {
+        return std::make_shared<FakeMenuItem>("", std::nullopt, "", true);
+    }
+
+    bool itemsHaveButtons = true;
+    std::vector<std::shared_ptr<FakeStatusItem>> items;
+    std::vector<std::string> createdTitles;
+};
+
+class FakeAlerts : public platform::Alerts {
+public:
+    int runModal(const platform::Alert& alert) override;
+
+    std::vector<platform::Alert> shown;
+    std::deque<int> results;  // scripted; 1000 when empty
+    std::function<void(const platform::Alert&)> whileShown;
+};
+
+struct OpenedApplication {
+    platform::ApplicationRef application;
+    platform::OpenConfiguration configuration;
+};
+
+class FakeWorkspace : public platform::Workspace {
+public:
+    std::vector<int> runningApplicationsWithBundleIdentifier(const std::string& bundleIdentifier) override;
+    std::optional<platform::ApplicationRef> urlForApplicationToOpenUrl(const std::string& url) override;
+    std::optional<std::string> bundleIdentifierOfApplication(const platform::ApplicationRef& application) override;
+    std::optional<platform::ApplicationRef> urlForApplicationWithBundleIdentifier(const std::string& id) override;
+    void openApplication(const platform::ApplicationRef& application, const platform::OpenConfiguration& configuration,
+                         OpenCompletion completion) override;
+    void openUrlsWithApplication(const std::vector<std::string>& urls, const platform::ApplicationRef& application,
+                                 const platform::OpenConfiguration& configuration) override;
+    bool openUrl(const std::string& url) override;
+    bool openFolder(const std::filesystem::path& folder) override;
+
+    // Installs a browser under a desktop ID with a bundle identifier.
+    void install(const std::string& bundleIdentifier, const std::string& desktopId);
+
+    std::vector<int> running;  // pids listed for our bundle identifier (this process is added by the test)
+    std::vector<std::string> runningQueries;
+    std::optional<platform::ApplicationRef> defaultBrowser;
+    std::vector<std::string> defaultBrowserQueries;
+    std::map<std::string, std::string> identifiers;  // desktop id → bundle identifier
+    std::map<std::string, platform::ApplicationRef> installed;
+    std::vector<OpenedApplication> opened;
+    std::vector<std::pair<std::vector<std::string>, OpenedApplication>> openedUrls;
+    std::vector<std::string> openedPages;
+    std::vector<std::filesystem::path> openedFolders;
+};
+
+class FakeLoginItems : public platform::LoginItemService {
+public:
+    platform::LoginItemStatus status() override {
+        ++statusReads;
+        return current;
+    }
+    std::optional<Error> registerApp() override;
+    std::optional<Error> unregisterApp() override;
+    void openSystemSettingsLoginItems() override { ++settingsOpened; }
+
+    platform::LoginItemStatus current = platform::LoginItemStatus::NotRegistered;
+    platform::LoginItemStatus afterRegister = platform::LoginItemStatus::Enabled;
+    std::optional<Error> registerError, unregisterError;
+    std::vector<std::string> calls;
+    int statusReads = 0;
+    int settingsOpened = 0;
+};
+
+class FakeApplication : public platform::Application {
+public:
+    void setDelegate(std::weak_ptr<platform::ApplicationDelegate> delegate) override { this->delegate = delegate; }
+    void setActivationPolicy(platform::ActivationPolicy policy) override { this->policy = policy; }
+    void run() override;
+    void terminate() override;
+
+    std::weak_ptr<platform::ApplicationDelegate> delegate;
+    std::optional<platform::ActivationPolicy> policy;
+    int terminations = 0;
+};
+
+// Every fake, wired together.
+struct FakePlatform {
+    FakePlatform();
+    FakeApplication application;
+    FakeQueueAndClock queue;
+    FakeProcess process;
+    FakeBundle bundle;
+    FakeFileManager files;
+    FakeTaskFactory tasks;
+    FakeUrlSession url;
+    FakeStatusBar statusBar;
+    FakeAlerts alerts;
+    FakeWorkspace workspace;
+    FakeLoginItems loginItems;
+    platform::Platform platform;
+};
+
+}  // namespace nubrio::fake

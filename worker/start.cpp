@@ -1,0 +1,82 @@
+#include "app/nubrio.h"
+#include "app/web_origin.h"
+#include "worker/contract.h"
+
+namespace nubrio {
+
+namespace {
+constexpr double RestartWindowSeconds = 600.0;
+constexpr std::size_t RestartLimit = 3;
+constexpr int CheckFailureStatus = 2;
+}  // namespace
+
+void Nubrio::startWorker(bool openEditor) {
+    stopping = false;
+    ready = false;
+    openWhenReady = openEditor;
+    startup = Uuid::random();
+
+    std::shared_ptr<platform::Task> task = platform_.tasks.makeTask();
+    task->setStandardInputNullDevice();
+    std::optional<std::filesystem::path> resources = platform_.bundle.resourcesPath();
+    // A bundle without resources cannot hold a worker: that is a launch failure like any other.
+    task->setExecutable(resources ? *resources / worker::ExecutablePath : std::filesystem::path());
+    task->setCurrentDirectory(home);
+    std::weak_ptr<Nubrio> weak = weak_from_this();
+    platform::MainQueue& queue = platform_.mainQueue;
+    task->setTerminationHandler([weak, &queue](const std::shared_ptr<platform::Task>& ended) {
+        queue.async([weak, ended] {
+            if (auto self = weak.lock()) self->workerDidExit(ended);
+        });
+    });
+
+    if (std::optional<platform::Error> error = task->launch()) {
+        if (hasArgument("--verify-startup")) {
+            platform_.process.writeStandardError("Could not launch worker: " + error->fullDescription() + "\n");
+            platform_.process.exit(CheckFailureStatus);
+            return;
+        }
+        showAlert("No se pudo abrir Nubrio", error->localizedDescription());
+        platform_.application.terminate();
+        return;
+    }
+
+    worker = task;
+    status->setTitle("Preparando la conexión con el editor…");
+    waitForWorker(task, startup, 0);
+}
+
+void Nubrio::workerDidExit(const std::shared_ptr<platform::Task>& task) {
+    if (stopping) return;
+    if (!worker || worker != task) return;  // an older worker's exit
+
+    ready = false;
+    if (hasArgument("--verify-startup")) {
+        platform_.process.exit(CheckFailureStatus);
+        return;
+    }
+
+    const int exitStatus = task->terminationStatus();
+    // A death by signal carries the signal number: only a real exit with status 3 is the worker's report.
+    if (exitStatus == worker::StartupFailureStatus &&
+        task->terminationReason() == platform::TerminationReason::Exit) {
+        status->setTitle("Procesamiento detenido · podés reiniciarlo");
+        std::optional<std::string> report = platform_.fileManager.readUtf8(home / worker::StartupErrorFile);
+        showAlert("Nubrio no pudo arrancar en esta Mac",
+                  report ? *report : "Instalalo de nuevo desde " + webOriginHost() + "/downloads.");
+        return;
+    }
+
+    const double now = platform_.clock.now();
+    std::erase_if(restarts, [now](double entry) { return now - entry >= RestartWindowSeconds; });
+    if (restarts.size() >= RestartLimit) {
+        status->setTitle("Procesamiento detenido · podés reiniciarlo");
+        showAlert("El procesamiento de Nubrio se detuvo",
+                  "Volvé a abrir la aplicación. Los registros están en Ver archivos de esta Mac → logs.");
+        return;
+    }
+    restarts.push_back(now);
+    startWorker(false);
+}
+
+}  // namespace nubrio
