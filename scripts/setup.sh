@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing Nubrio needs, from Debian's packages, when missing.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  qt6-base-dev qt6-translations-l10n libqt6svg6
+  libglib2.0-dev libplist-dev nlohmann-json3-dev libcpp-httplib-dev
+  libgtest-dev libgmock-dev
+  desktop-file-utils xdg-utils
+  # desktop-session tests: a virtual display, a tray, a session bus, screenshots
+  xvfb trayer x11-utils xdotool imagemagick dbus dbus-x11 fonts-dejavu-core
+  # fuzzing with libFuzzer
+  clang libclang-rt-14-dev
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=''
+[ "$(id -u)" -eq 0 ] || sudo='sudo'
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
