@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-translations-l10n libqt6svg6
+  qt6-base-dev qt6-translations-l10n
   libglib2.0-dev libplist-dev nlohmann-json3-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev
   desktop-file-utils xdg-utils
