@@ -1,0 +1,329 @@
+// The worker NubrioService from the bundle, started as a real child in a temporary working folder.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <plist/plist.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QString>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/temp_home.h"
+#include "worker/contract.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Generous: a loaded machine may be slow to start a process, and nothing here measures speed.
+constexpr auto kDeadline = 30s;
+
+fs::path workerExecutable() {
+    return fs::path(NUBRIO_BUNDLE_PATH) / "Contents/Resources" / nubrio::worker::ExecutablePath;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The version the application compares with: the bundle's short version string.
+std::string bundleVersion() {
+    const std::string xml = readFile(fs::path(NUBRIO_BUNDLE_PATH) / "Contents/Info.plist");
+    plist_t root = nullptr;
+    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
+    std::string version;
+    if (plist_t node = root ? plist_dict_get_item(root, "CFBundleShortVersionString") : nullptr) {
+        char* text = nullptr;
+        plist_get_string_val(node, &text);
+        if (text) version = text;
+        free(text);
+    }
+    if (root) plist_free(root);
+    return version;
+}
+
+sockaddr_in loopbackPort() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(nubrio::worker::ChallengePort);
+    inet_pton(AF_INET, nubrio::worker::ChallengeHost, &address.sin_addr);
+    return address;
+}
+
+// A connected socket to the worker's port, or -1.
+int connectToPort() {
+    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopbackPort();
+    if (connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+struct FileDescriptor {
+    int fd = -1;
+    ~FileDescriptor() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+struct HttpAnswer {
+    int status = 0;
+    std::string head;  // status line and headers, header names as sent
+    std::string body;
+};
+
+std::optional<HttpAnswer> httpGet(const std::string& path) {
+    int sock = connectToPort();
+    if (sock < 0) return std::nullopt;
+    timeval timeout{5, 0};
+    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (send(sock, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+        close(sock);
+        return std::nullopt;
+    }
+    std::string raw;
+    char buffer[4096];
+    for (ssize_t n; (n = recv(sock, buffer, sizeof buffer, 0)) > 0;) raw.append(buffer, n);
+    close(sock);
+    const auto end = raw.find("\r\n\r\n");
+    if (end == std::string::npos || raw.compare(0, 9, "HTTP/1.1 ") != 0) return std::nullopt;
+    return HttpAnswer{std::stoi(raw.substr(9, 3)), raw.substr(0, end), raw.substr(end + 4)};
+}
+
+bool isValidUtf8(const std::string& bytes) {
+    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())).toUtf8().toStdString() == bytes;
+}
+
+// One worker process, always ended and reaped by the end of the test.
+class Worker {
+public:
+    explicit Worker(const fs::path& folder) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        const std::string program = workerExecutable().string();
+        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (error != 0) pid_ = -1;
+    }
+    ~Worker() {
+        if (pid_ > 0 && !status_) {
+            kill(pid_, SIGKILL);
+            int ignored;
+            waitpid(pid_, &ignored, 0);
+        }
+    }
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    // The raw wait status once the process has ended, or none at the deadline.
+    std::optional<int> waitForExit() {
+        for (auto deadline = Clock::now() + kDeadline; !status_ && Clock::now() < deadline;) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_)
+                status_ = status;
+            else
+                std::this_thread::sleep_for(20ms);
+        }
+        return status_;
+    }
+
+    // Whether the worker came up and proved itself: the challenge names this very process.
+    bool waitUntilAnswering() {
+        for (auto deadline = Clock::now() + kDeadline; Clock::now() < deadline;) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                status_ = status;
+                return false;
+            }
+            if (auto answer = httpGet(nubrio::worker::ChallengePath)) {
+                auto json = nlohmann::json::parse(answer->body, nullptr, false);
+                if (json.is_object() && json.value("pid", -1) == pid_) return true;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+    // Stops the worker the way the application does and returns its raw wait status.
+    std::optional<int> stop(int signal = SIGTERM) {
+        if (!status_) kill(pid_, signal);  // once reaped, the pid may belong to someone else
+        return waitForExit();
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+bool exitedWith(const std::optional<int>& status, int code) {
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
+}
+
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(workerExecutable())) << workerExecutable();
+        // An earlier test's worker, or someone else's program, may still hold the port for a moment.
+        auto deadline = Clock::now() + kDeadline;
+        for (int sock; (sock = connectToPort()) >= 0 && Clock::now() < deadline;) {
+            close(sock);
+            std::this_thread::sleep_for(100ms);
+        }
+        int sock = connectToPort();
+        if (sock >= 0) close(sock);
+        ASSERT_LT(sock, 0) << "another program listens on 127.0.0.1:4173";
+        fs::create_directories(folder);
+    }
+
+    fs::path logs() const { return folder / nubrio::worker::LogsFolder; }
+    fs::path startupError() const { return folder / nubrio::worker::StartupErrorFile; }
+
+    nubrio::testing::TempHome home;
+    fs::path folder = home.path() / "Nubrio";
+};
+
+TEST_F(ServiceTest, AnswersTheChallengeWithItsPidAndTheBundleVersion) {
+    fs::create_directories(logs());
+    std::ofstream(startupError()) << "an old failure\n";
+
+    Worker worker(folder);
+    ASSERT_TRUE(worker.waitUntilAnswering());
+
+    auto answer = httpGet(nubrio::worker::ChallengePath);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+    EXPECT_NE(QString::fromStdString(answer->head).indexOf("Content-Type: application/json", 0, Qt::CaseInsensitive), -1)
+        << answer->head;
+    auto json = nlohmann::json::parse(answer->body, nullptr, false);
+    ASSERT_TRUE(json.is_object()) << answer->body;
+    ASSERT_TRUE(json["pid"].is_number_integer());
+    EXPECT_EQ(json["pid"].get<int>(), worker.pid());
+    ASSERT_FALSE(bundleVersion().empty());
+    EXPECT_EQ(json["version"], bundleVersion());
+
+    for (const char* path : {"/", "/api/desktop/challenge/more", "/api/desktop"}) {
+        auto other = httpGet(path);
+        ASSERT_TRUE(other) << path;
+        EXPECT_EQ(other->status, 404) << path;
+    }
+
+    EXPECT_FALSE(fs::exists(startupError())) << "a stale start-up error outlives a good start";
+    EXPECT_TRUE(exitedWith(worker.stop(), 0));
+    EXPECT_FALSE(readFile(logs() / "service.log").empty());
+}
+
+class ServiceStopTest : public ServiceTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ServiceStopTest, EndsWithStatusZeroAndFreesThePortForARestart) {
+    Worker worker(folder);
+    ASSERT_TRUE(worker.waitUntilAnswering());
+    // A finished request leaves the port in TIME_WAIT; a probe in flight stays open across the stop.
+    ASSERT_TRUE(httpGet(nubrio::worker::ChallengePath));
+    FileDescriptor idle{connectToPort()};
+    ASSERT_GE(idle.fd, 0);
+
+    EXPECT_TRUE(exitedWith(worker.stop(GetParam()), 0));
+
+    Worker restarted(folder);
+    EXPECT_TRUE(restarted.waitUntilAnswering()) << "the port could not be bound again right after a stop";
+    EXPECT_TRUE(exitedWith(restarted.stop(), 0));
+    EXPECT_FALSE(readFile(logs() / "service.log").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, ServiceStopTest, ::testing::Values(SIGTERM, SIGINT),
+                         [](const auto& info) { return info.param == SIGTERM ? "SIGTERM" : "SIGINT"; });
+
+// Who holds the port when a worker starts.
+enum class Holder { AnotherWorker, ForeignProgramSharingThePort };
+
+class ServicePortHeldTest : public ServiceTest, public ::testing::WithParamInterface<Holder> {};
+
+TEST_P(ServicePortHeldTest, ExitsThreeWithASpanishExplanation) {
+    std::optional<Worker> first;
+    FileDescriptor foreign;
+    if (GetParam() == Holder::AnotherWorker) {
+        fs::create_directories(home.path() / "first");
+        first.emplace(home.path() / "first");
+        ASSERT_TRUE(first->waitUntilAnswering());
+    } else {
+        // A program that allows sharing: a worker that allowed it too would bind beside it.
+        foreign.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int yes = 1;
+        setsockopt(foreign.fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        setsockopt(foreign.fd, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
+        sockaddr_in address = loopbackPort();
+        ASSERT_EQ(bind(foreign.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(listen(foreign.fd, 4), 0);
+    }
+
+    Worker second(folder);
+    EXPECT_TRUE(exitedWith(second.waitForExit(), nubrio::worker::StartupFailureStatus));
+    const std::string text = readFile(startupError());
+    ASSERT_FALSE(text.empty());
+    EXPECT_TRUE(isValidUtf8(text));
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_NE(text.find("4173"), std::string::npos) << text;
+    EXPECT_NE(text.find("Cerrá"), std::string::npos) << text;
+
+    if (first) {
+        auto answer = httpGet(nubrio::worker::ChallengePath);
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(nlohmann::json::parse(answer->body, nullptr, false).value("pid", -1), first->pid());
+        EXPECT_TRUE(exitedWith(first->stop(), 0));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Holders, ServicePortHeldTest,
+                         ::testing::Values(Holder::AnotherWorker, Holder::ForeignProgramSharingThePort),
+                         [](const auto& info) {
+                             return info.param == Holder::AnotherWorker ? "AnotherWorker" : "ForeignProgram";
+                         });
+
+TEST_F(ServiceTest, RunsWhenItsLogCannotBeWritten) {
+    std::ofstream(logs()) << "a file where the logs folder should be\n";
+
+    Worker worker(folder);
+    EXPECT_TRUE(worker.waitUntilAnswering());
+    EXPECT_TRUE(exitedWith(worker.stop(), 0));
+}
+
+TEST_F(ServiceTest, ExitsThreeWhenItsFolderIsNotWritable) {
+    if (geteuid() == 0) GTEST_SKIP() << "root may write anywhere";
+    fs::create_directories(logs());
+    fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
+
+    Worker worker(folder);
+    EXPECT_TRUE(exitedWith(worker.waitForExit(), nubrio::worker::StartupFailureStatus));
+    EXPECT_FALSE(readFile(startupError()).empty());
+    fs::permissions(folder, fs::perms::owner_all);
+}
+
+}  // namespace
