@@ -1,7 +1,5 @@
 #include "editor/connect_link.h"
 
-#include "app/nubrio.h"
-
 namespace nubrio::editor {
 
 namespace {
@@ -29,18 +27,3 @@ bool isConnectLink(std::string_view url) {
 }
 
 }  // namespace nubrio::editor
-
-namespace nubrio {
-
-void Nubrio::applicationOpenUrls(const std::vector<std::string>& urls) {
-    for (const std::string& url : urls) {
-        if (!editor::isConnectLink(url)) continue;
-        if (ready)
-            openWeb();
-        else
-            openWhenReady = true;
-        return;  // one action however many links match
-    }
-}
-
-}  // namespace nubrio
