@@ -1,0 +1,61 @@
+#pragma once
+// The application on the Qt event loop: delegate callbacks, links handed in, and the ordinary
+// termination, also when the session or the user sends SIGTERM, SIGINT or SIGHUP.
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/application.h"
+
+class QObject;
+class QSocketNotifier;
+
+namespace nubrio::linux_platform {
+
+class LinuxApplication final : public platform::Application {
+public:
+    // The QApplication must exist. Only one LinuxApplication may exist at a time: it owns the
+    // process's handlers of SIGTERM, SIGINT and SIGHUP, and restores the previous ones when it goes.
+    LinuxApplication();
+    ~LinuxApplication() override;
+    LinuxApplication(const LinuxApplication&) = delete;
+    LinuxApplication& operator=(const LinuxApplication&) = delete;
+
+    void setDelegate(std::weak_ptr<platform::ApplicationDelegate> delegate) override;
+    void setActivationPolicy(platform::ActivationPolicy policy) override;
+    // Returns at once when terminate() came first.
+    void run() override;
+    // Re-entry, or a call after the first, does nothing.
+    void terminate() override;
+
+    // Links for the delegate's applicationOpenUrls, main thread only. Before launch they are kept and
+    // delivered right after applicationDidFinishLaunching; after it they are delivered from the event
+    // loop. False, and nothing is delivered, once termination has begun.
+    bool openUrls(std::vector<std::string> links);
+
+    // Runs during terminate(), after the delegate's applicationWillTerminate and before the event
+    // loop ends: best-effort cleanup of what the process leaves behind.
+    void setTerminationCleanup(std::function<void()> cleanup);
+
+    bool isTerminating() const { return terminating_; }
+
+private:
+    void finishLaunching();
+    void signalArrived();
+
+    std::weak_ptr<platform::ApplicationDelegate> delegate_;
+    std::function<void()> cleanup_;
+    std::vector<std::vector<std::string>> pendingLinks_;
+    bool launched_ = false;
+    bool terminating_ = false;
+    // Context of queued deliveries: they die with this object.
+    std::unique_ptr<QObject> context_;
+    std::unique_ptr<QSocketNotifier> signalNotifier_;
+};
+
+// The links among the command-line arguments (the program path first): every later argument that
+// is not a flag and begins with a URI scheme and ':' ("nubrio://connect", "https://…").
+std::vector<std::string> linksInArguments(const std::vector<std::string>& arguments);
+
+}  // namespace nubrio::linux_platform
