@@ -1,0 +1,63 @@
+#pragma once
+// Desktop entries in the freedesktop desktop-entry format: the Exec command line (quoting,
+// escapes, field codes), reading the keys this program cares about, and writing entries atomically.
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/error.h"
+
+namespace nubrio::linux_platform::desktop_entry {
+
+inline constexpr const char* kGroup = "Desktop Entry";
+
+// What the field codes %c, %i and %k of an entry stand for.
+struct ExecFields {
+    std::string name;      // %c: the entry's (translated) Name
+    std::string icon;      // %i: "--icon" and the Icon, when there is one
+    std::string location;  // %k: the entry file
+};
+
+struct ParsedExec {
+    std::vector<std::string> argv;    // the program first; empty when the line is not valid
+    std::optional<std::string> error;  // why the line is not a valid command
+};
+
+// Splits an Exec value (its key-file escapes already undone) into the program and its arguments:
+// quoting is undone first, then field codes are expanded. Nothing is opened with the entry, so the
+// file and URL codes (%f %F %u %U) and the deprecated ones are dropped; an argument made only of
+// dropped codes disappears. Unknown field codes, unbalanced or partial quoting and quote or escape
+// characters outside quotes make the line invalid instead of guessing what was meant.
+ParsedExec parseExec(std::string_view exec, const ExecFields& fields = {});
+
+// One argument written so that parseExec gives it back unchanged ('%' doubled, quoted when needed).
+std::string quoteExecArgument(std::string_view argument);
+
+// The keys of an existing entry that decide whose it is and whether it is active.
+struct EntryKeys {
+    std::optional<std::string> program;  // the first word of a valid Exec
+    std::string tryExec;
+    bool hidden = false;                // Hidden=true: the entry counts as deleted
+    bool autostartEnabled = true;       // X-GNOME-Autostart-enabled
+};
+
+// Reads an entry file; none when it cannot be read as a key file with a [Desktop Entry] group.
+std::optional<EntryKeys> readEntry(const std::filesystem::path& path, std::string* whyNot = nullptr);
+
+// The text of a [Desktop Entry] group with these keys in this order (values get key-file escaping).
+std::string entryText(const std::vector<std::pair<std::string, std::string>>& keys);
+
+// Whether two paths name the same file: the same normalized text, or the same existing file.
+bool samePath(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// Writes through a temporary file in the same folder and a rename, after creating the folder and its
+// parents, so a reader never sees half a file and a failure leaves none behind.
+std::optional<platform::Error> writeFileAtomically(const std::filesystem::path& path, const std::string& contents);
+
+// The whole file; none when it cannot be read.
+std::optional<std::string> readFile(const std::filesystem::path& path);
+
+}  // namespace nubrio::linux_platform::desktop_entry
