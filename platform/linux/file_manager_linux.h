@@ -1,0 +1,19 @@
+#pragma once
+// Files and folders of the user: home folder, folder creation, the freedesktop Trash through GIO,
+// reading text files.
+#include "platform/file_manager.h"
+
+namespace nubrio::linux_platform {
+
+class LinuxFileManager final : public platform::FileManager {
+public:
+    // $HOME, or the password database's home folder when HOME is unset.
+    std::filesystem::path homeDirectoryForCurrentUser() override;
+    std::optional<platform::Error> createDirectory(const std::filesystem::path& path, bool withIntermediates) override;
+    // g_file_trash: the Trash of the item's own volume, with a percent-encoded .trashinfo.
+    std::optional<platform::Error> trashItem(const std::filesystem::path& path) override;
+    // NUL bytes are valid UTF-8 and kept.
+    std::optional<std::string> readUtf8(const std::filesystem::path& path) override;
+};
+
+}  // namespace nubrio::linux_platform
