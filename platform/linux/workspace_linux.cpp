@@ -1,0 +1,172 @@
+#include "platform/linux/workspace_linux.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+
+#include <gio/gdesktopappinfo.h>
+#include <gio/gio.h>
+
+#include <cerrno>
+#include <memory>
+#include <unistd.h>
+
+#include "platform/linux/desktop_entry.h"
+#include "platform/linux/system_error.h"
+
+namespace nubrio::linux_platform {
+
+namespace {
+
+constexpr const char* kOwnBundleIdentifier = "app.nubrio.desktop";
+
+struct KnownBrowser {
+    const char* desktopId;
+    const char* bundleIdentifier;
+};
+
+// For each browser the distribution's package comes before its Flatpak.
+constexpr KnownBrowser kKnownBrowsers[] = {
+    {"google-chrome.desktop", "com.google.Chrome"},
+    {"com.google.Chrome.desktop", "com.google.Chrome"},
+    {"microsoft-edge.desktop", "com.microsoft.edgemac"},
+    {"com.microsoft.Edge.desktop", "com.microsoft.edgemac"},
+    {"brave-browser.desktop", "com.brave.Browser"},
+    {"com.brave.Browser.desktop", "com.brave.Browser"},
+    {"vivaldi-stable.desktop", "com.vivaldi.Vivaldi"},
+    {"com.vivaldi.Vivaldi.desktop", "com.vivaldi.Vivaldi"},
+    {"firefox.desktop", "org.mozilla.firefox"},
+    {"firefox-esr.desktop", "org.mozilla.firefox"},
+    {"org.mozilla.firefox.desktop", "org.mozilla.firefox"},
+};
+
+struct ObjectUnref {
+    void operator()(void* object) const { g_object_unref(object); }
+};
+using DesktopAppInfo = std::unique_ptr<GDesktopAppInfo, ObjectUnref>;
+using AppInfo = std::unique_ptr<GAppInfo, ObjectUnref>;
+
+struct Free {
+    void operator()(void* memory) const { g_free(memory); }
+};
+using OwnedText = std::unique_ptr<char, Free>;
+
+// GIO returns no entry whose Exec or TryExec program is missing, or that is Hidden.
+DesktopAppInfo installedEntry(const std::string& desktopId) {
+    if (desktopId.empty()) return nullptr;
+    return DesktopAppInfo(g_desktop_app_info_new(desktopId.c_str()));
+}
+
+void becomeSessionLeader(gpointer) {
+    setsid();
+}
+
+std::optional<platform::Error> spawnDetached(const std::vector<std::string>& argv, const std::string& folder) {
+    std::vector<char*> arguments;
+    for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
+    arguments.push_back(nullptr);
+    GError* error = nullptr;
+    // Without G_SPAWN_DO_NOT_REAP_CHILD GLib forks twice and reaps the middle process before it
+    // returns: the application is nobody's child here and cannot linger as a zombie. An exec that
+    // fails still comes back here as an error.
+    if (!g_spawn_async(folder.empty() ? nullptr : folder.c_str(), arguments.data(), nullptr, G_SPAWN_SEARCH_PATH,
+                       becomeSessionLeader, nullptr, nullptr, &error)) {
+        platform::Error failure = gioError(error);
+        g_error_free(error);
+        return failure;
+    }
+    return std::nullopt;
+}
+
+std::optional<platform::Error> launch(const std::string& desktopId, const std::vector<std::string>& arguments) {
+    DesktopAppInfo entry = installedEntry(desktopId);
+    if (!entry) return systemError(ENOENT, desktopId);
+    const char* exec = g_app_info_get_commandline(G_APP_INFO(entry.get()));
+    OwnedText icon{g_desktop_app_info_get_string(entry.get(), "Icon")};
+    OwnedText folder{g_desktop_app_info_get_string(entry.get(), "Path")};
+    const char* name = g_app_info_get_name(G_APP_INFO(entry.get()));
+    const char* location = g_desktop_app_info_get_filename(entry.get());
+    desktop_entry::ParsedExec command = desktop_entry::parseExec(
+        exec ? exec : "", {name ? name : "", icon ? icon.get() : "", location ? location : ""});
+    if (command.error) return platform::Error{"DesktopEntry", EINVAL, desktopId + ": " + *command.error};
+    // After the whole command, not where its %U was: wrappers such as `flatpak run … @@ %F @@` would
+    // take anything between their markers for files to forward.
+    command.argv.insert(command.argv.end(), arguments.begin(), arguments.end());
+    return spawnDetached(command.argv, folder ? folder.get() : "");
+}
+
+void deliverLater(platform::Workspace::OpenCompletion completion, std::optional<platform::Error> error) {
+    if (!completion) return;
+    QCoreApplication* application = QCoreApplication::instance();
+    if (!application) {
+        completion(std::move(error));
+        return;
+    }
+    QMetaObject::invokeMethod(
+        application, [completion = std::move(completion), error = std::move(error)] { completion(error); },
+        Qt::QueuedConnection);
+}
+
+}  // namespace
+
+LinuxWorkspace::LinuxWorkspace(std::function<std::vector<int>()> runningInstances)
+    : runningInstances_(std::move(runningInstances)) {}
+
+std::vector<int> LinuxWorkspace::runningApplicationsWithBundleIdentifier(const std::string& bundleIdentifier) {
+    if (bundleIdentifier != kOwnBundleIdentifier || !runningInstances_) return {};
+    return runningInstances_();
+}
+
+std::optional<platform::ApplicationRef> LinuxWorkspace::urlForApplicationToOpenUrl(const std::string& url) {
+    const char* scheme = g_uri_peek_scheme(url.c_str());
+    if (!scheme) return std::nullopt;
+    AppInfo handler(g_app_info_get_default_for_uri_scheme(scheme));
+    if (!handler) return std::nullopt;
+    const char* id = g_app_info_get_id(handler.get());
+    if (!id) return std::nullopt;
+    return platform::ApplicationRef{id};
+}
+
+std::optional<std::string> LinuxWorkspace::bundleIdentifierOfApplication(const platform::ApplicationRef& application) {
+    for (const KnownBrowser& browser : kKnownBrowsers)
+        if (application.id == browser.desktopId) return browser.bundleIdentifier;
+    return std::nullopt;
+}
+
+std::optional<platform::ApplicationRef> LinuxWorkspace::urlForApplicationWithBundleIdentifier(
+    const std::string& bundleIdentifier) {
+    for (const KnownBrowser& browser : kKnownBrowsers)
+        if (bundleIdentifier == browser.bundleIdentifier && installedEntry(browser.desktopId))
+            return platform::ApplicationRef{browser.desktopId};
+    return std::nullopt;
+}
+
+void LinuxWorkspace::openApplication(const platform::ApplicationRef& application,
+                                     const platform::OpenConfiguration& configuration, OpenCompletion completion) {
+    // Every launch starts a new process, so createsNewApplicationInstance needs nothing more.
+    deliverLater(std::move(completion), launch(application.id, configuration.arguments));
+}
+
+void LinuxWorkspace::openUrlsWithApplication(const std::vector<std::string>& urls,
+                                             const platform::ApplicationRef& application,
+                                             const platform::OpenConfiguration&) {
+    DesktopAppInfo entry = installedEntry(application.id);
+    if (!entry) return;
+    GList* uris = nullptr;
+    for (auto url = urls.rbegin(); url != urls.rend(); ++url)
+        uris = g_list_prepend(uris, const_cast<char*>(url->c_str()));
+    g_app_info_launch_uris(G_APP_INFO(entry.get()), uris, nullptr, nullptr);
+    g_list_free(uris);
+}
+
+bool LinuxWorkspace::openUrl(const std::string& url) {
+    return g_app_info_launch_default_for_uri(url.c_str(), nullptr, nullptr);
+}
+
+bool LinuxWorkspace::openFolder(const std::filesystem::path& folder) {
+    GFile* file = g_file_new_for_path(folder.c_str());
+    OwnedText uri{g_file_get_uri(file)};
+    g_object_unref(file);
+    return g_app_info_launch_default_for_uri(uri.get(), nullptr, nullptr);
+}
+
+}  // namespace nubrio::linux_platform
