@@ -1,0 +1,474 @@
+// The assembled Nubrio.app, started as a user starts it, in a desktop session of its own: the tray
+// item and its menu, the editor opened in the (recorded) default browser once the worker is ready,
+// later starts and connect links handed to the running copy, and quitting through the menu and its
+// confirmation, which must take the worker along.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDBusConnection>
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "browser_recorder.h"
+#include "child_process.h"
+#include "desktop_session.h"
+#include "status_notifier_watcher.h"
+#include "support/spin.h"
+#include "support/temp_home.h"
+#include "tray_item.h"
+#include "worker_probe.h"
+#include "x11_tools.h"
+
+namespace nubrio::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const fs::path kBundle = NUBRIO_BUNDLE_PATH;
+const std::vector<std::string> kEditorArguments = {"--app=" NUBRIO_E2E_WEB_ORIGIN "/?app=window#app/crear",
+                                                   "--window-size=1360,880"};
+const QString kStatusIdle = QStringLiteral("Nubrio en segundo plano");
+const QString kStatusPreparing = QStringLiteral("Preparando la conexión con el editor…");
+const QString kStatusReady = QStringLiteral("Lista para conectar · Nubrio en segundo plano");
+const QString kToolTip = QStringLiteral("Nubrio · procesamiento en esta Mac");
+const QString kQuit = QStringLiteral("Salir de Nubrio…");
+
+// Generous: a loaded CI machine may be slow, and nothing here measures speed.
+constexpr auto kStartDeadline = 30s;
+constexpr auto kReadyDeadline = 30s;
+constexpr auto kExitDeadline = 20s;
+
+struct CommandEntry {
+    const char* label;
+    bool toggle;  // an on/off entry, shown off
+};
+
+// Below the status line and its separator, in this order, all enabled.
+const CommandEntry kCommands[] = {
+    {"Abrir Nubrio", false},
+    {"Ver archivos de esta Mac", false},
+    {"Ver registros", false},
+    {"Reiniciar procesamiento…", false},
+    {"Abrir al iniciar sesión", true},
+    {"Acerca de Nubrio", false},
+    {"Desinstalar Nubrio…", false},
+    {"Salir de Nubrio…", false},
+};
+
+// Checks a condition now and then (each check may run a tool) while the event loop turns.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds deadline,
+                std::chrono::milliseconds interval = 100ms) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (true) {
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        testing::spinFor(interval);
+    }
+}
+
+class DesktopSessionTest : public ::testing::Test {
+protected:
+    virtual bool xembedTray() const { return false; }
+
+    void SetUp() override {
+        if (const auto missing = DesktopSession::missingRequirement())
+            GTEST_SKIP() << *missing << " is missing: the desktop session needs Xvfb and dbus-daemon "
+                         << "(scripts/setup.sh installs them)";
+        ASSERT_TRUE(fs::exists(kBundle / "Contents/MacOS/Nubrio")) << "no bundle at " << kBundle;
+
+        std::string pattern = (fs::temp_directory_path() / "nubrio-e2e.XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        work_ = pattern;
+        home_ = std::make_unique<testing::TempHome>();
+        const fs::path runtime = work_ / "runtime";
+        fs::create_directory(runtime);
+        ::chmod(runtime.c_str(), 0700);
+        const char* savedRuntime = std::getenv("XDG_RUNTIME_DIR");
+        savedRuntime_ = savedRuntime ? std::optional<std::string>(savedRuntime) : std::nullopt;
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+
+        ASSERT_TRUE(eventually(portRefused, 20s))
+            << "127.0.0.1:4173 is still held by another process; this test needs the port free";
+
+        try {
+            session_ = std::make_unique<DesktopSession>(work_, DesktopSession::Options{xembedTray()});
+            browser_ = std::make_unique<BrowserRecorder>(home_->dataHome(), home_->configHome(), work_);
+        } catch (const std::exception& error) {
+            FAIL() << "cannot set up the desktop session: " << error.what();
+        }
+        x11_ = std::make_unique<X11Tools>(programEnvironment());
+
+        busName_ = QStringLiteral("nubrio-e2e-%1").arg(reinterpret_cast<quintptr>(this));
+        QDBusConnection bus = QDBusConnection::connectToBus(QString::fromStdString(session_->busAddress()), busName_);
+        ASSERT_TRUE(bus.isConnected()) << "cannot connect to the private bus: " << bus.lastError().message().toStdString();
+        if (!xembedTray()) {
+            watcher_ = std::make_unique<StatusNotifierWatcher>(bus);
+            const QString error = watcher_->start();
+            ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+        }
+    }
+
+    void TearDown() override {
+        const bool failed = HasFailure();
+        if (failed && session_) std::cout << screenshot("at-teardown") << std::endl;
+        for (auto program = programs_.rbegin(); program != programs_.rend(); ++program) (*program)->stop(10s);
+        if (worker_ && !hasEnded(*worker_))
+            ADD_FAILURE() << "the worker (pid " << worker_->pid << ") still runs after its program ended; "
+                          << "this test leaves it alone, as it did not start it";
+        if (failed || HasFailure())
+            for (const auto& program : programs_)
+                std::cout << "--- " << program->logPath() << " (" << program->state() << ")\n"
+                          << program->logText() << std::endl;
+        programs_.clear();
+        watcher_.reset();
+        if (!busName_.isEmpty()) QDBusConnection::disconnectFromBus(busName_);
+        x11_.reset();
+        session_.reset();
+        home_.reset();
+        if (savedRuntime_)
+            setenv("XDG_RUNTIME_DIR", savedRuntime_->c_str(), 1);
+        else
+            unsetenv("XDG_RUNTIME_DIR");
+        if (work_.empty()) return;
+        if (failed || HasFailure()) {
+            std::cout << "Logs and screenshots kept in " << work_ << std::endl;
+        } else {
+            std::error_code ignored;
+            fs::remove_all(work_, ignored);
+        }
+    }
+
+    // What a user's session gives the program: our display and bus, the temporary home.
+    Environment programEnvironment() const {
+        Environment environment = currentEnvironment();
+        for (const char* name : {"WAYLAND_DISPLAY", "XAUTHORITY", "XDG_CURRENT_DESKTOP", "XDG_SESSION_TYPE",
+                                 "XDG_SESSION_DESKTOP", "DESKTOP_SESSION", "SESSION_MANAGER", "KDE_FULL_SESSION",
+                                 "GNOME_DESKTOP_SESSION_ID", "QT_QPA_PLATFORMTHEME", "QT_STYLE_OVERRIDE"})
+            environment.erase(name);
+        environment["QT_QPA_PLATFORM"] = "xcb";
+        session_->addTo(environment);
+        return environment;
+    }
+
+    ChildProcess& startNubrio(std::vector<std::string> arguments = {}) {
+        arguments.insert(arguments.begin(), (kBundle / "Contents/MacOS/Nubrio").string());
+        const fs::path log = work_ / ("nubrio-" + std::to_string(programs_.size() + 1) + ".log");
+        programs_.push_back(std::make_unique<ChildProcess>(ChildProcess::Options{arguments, programEnvironment(), log}));
+        return *programs_.back();
+    }
+
+    // The program's tray item, once it has registered with our watcher.
+    std::optional<TrayItem> waitForTrayItem(ChildProcess& program) {
+        std::optional<TrayItem> found;
+        eventually(
+            [&] {
+                if (!program.running()) return true;
+                for (const auto& item : watcher_->items())
+                    if (watcher_->ownerPid(item) == static_cast<uint>(program.pid())) {
+                        found.emplace(QDBusConnection(busName_), item.service, item.path);
+                        return true;
+                    }
+                return false;
+            },
+            kStartDeadline);
+        return found;
+    }
+
+    QString statusLine(const TrayItem& item) {
+        const auto menu = item.menu();
+        return menu && !menu->empty() ? menu->front().label : QString();
+    }
+
+    // The program's modal alert: a dialog window of its process.
+    std::optional<unsigned long> waitForAlert(ChildProcess& program) {
+        std::optional<unsigned long> found;
+        eventually(
+            [&] {
+                if (!program.running()) return true;
+                for (unsigned long window : x11_->visibleWindowsOf(program.pid()))
+                    if (x11_->windowTypes(window).find("_NET_WM_WINDOW_TYPE_DIALOG") != std::string::npos) {
+                        found = window;
+                        return true;
+                    }
+                return false;
+            },
+            kStartDeadline);
+        return found;
+    }
+
+    bool isVisible(ChildProcess& program, unsigned long window) {
+        const auto windows = x11_->visibleWindowsOf(program.pid());
+        return std::find(windows.begin(), windows.end(), window) != windows.end();
+    }
+
+    // Keys typed into the alert. Its first button ("Seguir procesando") is the default and has the
+    // focus; Tab moves to the second ("Cerrar Nubrio").
+    void answerAlert(ChildProcess& program, unsigned long window, const std::vector<std::string>& keys) {
+        ASSERT_TRUE(x11_->focus(window)) << "cannot focus the alert window " << window;
+        ASSERT_TRUE(x11_->key(keys)) << "xdotool could not type into the alert";
+        EXPECT_TRUE(eventually([&] { return !program.running() || !isVisible(program, window); }, kExitDeadline))
+            << "the alert stayed open after the keys; " << screenshot("alert-still-open");
+    }
+
+    std::string screenshot(const std::string& name) {
+        const fs::path file = work_ / (name + ".png");
+        if (!x11_ || !x11_->screenshot(file)) return "no screenshot could be taken";
+        return "screenshot: " + file.string();
+    }
+
+    // The worker that answers the challenge: it must be the bundle's NubrioService and a child of
+    // the program. Remembered, so teardown can tell whether it outlived the program.
+    void findWorker(ChildProcess& program) {
+        std::string why;
+        const auto challenge = readChallenge(&why);
+        ASSERT_TRUE(challenge) << "the worker does not answer its challenge: " << why;
+        const auto process = snapshot(challenge->pid);
+        ASSERT_TRUE(process) << "the challenge names pid " << challenge->pid << ", which does not exist";
+        EXPECT_EQ(fs::path(process->executable),
+                  fs::canonical(kBundle / "Contents/Resources/service/NubrioService/NubrioService"));
+        EXPECT_EQ(process->parent, program.pid()) << "the worker is not the program's child";
+        worker_ = *process;
+    }
+
+    void expectEditorLaunches(std::size_t count) {
+        EXPECT_TRUE(eventually([&] { return browser_->launches().size() >= count; }, kReadyDeadline))
+            << "the browser was not launched: " << describe(browser_->launches());
+        const auto launches = browser_->launches();
+        EXPECT_EQ(launches.size(), count) << describe(launches);
+        for (const auto& arguments : launches) EXPECT_EQ(arguments, kEditorArguments);
+    }
+
+    // After the confirmed quit: the program ended normally and took its worker along.
+    void expectQuitWithWorker(ChildProcess& program) {
+        ASSERT_TRUE(program.waitForExit(kExitDeadline))
+            << "the program still runs after \"Cerrar Nubrio\"; " << screenshot("after-confirm");
+        EXPECT_EQ(program.exitCode(), std::optional<int>(0)) << program.state();
+        ASSERT_TRUE(worker_);
+        EXPECT_TRUE(eventually([&] { return hasEnded(*worker_); }, 10s))
+            << "the worker (pid " << worker_->pid << ") outlived the program";
+        EXPECT_TRUE(eventually(portRefused, 10s)) << "127.0.0.1:4173 is still held after quitting";
+    }
+
+    fs::path work_;
+    std::unique_ptr<testing::TempHome> home_;
+    std::optional<std::string> savedRuntime_;
+    std::unique_ptr<DesktopSession> session_;
+    std::unique_ptr<BrowserRecorder> browser_;
+    std::unique_ptr<X11Tools> x11_;
+    QString busName_;
+    std::unique_ptr<StatusNotifierWatcher> watcher_;
+    std::vector<std::unique_ptr<ChildProcess>> programs_;
+    std::optional<ProcessSnapshot> worker_;
+};
+
+// A desktop whose tray speaks StatusNotifierItem (KDE, GNOME with AppIndicator, most panels today).
+class StatusNotifierTray : public DesktopSessionTest {
+protected:
+    // Chooses "Salir de Nubrio…" in the tray menu and waits for its confirmation.
+    std::optional<unsigned long> chooseQuit(ChildProcess& program, const TrayItem& item) {
+        QString error;
+        EXPECT_TRUE(item.click(kQuit, &error)) << error.toStdString();
+        const auto alert = waitForAlert(program);
+        EXPECT_TRUE(alert) << "no confirmation after \"Salir de Nubrio…\" (" << program.state() << "); "
+                           << screenshot("no-quit-alert");
+        return alert;
+    }
+};
+
+// An older tray that embeds icon windows (XEmbed), with no StatusNotifierItem watcher on the bus.
+class XEmbedTray : public DesktopSessionTest {
+protected:
+    bool xembedTray() const override { return true; }
+};
+
+TEST_F(StatusNotifierTray, ShowsItsMenuOpensTheEditorWhenReadyAndQuitsWithItsWorker) {
+    ChildProcess& nubrio = startNubrio();
+    const auto item = waitForTrayItem(nubrio);
+    ASSERT_TRUE(item) << "no tray item registered (program " << nubrio.state() << "); " << screenshot("no-tray-item");
+
+    // The icon: painted pixels, not an empty or transparent pixmap.
+    std::optional<std::vector<IconPixmap>> pixmaps;
+    QString error;
+    EXPECT_TRUE(eventually(
+        [&] {
+            pixmaps = item->iconPixmaps(&error);
+            return pixmaps && std::any_of(pixmaps->begin(), pixmaps->end(), [](const auto& p) { return p.painted(); });
+        },
+        kStartDeadline))
+        << "the tray item shows no painted icon (" << (pixmaps ? std::to_string(pixmaps->size()) + " pixmaps" : error.toStdString())
+        << ")";
+    const auto toolTip = item->toolTip(&error);
+    ASSERT_TRUE(toolTip) << error.toStdString();
+    EXPECT_EQ(toolTip->title, kToolTip) << "tooltip text: " << toolTip->text.toStdString();
+
+    // The menu, entry by entry.
+    const auto menu = item->menu(&error);
+    ASSERT_TRUE(menu) << error.toStdString();
+    ASSERT_EQ(menu->size(), 2 + std::size(kCommands)) << describe(*menu);
+    const MenuEntry& status = menu->at(0);
+    EXPECT_FALSE(status.isSeparator());
+    EXPECT_TRUE(status.label == kStatusIdle || status.label == kStatusPreparing || status.label == kStatusReady)
+        << status.describe();
+    EXPECT_FALSE(status.enabled) << "the status line must not be a command";
+    EXPECT_TRUE(status.toggleType.isEmpty()) << status.describe();
+    EXPECT_TRUE(menu->at(1).isSeparator()) << menu->at(1).describe();
+    for (std::size_t index = 0; index < std::size(kCommands); ++index) {
+        const CommandEntry& expected = kCommands[index];
+        const MenuEntry& entry = menu->at(2 + index);
+        SCOPED_TRACE(expected.label);
+        EXPECT_EQ(entry.label, QString::fromUtf8(expected.label)) << entry.describe();
+        EXPECT_TRUE(entry.enabled) << entry.describe();
+        if (expected.toggle) {
+            EXPECT_EQ(entry.toggleType, QStringLiteral("checkmark")) << entry.describe();
+            EXPECT_EQ(entry.toggleState, 0) << "start at login must be off in a fresh home; " << entry.describe();
+        } else {
+            EXPECT_TRUE(entry.toggleType.isEmpty()) << entry.describe();
+        }
+    }
+    for (const MenuEntry& entry : *menu) {
+        EXPECT_TRUE(entry.visible) << entry.describe();
+        EXPECT_EQ(entry.childCount, 0) << entry.describe();
+    }
+
+    // Ready: the editor opens in the default browser as an app window, and the status line says so.
+    expectEditorLaunches(1);
+    EXPECT_TRUE(eventually([&] { return statusLine(*item) == kStatusReady; }, kReadyDeadline))
+        << "status line: \"" << statusLine(*item).toStdString() << "\"";
+    findWorker(nubrio);
+    ASSERT_TRUE(worker_);
+
+    // The confirmation's default button changes nothing.
+    auto alert = chooseQuit(nubrio, *item);
+    ASSERT_TRUE(alert);
+    answerAlert(nubrio, *alert, {"Return"});
+    testing::spinFor(1s);
+    ASSERT_TRUE(nubrio.running()) << "the default button of the quit confirmation ended the program ("
+                                  << nubrio.state() << ")";
+    EXPECT_FALSE(hasEnded(*worker_)) << "declining to quit stopped the worker";
+    EXPECT_EQ(statusLine(*item), kStatusReady);
+
+    // Its second button quits, and the worker goes with the program.
+    alert = chooseQuit(nubrio, *item);
+    ASSERT_TRUE(alert);
+    answerAlert(nubrio, *alert, {"Tab", "space"});
+    expectQuitWithWorker(nubrio);
+    EXPECT_TRUE(eventually([&] { return watcher_->items().empty(); }, 10s)) << "the tray item stayed registered";
+    EXPECT_EQ(browser_->launches().size(), 1u) << describe(browser_->launches());
+}
+
+TEST_F(StatusNotifierTray, LaterStartsAndConnectLinksLeaveTheEditorToTheRunningCopy) {
+    ChildProcess& first = startNubrio();
+    const auto item = waitForTrayItem(first);
+    ASSERT_TRUE(item) << "no tray item registered (program " << first.state() << "); " << screenshot("no-tray-item");
+    expectEditorLaunches(1);
+    ASSERT_TRUE(eventually([&] { return statusLine(*item) == kStatusReady; }, kReadyDeadline));
+    findWorker(first);
+    ASSERT_TRUE(worker_);
+
+    struct Case {
+        const char* name;
+        std::vector<std::string> arguments;
+    };
+    const Case cases[] = {
+        {"a second start", {}},
+        {"a connect link", {"nubrio://connect"}},
+    };
+    std::size_t launches = 1;
+    for (const Case& later : cases) {
+        SCOPED_TRACE(later.name);
+        ChildProcess& copy = startNubrio(later.arguments);
+        ASSERT_TRUE(copy.waitForExit(kExitDeadline)) << "the later copy keeps running; " << screenshot("later-copy");
+        EXPECT_EQ(copy.exitCode(), std::optional<int>(0)) << copy.state() << "\n" << copy.logText();
+        expectEditorLaunches(++launches);
+
+        // The running copy goes on as before: same worker, one tray item, ready.
+        EXPECT_TRUE(first.running()) << first.state();
+        const auto challenge = readChallenge();
+        ASSERT_TRUE(challenge);
+        EXPECT_EQ(challenge->pid, worker_->pid) << "the worker was replaced";
+        EXPECT_FALSE(hasEnded(*worker_));
+        EXPECT_EQ(watcher_->items().size(), 1u) << watcher_->registeredStatusNotifierItems().join(' ').toStdString();
+        EXPECT_EQ(statusLine(*item), kStatusReady);
+    }
+
+    const auto alert = chooseQuit(first, *item);
+    ASSERT_TRUE(alert);
+    answerAlert(first, *alert, {"Tab", "space"});
+    expectQuitWithWorker(first);
+}
+
+TEST_F(XEmbedTray, ShowsTheIconInTheTrayAndQuitsFromItsMenu) {
+    ChildProcess& nubrio = startNubrio();
+
+    // The icon: a window of the program, embedded in the tray (not a top-level window), painted.
+    const unsigned long root = x11_->root();
+    std::optional<unsigned long> icon;
+    eventually(
+        [&] {
+            if (!nubrio.running()) return true;
+            for (unsigned long window : x11_->visibleWindowsOfClass("^Nubrio$")) {
+                const auto parent = x11_->parent(window);
+                if (parent && *parent != root) {
+                    icon = window;
+                    return true;
+                }
+            }
+            return false;
+        },
+        kStartDeadline);
+    ASSERT_TRUE(icon) << "no icon window of class Nubrio in the tray (program " << nubrio.state() << "); "
+                      << screenshot("no-tray-icon");
+    const auto geometry = x11_->geometry(*icon);
+    ASSERT_TRUE(geometry);
+    EXPECT_GT(geometry->width, 0);
+    EXPECT_GT(geometry->height, 0);
+    std::optional<int> colours;
+    EXPECT_TRUE(eventually(
+        [&] {
+            colours = x11_->distinctColours(*icon, work_ / "icon.png");
+            return colours && *colours > 1;
+        },
+        10s))
+        << "the tray icon is blank (" << (colours ? std::to_string(*colours) : "?") << " colours); "
+        << screenshot("blank-icon");
+
+    expectEditorLaunches(1);
+    findWorker(nubrio);
+    ASSERT_TRUE(worker_);
+
+    // The menu opens on the icon (a new top-level window of the program); its last entry is
+    // "Salir de Nubrio…".
+    ASSERT_TRUE(x11_->click(geometry->x + geometry->width / 2, geometry->y + geometry->height / 2, 3));
+    std::optional<unsigned long> popup;
+    eventually(
+        [&] {
+            for (unsigned long window : x11_->visibleWindowsOf(nubrio.pid()))
+                if (window != *icon && x11_->parent(window) == root) {
+                    popup = window;
+                    return true;
+                }
+            return false;
+        },
+        10s);
+    ASSERT_TRUE(popup) << "no menu after a click on the tray icon; " << screenshot("no-menu");
+    ASSERT_TRUE(x11_->key({"Up", "Return"}));
+
+    const auto alert = waitForAlert(nubrio);
+    ASSERT_TRUE(alert) << "no confirmation after \"Salir de Nubrio…\" (" << nubrio.state() << "); "
+                       << screenshot("no-quit-alert");
+    answerAlert(nubrio, *alert, {"Tab", "space"});
+    expectQuitWithWorker(nubrio);
+}
+
+}  // namespace
+}  // namespace nubrio::e2e
