@@ -1,2 +1,78 @@
-// Placeholder until the Linux composition root lands.
-int main() { return 0; }
+// The program on Linux: the Qt application, the single-instance socket with its link hand-over, and
+// the Linux platform handed to the core.
+#include <QApplication>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/entry.h"
+#include "platform/linux/alert_linux.h"
+#include "platform/linux/application_linux.h"
+#include "platform/linux/bundle_linux.h"
+#include "platform/linux/instance_registry_linux.h"
+#include "platform/linux/linux_platform.h"
+#include "platform/linux/scheme_handler_linux.h"
+
+namespace {
+
+using nubrio::linux_platform::InstanceRegistry;
+
+// The links that fit one hand-over message; the others could not be delivered anyway.
+std::vector<std::string> handOverPart(const std::vector<std::string>& links) {
+    std::vector<std::string> part;
+    for (const std::string& link : links) {
+        if (part.size() == InstanceRegistry::kMaxLinks) break;
+        if (link.size() <= InstanceRegistry::kMaxLinkBytes) part.push_back(link);
+    }
+    return part;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // The command line as given: QApplication takes its own options out of argv.
+    const std::vector<std::string> arguments(argv, argv + argc);
+    std::vector<char*> commandLine(argv, argv + argc);
+    commandLine.push_back(nullptr);
+
+    QApplication qtApplication(argc, argv);
+    QApplication::setApplicationName("Nubrio");
+    QApplication::setQuitOnLastWindowClosed(false);
+    nubrio::linux_platform::installSpanishTranslation();
+
+    auto bundle = std::make_unique<nubrio::linux_platform::LinuxBundle>(
+        nubrio::linux_platform::LinuxBundle::runningExecutable());
+    // Where the program was started from: after an uninstall /proc/self/exe points into the Trash.
+    const std::filesystem::path executable = bundle->executablePath();
+
+    auto registry = std::make_unique<InstanceRegistry>(InstanceRegistry::defaultSocketPath());
+    registry->claim();
+
+    // A link opened while a copy runs goes to that copy; this process then ends, having shown nothing.
+    const std::vector<std::string> links = nubrio::linux_platform::linksInArguments(arguments);
+    if (!links.empty() && registry->state() == InstanceRegistry::State::OtherCopy) {
+        const std::vector<std::string> part = handOverPart(links);
+        if (!part.empty() && registry->sendLinks(part)) return 0;
+        // Not taken: this copy starts, finds the other one and opens the editor itself.
+    }
+
+    nubrio::linux_platform::registerSchemeHandler(executable);
+
+    nubrio::linux_platform::LinuxPlatform backend(static_cast<int>(arguments.size()), commandLine.data(),
+                                                std::move(bundle), std::move(registry));
+    if (!links.empty()) backend.application().openUrls(links);
+    // The uninstall moves the bundle to the Trash and then terminates: its link handler goes with it.
+    backend.setTerminationCleanup([executable] { nubrio::linux_platform::unregisterSchemeHandlerIfBundleGone(executable); });
+
+    const int status = nubrio::runApplication(backend.platform());
+
+    // The core keeps its delegate, and with it the tray icon, for the whole life of the process, as
+    // on a platform whose termination never returns. Those Qt objects must not be destroyed after the
+    // QApplication, so the process ends here without running exit handlers.
+    backend.registry().release();
+    std::fflush(nullptr);
+    std::_Exit(status);
+}

@@ -1,0 +1,26 @@
+#include "platform/linux/linux_platform.h"
+
+namespace nubrio::linux_platform {
+
+LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle> bundle,
+                             std::unique_ptr<InstanceRegistry> registry)
+    : bundle_(std::move(bundle)),
+      registry_(std::move(registry)),
+      process_(argc, argv),
+      workspace_([registry = registry_.get()] { return registry->runningPids(); }),
+      loginItems_(bundle_->executablePath()),
+      platform_{application_, mainQueue_, clock_,      process_,  *bundle_,   fileManager_,
+                tasks_,       urlSession_, statusBar_, alerts_,   workspace_, loginItems_} {
+    registry_->setLinkHandler([this](const std::vector<std::string>& links) { return application_.openUrls(links); });
+    application_.setTerminationCleanup([this] { terminationCleanup(); });
+}
+
+void LinuxPlatform::terminationCleanup() {
+    // Nothing queued may reach the delegate after its applicationWillTerminate.
+    mainQueue_.close();
+    // A copy started from now on becomes the running one instead of handing its links to us.
+    registry_->release();
+    if (cleanup_) cleanup_();
+}
+
+}  // namespace nubrio::linux_platform

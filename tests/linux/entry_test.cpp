@@ -1,0 +1,118 @@
+// The program from its bundle: a link opened while a copy runs is handed to that copy, and a
+// termination signal ends the copy with status 0, leaving no socket behind.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/temp_home.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kDeadline = 30s;
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class ProgramTest : public ::testing::Test {
+protected:
+    ProgramTest() {
+        fs::create_directories(runtime);
+        chmod(runtime.c_str(), 0700);
+        for (char** entry = environ; *entry; ++entry) {
+            const std::string variable = *entry;
+            if (variable.rfind("XDG_RUNTIME_DIR=", 0) != 0 && variable.rfind("DBUS_SESSION_BUS_ADDRESS=", 0) != 0)
+                environment.push_back(variable);
+        }
+        environment.push_back("XDG_RUNTIME_DIR=" + runtime.string());
+        if (!std::getenv("DISPLAY")) environment.push_back("QT_QPA_PLATFORM=offscreen");
+    }
+
+    ~ProgramTest() override {
+        for (pid_t pid : started) {
+            if (waitpid(pid, nullptr, WNOHANG) == 0) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
+        }
+    }
+
+    pid_t start(const std::vector<std::string>& arguments, const std::string& log) {
+        const std::string program = std::string(NUBRIO_BUNDLE_PATH) + "/Contents/MacOS/Nubrio";
+        std::vector<std::string> args = {program};
+        args.insert(args.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv, envp;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        for (std::string& variable : environment) envp.push_back(variable.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        const std::string logPath = (home.path() / log).string();
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(), O_WRONLY | O_CREAT, 0600);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        pid_t pid = -1;
+        EXPECT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        started.push_back(pid);
+        return pid;
+    }
+
+    // The exit status, or none when it did not end in time or ended by a signal.
+    static std::optional<int> waitForExit(pid_t pid) {
+        const Clock::time_point deadline = Clock::now() + kDeadline;
+        int status = 0;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (Clock::now() > deadline) return std::nullopt;
+            std::this_thread::sleep_for(20ms);
+        }
+        if (!WIFEXITED(status)) return std::nullopt;
+        return WEXITSTATUS(status);
+    }
+
+    nubrio::testing::TempHome home;
+    fs::path runtime = home.path() / "run";
+    fs::path socket = runtime / "app.nubrio.desktop";
+    std::vector<std::string> environment;
+    std::vector<pid_t> started;
+};
+
+TEST_F(ProgramTest, LinkGoesToTheRunningCopyAndSigtermEndsItWithStatusZero) {
+    const pid_t first = start({"--background"}, "first.log");
+    const Clock::time_point deadline = Clock::now() + kDeadline;
+    while (!fs::exists(fs::symlink_status(socket)) && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(fs::exists(fs::symlink_status(socket))) << readFile(home.path() / "first.log");
+
+    const pid_t second = start({"nubrio://connect"}, "second.log");
+    EXPECT_EQ(waitForExit(second), std::optional<int>(0)) << readFile(home.path() / "second.log");
+    EXPECT_EQ(waitpid(first, nullptr, WNOHANG), 0) << "the running copy keeps running";
+
+    ASSERT_EQ(kill(first, SIGTERM), 0);
+    EXPECT_EQ(waitForExit(first), std::optional<int>(0)) << readFile(home.path() / "first.log");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(socket)));
+}
+
+}  // namespace
