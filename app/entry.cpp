@@ -16,6 +16,8 @@ int runApplication(platform::Platform& platform) {
     app->setDelegate(delegate);
     app->setActivationPolicy(platform::ActivationPolicy::Accessory);
     app->run();
+    // The loop has ended: let the delegate's status item go while the platform it belongs to still exists.
+    delegate.reset();
     return 0;
 }
 
