@@ -235,7 +235,9 @@ std::optional<Error> FakeLoginItems::unregisterApp() {
 }
 
 void FakeApplication::run() {
-    if (auto target = delegate.lock()) target->applicationDidFinishLaunching();
+    auto target = delegate.lock();
+    ranWithDelegate = target != nullptr;
+    if (target) target->applicationDidFinishLaunching();
 }
 
 void FakeApplication::terminate() {

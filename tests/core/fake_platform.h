@@ -304,6 +304,7 @@ public:
 
     std::weak_ptr<platform::ApplicationDelegate> delegate;
     std::optional<platform::ActivationPolicy> policy;
+    bool ranWithDelegate = false;
     int terminations = 0;
 };
 

@@ -193,7 +193,8 @@ TEST_F(LaunchTest, EachDelegateDrawsItsOwnGeneration) {
 TEST_F(LaunchTest, EntryPointRunsAnAccessoryApplication) {
     EXPECT_EQ(runApplication(fake.platform), 0);
     EXPECT_EQ(fake.application.policy, platform::ActivationPolicy::Accessory);
-    EXPECT_FALSE(fake.application.delegate.expired());  // kept alive by the entry point, not the app
+    EXPECT_TRUE(fake.application.ranWithDelegate);  // kept alive by the entry point, not the app
+    EXPECT_TRUE(fake.application.delegate.expired());  // and let go once the loop has ended
     EXPECT_EQ(fake.statusBar.items.size(), 1u);
 }
 
