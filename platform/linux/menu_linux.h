@@ -1,0 +1,71 @@
+#pragma once
+// The status menu as a QMenu of QActions. Titles, enabled and check states live in the QActions
+// themselves, so both the menu Qt draws (XEmbed trays) and the one it exports over D-Bus
+// (com.canonical.dbusmenu on StatusNotifierItem hosts) follow every change.
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/status_bar.h"
+
+class QAction;
+class QMenu;
+
+namespace nubrio::linux_platform {
+
+class LinuxMenuItem final : public platform::MenuItem {
+public:
+    // Needs a QApplication. Enabled from the start, with or without an action. An empty key
+    // equivalent means no shortcut; others are kept but not bound (status menus take no keys here).
+    LinuxMenuItem(const std::string& title, std::optional<platform::Action> action, const std::string& keyEquivalent);
+    struct Separator {};
+    explicit LinuxMenuItem(Separator);
+    ~LinuxMenuItem() override;
+    LinuxMenuItem(const LinuxMenuItem&) = delete;
+    LinuxMenuItem& operator=(const LinuxMenuItem&) = delete;
+
+    bool isSeparator() const override;
+    std::string title() const override;
+    void setTitle(const std::string& title) override;
+    std::string keyEquivalent() const override;
+    const std::optional<platform::Action>& action() const override;
+    bool isEnabled() const override;
+    void setEnabled(bool enabled) override;
+    bool isOn() const override;
+    // The first call makes the item a check item; before it, no check box is shown at all.
+    void setOn(bool on) override;
+
+    QAction* qaction() const { return qaction_.get(); }
+
+private:
+    void triggered();
+
+    std::string title_;
+    std::string keyEquivalent_;
+    std::optional<platform::Action> action_;
+    bool on_ = false;
+    std::unique_ptr<QAction> qaction_;
+};
+
+class LinuxMenu final : public platform::Menu {
+public:
+    // Needs a QApplication. Takes only LinuxMenuItems (std::invalid_argument otherwise); an index
+    // outside 0…count gives std::out_of_range.
+    LinuxMenu();
+    ~LinuxMenu() override;
+    LinuxMenu(const LinuxMenu&) = delete;
+    LinuxMenu& operator=(const LinuxMenu&) = delete;
+
+    void addItem(std::shared_ptr<platform::MenuItem> item) override;
+    void insertItem(std::shared_ptr<platform::MenuItem> item, int index) override;
+    std::vector<std::shared_ptr<platform::MenuItem>> items() const override;
+
+    QMenu* qmenu() const { return qmenu_.get(); }
+
+private:
+    std::unique_ptr<QMenu> qmenu_;
+    std::vector<std::shared_ptr<LinuxMenuItem>> items_;
+};
+
+}  // namespace nubrio::linux_platform

@@ -1,0 +1,79 @@
+#pragma once
+// The status item as a QSystemTrayIcon: a StatusNotifierItem with a D-Bus menu when a watcher with a
+// host is on the session bus, an XEmbed tray icon otherwise. With no tray at all the item waits, and
+// appears when a tray does.
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/linux/menu_linux.h"
+#include "platform/linux/status_icon_linux.h"
+#include "platform/status_bar.h"
+
+class QSystemTrayIcon;
+
+namespace nubrio::linux_platform {
+
+// Always present on Linux. The image is repainted in the template colour whenever the desktop's
+// light/dark preference or the palette changes.
+class LinuxStatusButton final : public platform::StatusButton {
+public:
+    LinuxStatusButton(QSystemTrayIcon& tray, std::shared_ptr<PanelAppearance> appearance);
+    ~LinuxStatusButton() override;
+    LinuxStatusButton(const LinuxStatusButton&) = delete;
+    LinuxStatusButton& operator=(const LinuxStatusButton&) = delete;
+
+    void setImage(const platform::Image& image) override;
+    void setToolTip(const std::string& toolTip) override;
+
+    const platform::Image& image() const { return image_; }
+
+private:
+    void repaint();
+
+    QSystemTrayIcon& tray_;
+    std::shared_ptr<PanelAppearance> appearance_;
+    platform::Image image_;
+    QMetaObject::Connection appearanceChanged_;
+};
+
+class LinuxStatusItem final : public platform::StatusItem {
+public:
+    // Needs a QApplication. The item is shown at once, with an empty icon until setImage.
+    explicit LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance);
+    ~LinuxStatusItem() override;
+    LinuxStatusItem(const LinuxStatusItem&) = delete;
+    LinuxStatusItem& operator=(const LinuxStatusItem&) = delete;
+
+    platform::StatusButton* button() override;
+    // Takes a LinuxMenu (std::invalid_argument otherwise) and keeps it: the item owns its menu.
+    void setMenu(std::shared_ptr<platform::Menu> menu) override;
+
+    QSystemTrayIcon& trayIcon() const { return *tray_; }
+
+private:
+    void activated(int reason);
+
+    std::shared_ptr<LinuxMenu> menu_;
+    std::unique_ptr<QSystemTrayIcon> tray_;
+    std::unique_ptr<LinuxStatusButton> button_;
+};
+
+class LinuxStatusBar final : public platform::StatusBar {
+public:
+    // May be made before the QApplication; every other call needs it.
+    LinuxStatusBar();
+    ~LinuxStatusBar() override;
+
+    std::shared_ptr<platform::StatusItem> statusItemWithLength(double length) override;
+    std::shared_ptr<platform::Menu> makeMenu() override;
+    std::shared_ptr<platform::MenuItem> makeMenuItem(const std::string& title, std::optional<platform::Action> action,
+                                                     const std::string& keyEquivalent) override;
+    std::shared_ptr<platform::MenuItem> makeSeparatorItem() override;
+
+private:
+    // One watcher of the desktop's appearance for all items, made with the first.
+    std::shared_ptr<PanelAppearance> appearance_;
+};
+
+}  // namespace nubrio::linux_platform
