@@ -1,0 +1,20 @@
+#pragma once
+// Alerts as modal QMessageBoxes titled "Nubrio", without an icon, brought to the front.
+#include "platform/alert.h"
+
+namespace nubrio::linux_platform {
+
+class LinuxAlerts final : public platform::Alerts {
+public:
+    // Needs a QApplication. Buttons appear left to right in the order given, the first one the
+    // default; Escape and closing the window choose the first. With no buttons there is one standard
+    // OK button, in Spanish.
+    int runModal(const platform::Alert& alert) override;
+};
+
+// Installs Qt's own Spanish texts (the standard buttons, the text fields' context menus) on the
+// application, once; call it at start-up, after the QApplication exists. False when the translation
+// is not installed (qt6-translations-l10n): the alerts still label their OK button in Spanish.
+bool installSpanishTranslation();
+
+}  // namespace nubrio::linux_platform
