@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "support/spin.h"
 
@@ -86,8 +87,15 @@ ChildProcess::ChildProcess(Options options) : log_(options.log) {
                 ::dup2(report[1], ReportDescriptor);
         }
         // Nothing of this process (the D-Bus connection, X sockets) leaks into the child.
-        for (int fd = 3; fd < 1024; ++fd)
-            if (fd != keep && !(report[1] >= 0 && fd == ReportDescriptor)) ::close(fd);
+        int kept[2] = {keep, report[1] >= 0 ? ReportDescriptor : -1};
+        if (kept[0] > kept[1]) std::swap(kept[0], kept[1]);
+        unsigned from = 3;
+        for (int fd : kept) {
+            if (fd < static_cast<int>(from)) continue;
+            if (fd > static_cast<int>(from)) ::close_range(from, static_cast<unsigned>(fd) - 1, 0);
+            from = static_cast<unsigned>(fd) + 1;
+        }
+        ::close_range(from, ~0U, 0);
         ::execve(program.c_str(), argv.data(), envp.data());
         const int error = errno;
         [[maybe_unused]] ssize_t ignored = ::write(keep, &error, sizeof error);
@@ -111,6 +119,7 @@ ChildProcess::ChildProcess(Options options) : log_(options.log) {
     if (got == sizeof error) {
         ::waitpid(pid_, &waitStatus_, 0);
         ended_ = true;
+        if (reportRead_ >= 0) ::close(reportRead_);
         throw std::runtime_error("cannot start " + program + ": " + std::strerror(error));
     }
 }

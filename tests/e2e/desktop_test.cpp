@@ -122,7 +122,7 @@ protected:
         const bool failed = HasFailure();
         if (failed && session_) std::cout << screenshot("at-teardown") << std::endl;
         for (auto program = programs_.rbegin(); program != programs_.rend(); ++program) (*program)->stop(10s);
-        if (worker_ && !hasEnded(*worker_))
+        if (worker_ && !eventually([&] { return hasEnded(*worker_); }, 10s))
             ADD_FAILURE() << "the worker (pid " << worker_->pid << ") still runs after its program ended; "
                           << "this test leaves it alone, as it did not start it";
         if (failed || HasFailure())
@@ -160,10 +160,12 @@ protected:
         return environment;
     }
 
-    ChildProcess& startNubrio(std::vector<std::string> arguments = {}) {
+    ChildProcess& startNubrio(std::vector<std::string> arguments = {}, const Environment& overrides = {}) {
         arguments.insert(arguments.begin(), (kBundle / "Contents/MacOS/Nubrio").string());
+        Environment environment = programEnvironment();
+        for (const auto& [name, value] : overrides) environment[name] = value;
         const fs::path log = work_ / ("nubrio-" + std::to_string(programs_.size() + 1) + ".log");
-        programs_.push_back(std::make_unique<ChildProcess>(ChildProcess::Options{arguments, programEnvironment(), log}));
+        programs_.push_back(std::make_unique<ChildProcess>(ChildProcess::Options{arguments, environment, log}));
         return *programs_.back();
     }
 
@@ -240,10 +242,10 @@ protected:
         worker_ = *process;
     }
 
-    void expectEditorLaunches(std::size_t count) {
-        EXPECT_TRUE(eventually([&] { return browser_->launches().size() >= count; }, kReadyDeadline))
-            << "the browser was not launched: " << describe(browser_->launches());
-        const auto launches = browser_->launches();
+    static void expectEditorLaunches(const BrowserRecorder& browser, std::size_t count) {
+        EXPECT_TRUE(eventually([&] { return browser.launches().size() >= count; }, kReadyDeadline))
+            << "the browser was not launched: " << describe(browser.launches());
+        const auto launches = browser.launches();
         EXPECT_EQ(launches.size(), count) << describe(launches);
         for (const auto& arguments : launches) EXPECT_EQ(arguments, kEditorArguments);
     }
@@ -341,7 +343,7 @@ TEST_F(StatusNotifierTray, ShowsItsMenuOpensTheEditorWhenReadyAndQuitsWithItsWor
     }
 
     // Ready: the editor opens in the default browser as an app window, and the status line says so.
-    expectEditorLaunches(1);
+    expectEditorLaunches(*browser_, 1);
     EXPECT_TRUE(eventually([&] { return statusLine(*item) == kStatusReady; }, kReadyDeadline))
         << "status line: \"" << statusLine(*item).toStdString() << "\"";
     findWorker(nubrio);
@@ -370,26 +372,44 @@ TEST_F(StatusNotifierTray, LaterStartsAndConnectLinksLeaveTheEditorToTheRunningC
     ChildProcess& first = startNubrio();
     const auto item = waitForTrayItem(first);
     ASSERT_TRUE(item) << "no tray item registered (program " << first.state() << "); " << screenshot("no-tray-item");
-    expectEditorLaunches(1);
+    expectEditorLaunches(*browser_, 1);
     ASSERT_TRUE(eventually([&] { return statusLine(*item) == kStatusReady; }, kReadyDeadline));
     findWorker(first);
     ASSERT_TRUE(worker_);
 
+    // Later copies see the same running copy (same runtime folder) but another default browser, so
+    // the recording tells which copy opened the editor.
+    const fs::path laterHome = work_ / "later-home";
+    const BrowserRecorder laterBrowser(laterHome / "data", laterHome / "config", laterHome);
+    const Environment laterEnvironment = {{"XDG_DATA_HOME", (laterHome / "data").string()},
+                                          {"XDG_CONFIG_HOME", (laterHome / "config").string()}};
+
     struct Case {
         const char* name;
         std::vector<std::string> arguments;
+        bool runningCopyOpens;  // otherwise the later copy opens the editor itself
     };
     const Case cases[] = {
-        {"a second start", {}},
-        {"a connect link", {"nubrio://connect"}},
+        {"a second start", {}, false},
+        {"a connect link", {"nubrio://connect"}, true},
     };
-    std::size_t launches = 1;
+    std::size_t runningCopyLaunches = 1, laterLaunches = 0;
     for (const Case& later : cases) {
         SCOPED_TRACE(later.name);
-        ChildProcess& copy = startNubrio(later.arguments);
+        ChildProcess& copy = startNubrio(later.arguments, laterEnvironment);
         ASSERT_TRUE(copy.waitForExit(kExitDeadline)) << "the later copy keeps running; " << screenshot("later-copy");
         EXPECT_EQ(copy.exitCode(), std::optional<int>(0)) << copy.state() << "\n" << copy.logText();
-        expectEditorLaunches(++launches);
+        (later.runningCopyOpens ? runningCopyLaunches : laterLaunches) += 1;
+        EXPECT_TRUE(eventually(
+            [&] {
+                return browser_->launches().size() + laterBrowser.launches().size() >=
+                       runningCopyLaunches + laterLaunches;
+            },
+            kReadyDeadline))
+            << "no browser was launched";
+        testing::spinFor(1s);  // a launch by the wrong copy would show by now
+        expectEditorLaunches(*browser_, runningCopyLaunches);
+        expectEditorLaunches(laterBrowser, laterLaunches);
 
         // The running copy goes on as before: same worker, one tray item, ready.
         EXPECT_TRUE(first.running()) << first.state();
@@ -442,7 +462,7 @@ TEST_F(XEmbedTray, ShowsTheIconInTheTrayAndQuitsFromItsMenu) {
         << "the tray icon is blank (" << (colours ? std::to_string(*colours) : "?") << " colours); "
         << screenshot("blank-icon");
 
-    expectEditorLaunches(1);
+    expectEditorLaunches(*browser_, 1);
     findWorker(nubrio);
     ASSERT_TRUE(worker_);
 

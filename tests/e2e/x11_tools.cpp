@@ -68,13 +68,6 @@ std::string X11Tools::windowTypes(unsigned long window) const {
         .output;
 }
 
-std::string X11Tools::windowName(unsigned long window) const {
-    const ToolResult result = run({QStringLiteral("xdotool"), QStringLiteral("getwindowname"), id(window)});
-    std::string name = result.output;
-    while (!name.empty() && name.back() == '\n') name.pop_back();
-    return name;
-}
-
 std::optional<WindowGeometry> X11Tools::geometry(unsigned long window) const {
     const ToolResult result = run({QStringLiteral("xwininfo"), QStringLiteral("-id"), id(window)});
     if (result.exitCode != 0) return std::nullopt;

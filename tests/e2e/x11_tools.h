@@ -38,7 +38,6 @@ public:
     std::vector<unsigned long> visibleWindowsOfClass(const std::string& pattern) const;
     // The window types (_NET_WM_WINDOW_TYPE_DIALOG, …) that the window declares.
     std::string windowTypes(unsigned long window) const;
-    std::string windowName(unsigned long window) const;
     std::optional<WindowGeometry> geometry(unsigned long window) const;
     // The window's parent, as xwininfo reports it.
     std::optional<unsigned long> parent(unsigned long window) const;
