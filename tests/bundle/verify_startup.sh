@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# The assembled bundle's unattended check, run as a user would: a real worker answers (0, and no worker
+# is left), a missing worker cannot be launched (2, with the reason), a crashing worker fails the check (2).
+set -euo pipefail
+bundle=${1:?usage: verify_startup.sh <Nubrio.app>}
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/nubrio-verify.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# A private user: home, XDG folders, and no browsers of the machine's.
+use_home() {
+  export HOME="$work/$1"
+  mkdir -p "$HOME/run" "$HOME/dirs" && chmod 700 "$HOME/run"
+  export XDG_RUNTIME_DIR="$HOME/run" XDG_DATA_HOME="$HOME/.local/share" XDG_CONFIG_HOME="$HOME/.config" \
+         XDG_CACHE_HOME="$HOME/.cache" XDG_DATA_DIRS="$HOME/dirs" XDG_CONFIG_DIRS="$HOME/dirs"
+}
+export QT_QPA_PLATFORM=offscreen
+unset DISPLAY WAYLAND_DISPLAY
+
+port_free() { ! (exec 3<>/dev/tcp/127.0.0.1/4173) 2>/dev/null; }
+wait_port_free() { for _ in $(seq 300); do port_free && return 0; sleep 0.1; done; return 1; }
+
+# A copy of the bundle whose worker is replaced (or removed).
+bundle_with_worker() {
+  local copy="$work/$1/Nubrio.app" worker
+  mkdir -p "$work/$1" && cp -a "$bundle" "$copy"
+  worker="$copy/Contents/Resources/service/NubrioService/NubrioService"
+  rm -f "$worker"
+  if [ -n "$2" ]; then printf '%s\n' '#!/bin/sh' "$2" >"$worker" && chmod +x "$worker"; fi
+  echo "$copy"
+}
+
+run_check() {  # bundle → sets status, err, seconds
+  local start end
+  start=$(date +%s.%N)
+  set +e
+  "$1/Contents/MacOS/Nubrio" --verify-startup 2>"$work/stderr" >/dev/null
+  status=$?
+  set -e
+  end=$(date +%s.%N)
+  err=$(cat "$work/stderr")
+  seconds=$(echo "$end - $start" | bc)
+}
+
+wait_port_free || { echo "port 4173 stays busy"; exit 1; }
+
+echo "--- a real worker"
+use_home real
+run_check "$bundle"
+[ "$status" = 0 ] || fail "real worker: status $status, stderr: $err"
+[ -d "$HOME/Library/Application Support/Nubrio/logs" ] || fail "the worker wrote no logs in the data folder"
+port_free || fail "a worker is still listening after the check"
+echo "status $status in ${seconds}s"
+
+echo "--- no worker in the bundle"
+use_home missing
+run_check "$(bundle_with_worker missing '')"
+[ "$status" = 2 ] || fail "missing worker: status $status"
+case "$err" in "Could not launch worker: "*) ;; *) fail "missing worker: stderr was: $err" ;; esac
+echo "status $status: $err"
+
+echo "--- a worker that crashes at once"
+use_home crash
+run_check "$(bundle_with_worker crash 'exit 1')"
+[ "$status" = 2 ] || fail "crashing worker: status $status"
+[ -z "$err" ] || fail "crashing worker wrote to stderr: $err"
+echo "status $status"
+
+echo "--- a worker that reports it cannot start"
+use_home startup
+run_check "$(bundle_with_worker startup 'mkdir -p logs; echo "No." > logs/startup-error.txt; exit 3')"
+[ "$status" = 2 ] || fail "start-up failure: status $status"
+echo "status $status"
+
+if [ "$failures" -eq 0 ]; then echo "4 passed, 0 failed"; else echo "$((4 - failures)) passed, $failures failed"; exit 1; fi
