@@ -1,0 +1,346 @@
+#!/usr/bin/env bash
+# Fault cases for the assembled program: faults.sh CASE
+# Each case runs a copy of the bundle in a throw-away home (see lib.sh), meets it with one fault, and
+# checks the outcome through the filesystem, /proc and the port. Lines starting with OUTCOME are the
+# measured facts, for the log. Exit status 0 passes, 1 fails, 77 skips.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
+trap cleanup EXIT
+
+# Generous bounds: the program waits 3 s between SIGTERM and SIGKILL, the rest is slack for slow CI.
+QUIT_BOUND_S=15
+FAULT_WORKER="$FAULT_TOOLS/fault_worker"
+
+start_case() {
+  sandbox_new
+  wait_until 60 port_free || fail "127.0.0.1:4173 is still held by another process"
+}
+
+# The first line of the worker's start-up explanation, shortened, if it wrote one.
+startup_error() {
+  local file line
+  file=$(fault_file logs/startup-error.txt)
+  [ -f "$file" ] || return 0
+  line=$(head -n 1 "$file")
+  [ ${#line} -gt 90 ] && line="${line:0:90}…"
+  printf '%s\n' "$line"
+}
+
+no_sandbox_process_left() { [ -z "$(sandbox_processes)" ]; }
+all_gone() { local pid; for pid in "$@"; do alive "$pid" && return 1; done; return 0; }
+group_empty() { [ -z "$(group_members "$1")" ]; }
+less_than() { [ "$1" -lt "$2" ]; }
+equals() { [ "$1" = "$2" ]; }
+
+# Quits the program with SIGTERM and times it: QUIT_MS (program ended) and WORKER_GONE_MS.
+quit_timed() {
+  local worker=$1 line
+  QUIT_MS='' WORKER_GONE_MS=''
+  while read -r pid ms; do
+    [ "$pid" = "$PROGRAM_PID" ] && QUIT_MS=${ms%.*}
+    [ "$pid" = "$worker" ] && WORKER_GONE_MS=${ms%.*}
+  done < <("$FAULT_TOOLS/quit_timer" "$((QUIT_BOUND_S + 15))" "$PROGRAM_PID" $worker)
+  program_wait_exit 5 || true
+  [ -n "$QUIT_MS" ] || QUIT_MS=999999
+  [ -n "$WORKER_GONE_MS" ] || WORKER_GONE_MS=999999
+}
+
+# A fault worker that serves the challenge, started in the background; waits until it was asked.
+start_serving_worker() {
+  bundle_copy "$FAULT_WORKER"
+  program_start FAULT_WORKER_MODE="$1" --background
+  wait_until 20 eval "has_event served || has_event bind-failed"
+  has_event bind-failed && fail "the $1 worker could not bind 127.0.0.1:4173: another process took it"
+  has_event served || fail "the program never asked the $1 worker for the challenge"
+  WORKER_PID=$(fault_pid worker)
+}
+
+# a. A worker that exits 1 at once: three automatic restarts, then the program stops restarting.
+case_crash_loop() {
+  start_case
+  bundle_copy "$FAULT_WORKER"
+  program_start FAULT_WORKER_MODE=crash --background
+  wait_until 30 eval '[ "$(launch_count)" -ge 4 ]' || fail "only $(launch_count) worker launches in 30 s"
+  sleep 5  # a fifth launch would come at once after the fourth exit
+  local launches; launches=$(launch_count)
+  outcome "crash_loop: $launches worker launches; program alive: $(alive "$PROGRAM_PID" && echo yes || echo no)"
+  check "exactly 4 launches (1 + 3 restarts), got $launches" equals "$launches" 4
+  check "the program keeps running after it stops restarting" alive "$PROGRAM_PID"
+  quit_timed ''
+  outcome "crash_loop: quit took ${QUIT_MS} ms, status $PROGRAM_STATUS"
+  check "exit status 0 after SIGTERM (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "no launched worker left" all_gone $(fault_pids)
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
+# b. A worker that answers the challenge and ignores SIGTERM: SIGKILL after the polls.
+case_stubborn_worker() {
+  start_case
+  start_serving_worker stubborn
+  quit_timed "$WORKER_PID"
+  local term_ns kill_gap=''
+  term_ns=$(awk -v pid="$WORKER_PID" '$1 == "sigterm" && $2 == pid {print $3; exit}' "$(fault_file fault-events)")
+  outcome "stubborn_worker: worker gone after ${WORKER_GONE_MS} ms, program ended after ${QUIT_MS} ms, status $PROGRAM_STATUS, SIGTERM seen by worker: ${term_ns:+yes}"
+  check "the worker was sent SIGTERM first" test -n "$term_ns"
+  check "quit within ${QUIT_BOUND_S} s (took ${QUIT_MS} ms)" less_than "$QUIT_MS" $((QUIT_BOUND_S * 1000))
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "the worker is gone" all_gone "$WORKER_PID"
+  check "the worker's group is empty" group_empty "$WORKER_PID"
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
+# c. A child that shares the worker's group: it goes with the worker, whether the worker itself ends
+#    on SIGTERM or has to be killed. A child that ignores SIGTERM while the worker obeys it breaks the
+#    worker's contract (SIGKILL follows only while the worker itself runs): its fate is recorded only.
+case_group_child() {
+  local mode
+  for mode in group-child group-child-stubborn group-child-lingering; do
+    start_case
+    start_serving_worker "$mode"
+    local child; child=$(fault_pid child)
+    check "$mode: the child shares the worker's group" equals "$(stat_field "$child" 3)" "$WORKER_PID"
+    quit_timed "$WORKER_PID"
+    wait_until 5 all_gone "$child" || true
+    outcome "group_child/$mode: worker gone after ${WORKER_GONE_MS} ms, program ended after ${QUIT_MS} ms, status $PROGRAM_STATUS, child $(alive "$child" && echo "LEFT RUNNING (parent $(stat_field "$child" 2))" || echo gone)"
+    check "$mode: quit within ${QUIT_BOUND_S} s (took ${QUIT_MS} ms)" less_than "$QUIT_MS" $((QUIT_BOUND_S * 1000))
+    check "$mode: exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+    check "$mode: the worker is gone" all_gone "$WORKER_PID"
+    if [ "$mode" != group-child-lingering ]; then
+      check "$mode: the child is gone" all_gone "$child"
+      check "$mode: the worker's group is empty" group_empty "$WORKER_PID"
+      check "$mode: nothing of the bundle left" no_sandbox_process_left
+    fi
+    cleanup_between
+  done
+}
+
+# Between two rounds of one case: a fresh sandbox, the old one gone (leftovers were failures already).
+cleanup_between() {
+  local pid
+  for pid in $(fault_pids); do alive "$pid" && kill -KILL "$pid" 2>/dev/null; done
+  for pid in "${STARTED_PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+  STARTED_PIDS=()
+  [ -z "${KEEP_SANDBOX:-}" ] && rm -rf "$SANDBOX"
+  PROGRAM_PID=''
+}
+
+# d. A worker that moved to another process group and ignores SIGTERM: the group signals miss it.
+case_leave_group() {
+  start_case
+  start_serving_worker leave-group
+  local helper pgid
+  helper=$(fault_pid helper)
+  pgid=$(stat_field "$WORKER_PID" 3)
+  check "the worker left its own group (pgid $pgid, pid $WORKER_PID)" test "$pgid" != "$WORKER_PID"
+  check "the worker's own group is empty" group_empty "$WORKER_PID"
+  quit_timed "$WORKER_PID"
+  wait_until 5 all_gone "$helper" || true
+  outcome "leave_group: worker gone after ${WORKER_GONE_MS} ms, program ended after ${QUIT_MS} ms, status $PROGRAM_STATUS"
+  check "quit within ${QUIT_BOUND_S} s (took ${QUIT_MS} ms)" less_than "$QUIT_MS" $((QUIT_BOUND_S * 1000))
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "the worker is gone" all_gone "$WORKER_PID"
+  check "nothing of the bundle left (the worker's helper ends with it)" no_sandbox_process_left
+}
+
+# e. Another program on the port answering with another pid; the real worker cannot bind and exits 3.
+case_foreign_server_real_worker() {
+  start_case
+  server_start wrong-pid
+  bundle_copy
+  program_run 60 --verify-startup
+  local error=''
+  error=$(startup_error)
+  outcome "foreign_server_real_worker: status $PROGRAM_STATUS after ${RUN_MS} ms; requests answered by the foreign server: $(server_count request); worker's startup error: ${error:-none}"
+  check "--verify-startup ends with status 2 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 2
+  check "the worker reported that it could not start" test -n "$error"
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
+# e. A worker that binds nothing while a foreign server answers with another pid: the probe gives up.
+case_foreign_server_probe_gives_up() {
+  start_case
+  server_start wrong-pid
+  bundle_copy "$FAULT_WORKER"
+  program_run 130 FAULT_WORKER_MODE=silent --verify-startup
+  local requests worker line
+  requests=$(server_count request)
+  worker=$(fault_pid worker)
+  line=$(grep -c -x 'Native readiness probe failed' "$SANDBOX/logs/program.err")
+  outcome "foreign_server_probe_gives_up: status $PROGRAM_STATUS after ${RUN_MS} ms, $requests requests, failure line on stderr: $line, worker afterwards: $(alive "$worker" && echo 'still running (left by design)' || echo gone)"
+  check "status 2 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 2
+  check "\"Native readiness probe failed\" on stderr once" equals "$line" 1
+  check "61 attempts (got $requests)" equals "$requests" 61
+  # Giving up in check mode leaves the worker running on purpose; it is ours to clear away.
+  alive "$worker" && kill -KILL "$worker"
+  wait_until 5 all_gone "$worker" || true
+}
+
+# f. A server that accepts and never answers: each attempt ends at its deadline, so attempts go on.
+case_silent_server() {
+  start_case
+  server_start silent
+  bundle_copy "$FAULT_WORKER"
+  program_start FAULT_WORKER_MODE=silent --background
+  local fds_before; sleep 1; fds_before=$(fd_count "$PROGRAM_PID")
+  sleep 12
+  local accepts closed fds_after
+  accepts=$(server_count accept); closed=$(server_count closed); fds_after=$(fd_count "$PROGRAM_PID")
+  outcome "silent_server: in ~13 s $accepts connections, $closed closed again by the program; program fds $fds_before -> $fds_after"
+  check "at least 3 attempts within ~13 s (got $accepts)" less_than 2 "$accepts"
+  check "timed-out attempts close their connection ($closed of $accepts)" less_than $((accepts - 2)) "$closed"
+  check "fds stay bounded ($fds_before -> $fds_after)" less_than "$fds_after" $((fds_before + 5))
+  quit_timed "$(fault_pid worker)"
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
+# g. A 100 MB answer to every request: the program reads a bounded part and its memory stays flat.
+case_huge_answer() {
+  start_case
+  server_start huge
+  bundle_copy "$FAULT_WORKER"
+  program_start FAULT_WORKER_MODE=silent --background
+  local max=0 rss end=$(($(now_ms) + 15000))
+  while [ "$(now_ms)" -lt "$end" ]; do
+    rss=$(rss_kb "$PROGRAM_PID"); [ -n "$rss" ] && [ "$rss" -gt "$max" ] && max=$rss
+    sleep 0.2
+  done
+  local requests sent
+  requests=$(server_count request)
+  sent=$(awk '$1 == "closed" {printf "%s%d", sep, $3 / 1024; sep=","}' "$SANDBOX/server/events")
+  outcome "huge_answer: $requests requests in 15 s, peak VmRSS $((max / 1024)) MB, KiB sent per connection before the program hung up: ${sent:-none}"
+  check "several attempts (got $requests)" less_than 2 "$requests"
+  check "peak VmRSS under 150 MB (got $((max / 1024)) MB)" less_than "$max" $((150 * 1024))
+  quit_timed "$(fault_pid worker)"
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
+# h. Restart cycles through the tray menu on a private session bus and display: the program's fds and
+#    memory stay flat. FAULT_RESTART_CYCLES sets the count (20 here; the benchmark runs 200).
+case_restart_cycles() {
+  start_case
+  desktop_start || { log "skipped: no desktop session"; exit 77; }
+  bundle_copy
+  program_start --background
+  wait_until 20 test -s "$SANDBOX/tray-items" || fail "the tray item never registered"
+  wait_until 20 is_ready || fail "never ready: status line \"$(status_line)\""
+  local cycles=${FAULT_RESTART_CYCLES:-20} samples="$SANDBOX/restart-samples"
+  restart_cycles "$cycles" "$samples" || fail "restart cycle failed after $(wc -l <"$samples") cycles"
+  local first last
+  first=$(awk 'NR == 3' "$samples"); last=$(tail -n 1 "$samples")
+  outcome "restart_cycles: $(wc -l <"$samples") cycles, median $(sort -n -k4 "$samples" | awk '{a[NR]=$4} END {print a[int((NR+1)/2)]}') ms each; after cycle 3: fds $(cut -d' ' -f2 <<<"$first"), RSS $(($(cut -d' ' -f3 <<<"$first") / 1024)) MB; after cycle $cycles: fds $(cut -d' ' -f2 <<<"$last"), RSS $(($(cut -d' ' -f3 <<<"$last") / 1024)) MB"
+  check "fds flat across restarts" less_than "$(cut -d' ' -f2 <<<"$last")" $(($(cut -d' ' -f2 <<<"$first") + 3))
+  check "RSS flat across restarts (under 8 MB growth)" less_than "$(cut -d' ' -f3 <<<"$last")" $(($(cut -d' ' -f3 <<<"$first") + 8192))
+  quit_timed "$(worker_of "$PROGRAM_PID")"
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
+# i. A flood of connect links and of malformed messages on the single-instance socket.
+case_link_flood() {
+  start_case
+  bundle_copy
+  browser_recorder
+  program_start --background
+  wait_until 20 eval '[ -n "$(worker_of "$PROGRAM_PID")" ]' || fail "no worker started"
+  wait_until 20 eval '[ "$(challenge | json_pid)" = "$(worker_of "$PROGRAM_PID")" ]' || fail "the worker never answered"
+  sleep 1.5  # the program's own probe runs once a second
+  local socket="$SANDBOX/runtime/app.nubrio.desktop" fds_before max_fds
+  fds_before=$(fd_count "$PROGRAM_PID")
+  check "the single-instance socket exists" test -S "$socket"
+
+  # Sampled all along; the floods run beside the links.
+  (while alive "$PROGRAM_PID"; do fd_count "$PROGRAM_PID"; sleep 0.1; done >"$SANDBOX/fd-samples") &
+  local sampler=$!
+  # Two streams: malformed messages, and silent clients that keep every hand-over slot taken for a
+  # while (a link start then finds no slot and opens the editor itself, which still ends with 0).
+  (
+    for _ in 1 2 3; do
+      "$FAULT_TOOLS/socket_flood" "$socket" garbage 100
+      "$FAULT_TOOLS/socket_flood" "$socket" oversized 10
+      "$FAULT_TOOLS/socket_flood" "$socket" trailing 10
+      "$FAULT_TOOLS/socket_flood" "$socket" partial 1
+    done
+  ) >"$SANDBOX/logs/flood.out" 2>&1 &
+  local flood=$!
+  (for _ in 1 2 3; do "$FAULT_TOOLS/socket_flood" "$socket" hold 20 3; sleep 1; done) >"$SANDBOX/logs/hold.out" 2>&1 &
+  local hold=$!
+
+  local i status failures=0 slowest=0 started
+  : >"$SANDBOX/link-statuses"
+  for ((i = 0; i < 200; i += 4)); do
+    local batch=()
+    for _ in 1 2 3 4; do
+      ( started=$(now_ms)
+        env -i "${PROGRAM_ENV[@]}" timeout -s KILL 40 "$APP" nubrio://connect >>"$SANDBOX/logs/links.out" 2>&1
+        echo "$? $(($(now_ms) - started))" >>"$SANDBOX/link-statuses" ) &
+      batch+=($!)
+    done
+    wait "${batch[@]}"
+  done
+  wait "$flood" "$hold"
+  sleep 3  # held and partial clients are dropped at their 2 s deadline
+  local fds_after launches
+  fds_after=$(fd_count "$PROGRAM_PID")
+  kill "$sampler" 2>/dev/null; wait "$sampler" 2>/dev/null
+  max_fds=$(sort -n "$SANDBOX/fd-samples" | tail -n 1)
+  failures=$(awk '$1 != 0' "$SANDBOX/link-statuses" | wc -l)
+  slowest=$(awk '$2 > max {max = $2} END {print max + 0}' "$SANDBOX/link-statuses")
+  launches=$(ls "$SANDBOX/browser-launches" | wc -l)
+  outcome "link_flood: $(wc -l <"$SANDBOX/link-statuses") link starts, $failures with a status other than 0, slowest ${slowest} ms; editor opened $launches times; program fds $fds_before -> peak $max_fds -> $fds_after"
+  sed 's/^/OUTCOME link_flood: /' "$SANDBOX/logs/flood.out" "$SANDBOX/logs/hold.out"
+  check "the program still runs" alive "$PROGRAM_PID"
+  check "200 link starts recorded" equals "$(wc -l <"$SANDBOX/link-statuses")" 200
+  check "every link start exits 0 ($failures did not)" equals "$failures" 0
+  check "no malformed message was acknowledged" eval '! grep -E "^socket_flood (garbage|oversized|partial).* [1-9][0-9]* answered" "$SANDBOX/logs/flood.out"'
+  check "the links reached the program (editor opened $launches times)" less_than 0 "$launches"
+  check "fds back near the start ($fds_before -> $fds_after)" less_than "$fds_after" $((fds_before + 4))
+  check "fds bounded during the flood (peak $max_fds)" less_than "$max_fds" $((fds_before + 40))
+  quit_timed "$(worker_of "$PROGRAM_PID")"
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
+# j. The program killed with SIGKILL: its worker is orphaned. What does the next start do?
+case_program_killed() {
+  start_case
+  bundle_copy
+  program_start --background
+  wait_until 20 eval '[ -n "$(worker_of "$PROGRAM_PID")" ]' || fail "no worker started"
+  local worker; worker=$(worker_of "$PROGRAM_PID")
+  wait_until 20 eval '[ "$(challenge | json_pid)" = "$worker" ]' || fail "the worker never answered"
+  ANNOUNCED_PIDS=$worker  # announced by its own challenge answer: ours to clear away at the end
+  kill -KILL "$PROGRAM_PID"
+  program_wait_exit 10
+  sleep 1
+  local orphan holder
+  orphan=$(alive "$worker" && echo "still running (parent $(stat_field "$worker" 2))" || echo gone)
+  holder=$(challenge | json_pid)
+  outcome "program_killed: after SIGKILL to the program (status $PROGRAM_STATUS) its worker $worker is $orphan; port answered by pid ${holder:-nobody}"
+
+  rm -f "$(fault_file logs/startup-error.txt)"
+  program_run 90 --verify-startup
+  local error=''
+  error=$(startup_error)
+  outcome "program_killed: next --verify-startup: status $PROGRAM_STATUS after ${RUN_MS} ms; worker's startup error: ${error:-none}"
+  check "the next start ends in bounded time with 0 or 2 (got $PROGRAM_STATUS)" test "$PROGRAM_STATUS" = 0 -o "$PROGRAM_STATUS" = 2
+
+  if alive "$worker"; then
+    kill -TERM "$worker"
+    wait_until 10 all_gone "$worker" || kill -KILL "$worker"
+    wait_until 5 all_gone "$worker" || true
+    program_run 30 --verify-startup
+    outcome "program_killed: after the orphan was cleared away, --verify-startup: status $PROGRAM_STATUS after ${RUN_MS} ms"
+    check "with the orphan gone the program starts again (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  fi
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
+[ $# -eq 1 ] && declare -F "case_$1" >/dev/null || {
+  echo "usage: faults.sh CASE; cases: $(declare -F | sed -n 's/^declare -f case_//p' | tr '\n' ' ')" >&2
+  exit 64
+}
+[ -x "$NUBRIO_BUNDLE/Contents/MacOS/Nubrio" ] || fail "no program at $NUBRIO_BUNDLE (build first)"
+"case_$1"

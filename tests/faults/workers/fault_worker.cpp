@@ -1,0 +1,180 @@
+// A misbehaving stand-in for NubrioService. The fault suite copies the bundle and puts this program
+// in the worker's place; the program starts it with no arguments, so the behaviour comes from the
+// environment it inherits (FAULT_WORKER_MODE). Everything it does that a test must check later is
+// appended to files in its working folder, because the test never signals or waits for it directly:
+//   fault-launches  one pid per start
+//   fault-pids      "<role> <pid>" for the worker and every process it made
+//   fault-events    "<what> <pid> <CLOCK_REALTIME ns>" (served, sigterm, setpgid-failed, ...)
+//
+// Modes:
+//   crash                 exits 1 at once
+//   silent                binds nothing, ends on SIGTERM
+//   stubborn              serves the challenge correctly, ignores SIGTERM (noting each one)
+//   group-child           serves, ends on SIGTERM; a sleeping child shares its process group
+//   group-child-stubborn  as group-child, but the worker itself ignores SIGTERM
+//   group-child-lingering as group-child, but the child ignores SIGTERM
+//   leave-group           serves, ignores SIGTERM, and moves into another process group first
+#include <httplib.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#ifndef FAULT_WORKER_VERSION
+#error "FAULT_WORKER_VERSION must be the bundle's version"
+#endif
+
+namespace {
+
+int eventsFd = -1;
+char sigtermLine[96];
+std::size_t sigtermLineLength = 0;
+
+long long realtimeNs() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+// One write() per line on an O_APPEND file, so lines from several processes never interleave.
+void appendLine(const char* file, const std::string& line) {
+    const int fd = ::open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    const std::string text = line + "\n";
+    [[maybe_unused]] ssize_t ignored = ::write(fd, text.data(), text.size());
+    ::close(fd);
+}
+
+void event(const std::string& what) {
+    appendLine("fault-events", what + " " + std::to_string(::getpid()) + " " + std::to_string(realtimeNs()));
+}
+
+void recordPid(const char* role, pid_t pid) { appendLine("fault-pids", std::string(role) + " " + std::to_string(pid)); }
+
+// Async-signal-safe: a prepared line with the pid, the time stamped at arrival.
+void onSigterm(int) {
+    const int saved = errno;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    char stamp[32];
+    int n = 0;
+    long long value = static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+    char digits[32];
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value > 0);
+    for (int i = 0; i < n; ++i) stamp[i] = digits[n - 1 - i];
+    stamp[n] = '\n';
+    if (eventsFd >= 0) {
+        char line[160];
+        std::memcpy(line, sigtermLine, sigtermLineLength);
+        std::memcpy(line + sigtermLineLength, stamp, static_cast<std::size_t>(n) + 1);
+        [[maybe_unused]] ssize_t ignored = ::write(eventsFd, line, sigtermLineLength + static_cast<std::size_t>(n) + 1);
+    }
+    errno = saved;
+}
+
+// SIGTERM is noted and otherwise ignored; SIGKILL is the only way out.
+void ignoreSigterm() {
+    eventsFd = ::open("fault-events", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    sigtermLineLength = static_cast<std::size_t>(
+        std::snprintf(sigtermLine, sizeof sigtermLine, "sigterm %d ", static_cast<int>(::getpid())));
+    struct sigaction action {};
+    action.sa_handler = onSigterm;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+[[noreturn]] void sleepForever() {
+    for (;;) ::pause();
+}
+
+// A child in the worker's own process group that only sleeps: it ends on SIGTERM like any program,
+// or, when `lingering`, ignores it.
+void forkSleepingChild(bool lingering) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::signal(SIGTERM, lingering ? SIG_IGN : SIG_DFL);
+        sleepForever();
+    }
+    if (child > 0) recordPid("child", child);
+}
+
+// Moves the worker out of the group the program made for it: a helper leads a new group and the
+// worker joins it (setsid or setpgid(0, 0) would leave pgid == pid). The helper ends with the worker.
+void leaveOwnGroup() {
+    const pid_t parent = ::getpid();
+    const pid_t helper = ::fork();
+    if (helper == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) _exit(0);
+        ::setpgid(0, 0);
+        sleepForever();
+    }
+    if (helper < 0) {
+        event("fork-failed");
+        return;
+    }
+    recordPid("helper", helper);
+    ::setpgid(helper, helper);  // both sides set it, so the join below never races the helper
+    if (::setpgid(0, helper) != 0) event("setpgid-failed");
+    appendLine("fault-pids", "pgid " + std::to_string(::getpgrp()));
+}
+
+[[noreturn]] void serveChallenge() {
+    httplib::Server server;
+    // As the real worker: SO_REUSEADDR binds despite connections in TIME_WAIT; httplib's default
+    // SO_REUSEPORT would not, and would let two processes share the port.
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    server.Get("/api/desktop/challenge", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("{\"pid\": " + std::to_string(::getpid()) + ", \"version\": \"" FAULT_WORKER_VERSION "\"}",
+                             "application/json");
+        event("served");
+    });
+    if (!server.listen("127.0.0.1", 4173)) {
+        event("bind-failed");
+        std::exit(3);
+    }
+    std::exit(0);
+}
+
+}  // namespace
+
+int main() {
+    const char* value = std::getenv("FAULT_WORKER_MODE");
+    const std::string mode = value ? value : "";
+    appendLine("fault-launches", std::to_string(::getpid()));
+    recordPid("worker", ::getpid());
+    event("start-" + mode);
+
+    if (mode == "crash") return 1;
+    if (mode == "silent") sleepForever();
+    if (mode == "stubborn") {
+        ignoreSigterm();
+        serveChallenge();
+    }
+    if (mode == "group-child" || mode == "group-child-stubborn" || mode == "group-child-lingering") {
+        forkSleepingChild(mode == "group-child-lingering");
+        if (mode == "group-child-stubborn") ignoreSigterm();
+        serveChallenge();
+    }
+    if (mode == "leave-group") {
+        leaveOwnGroup();
+        ignoreSigterm();
+        serveChallenge();
+    }
+    std::fprintf(stderr, "fault_worker: unknown FAULT_WORKER_MODE \"%s\"\n", mode.c_str());
+    return 64;
+}
