@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# Measures the assembled program and prints a table of medians against its targets. Not a test: it
+# asserts nothing and always runs everything it can.
+#
+#   scripts/benchmark.sh [--runs N] [--idle SECONDS] [--restarts N] [--build DIR]
+#
+# Every run uses a copy of the bundle in a throw-away home (tests/faults/lib.sh) with the real worker.
+# Methods, in the order of the table:
+#   verify-startup   wall time of `Nubrio --verify-startup` from exec to exit, in the foreground
+#   quit             SIGTERM to the program after readiness; pidfds on the program and its worker give
+#                    the time to the worker's end and to the program's end (tools/quit_timer)
+#   icon             exec to the tray item's registration with a StatusNotifierWatcher on a private
+#                    session bus (tools/tray_driver watch), under Xvfb; a tray shows the item from
+#                    that call on (it still has to fetch the pixmap, which this does not count)
+#   idle             after readiness, utime+stime (/proc/PID/stat) and voluntary+involuntary context
+#                    switches of all the program's threads (/proc/PID/task/*/status) over the idle
+#                    period, and VmRSS at its end; offscreen (no tray) and in the desktop session
+#   restarts         "Reiniciar procesamiento…" → "Reiniciar" through the tray menu and the alert,
+#                    each cycle waited out until the new worker is ready; fds and VmRSS after each
+# Needs for the desktop rows: Xvfb, dbus-daemon, xdotool (scripts/setup.sh installs them).
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+runs=7 idle=60 restarts=200 build="$root/build"
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --runs) runs=$2; shift 2 ;;
+    --idle) idle=$2; shift 2 ;;
+    --restarts) restarts=$2; shift 2 ;;
+    --build) build=$2; shift 2 ;;
+    *) sed -n '2,8p' "$0" >&2; exit 64 ;;
+  esac
+done
+
+cmake --build "$build" --target fault_tools >/dev/null || { echo "benchmark: build failed" >&2; exit 1; }
+export NUBRIO_BUNDLE="$build/Nubrio.app" FAULT_TOOLS="$build/tests/faults/bin"
+source "$root/tests/faults/lib.sh"
+trap cleanup EXIT
+sandbox_new
+bundle_copy
+
+median() { sort -n | awk '{v[NR] = $1} END {if (NR == 0) print "n/a"; else if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+range() { sort -n | awk 'NR == 1 {lo = $1} {hi = $1} END {if (NR) printf "%s–%s", lo, hi}'; }
+ROWS=()
+row() { ROWS+=("$(printf '%-44s %14s %14s   %s' "$1" "$2" "$3" "$4")"); }
+
+# The program is ready once its worker answers it; the probe runs once a second, so a little more.
+start_ready() {
+  program_start "$@"
+  wait_until 20 eval '[ -n "$(worker_of "$PROGRAM_PID")" ]' || return 1
+  local worker; worker=$(worker_of "$PROGRAM_PID")
+  wait_until 20 eval '[ "$(challenge | json_pid)" = "$worker" ]' || return 1
+  sleep 1.2
+}
+
+stop_program() {
+  [ -n "$PROGRAM_PID" ] && alive "$PROGRAM_PID" && kill -TERM "$PROGRAM_PID"
+  program_wait_exit 20 >/dev/null 2>&1
+  wait_until 20 port_free
+}
+
+cpu_ms() { # utime + stime of the whole process, in ms
+  local stat; stat=$(cat "/proc/$1/stat") || return 1
+  stat=${stat##*) }
+  local f=($stat)
+  echo $(((f[11] + f[12]) * 1000 / $(getconf CLK_TCK)))
+}
+switches() { # voluntary + involuntary over every thread
+  cat /proc/"$1"/task/*/status 2>/dev/null | awk '/^(voluntary|nonvoluntary)_ctxt_switches:/ {n += $2} END {print n + 0}'
+}
+thread_switches() { # per thread name: "name:count" for the threads that switched during the period
+  local task name
+  for task in /proc/"$1"/task/*; do
+    name=$(cat "$task/comm" 2>/dev/null | tr ' ' '_')
+    awk -v name="$name" -v tid="${task##*/}" '/^(voluntary|nonvoluntary)_ctxt_switches:/ {n += $2} END {print tid, name, n + 0}' "$task/status"
+  done
+}
+
+# ---- verify-startup
+log "verify-startup × $runs"
+: >"$SANDBOX/verify"
+for ((i = 0; i < runs; i++)); do
+  wait_until 20 port_free
+  t0=$EPOCHREALTIME
+  env -i "${PROGRAM_ENV[@]}" "$APP" --verify-startup >>"$SANDBOX/logs/program.out" 2>>"$SANDBOX/logs/program.err"
+  status=$?
+  t1=$EPOCHREALTIME
+  echo "$(((${t1/./} - ${t0/./}) / 1000)) $status" >>"$SANDBOX/verify"
+done
+row "verify-startup, exec to exit (ms)" "$(cut -d' ' -f1 "$SANDBOX/verify" | median)" "≤ 1050" \
+  "range $(cut -d' ' -f1 "$SANDBOX/verify" | range); statuses $(cut -d' ' -f2 "$SANDBOX/verify" | sort | uniq -c | awk '{printf "%s×%s ", $1, $2}')"
+
+# ---- quit with a cooperative worker
+log "quit × $runs"
+: >"$SANDBOX/quit"
+for ((i = 0; i < runs; i++)); do
+  start_ready --background || { log "not ready"; stop_program; continue; }
+  worker=$(worker_of "$PROGRAM_PID")
+  worker_ms='' program_ms=''
+  while read -r pid ms; do
+    [ "$pid" = "$worker" ] && worker_ms=$ms
+    [ "$pid" = "$PROGRAM_PID" ] && program_ms=$ms
+  done < <("$FAULT_TOOLS/quit_timer" 20 "$PROGRAM_PID" "$worker")
+  stop_program
+  [ -n "$worker_ms" ] && [ -n "$program_ms" ] &&
+    echo "$worker_ms $program_ms $(awk -v a="$program_ms" -v b="$worker_ms" 'BEGIN {printf "%.3f", a - b}')" >>"$SANDBOX/quit"
+done
+row "quit: SIGTERM to worker gone (ms)" "$(cut -d' ' -f1 "$SANDBOX/quit" | median)" "—" "range $(cut -d' ' -f1 "$SANDBOX/quit" | range)"
+row "quit: worker gone to program exit (ms)" "$(cut -d' ' -f3 "$SANDBOX/quit" | median)" "≤ 20" "range $(cut -d' ' -f3 "$SANDBOX/quit" | range)"
+row "quit: SIGTERM to program exit (ms)" "$(cut -d' ' -f2 "$SANDBOX/quit" | median)" "—" "range $(cut -d' ' -f2 "$SANDBOX/quit" | range)"
+
+# ---- idle, offscreen (no tray)
+idle_row() {
+  local label=$1 cpu0 sw0 cpu1 sw1
+  sleep 2  # past the last probe answer and the first paint
+  cpu0=$(cpu_ms "$PROGRAM_PID"); sw0=$(switches "$PROGRAM_PID"); thread_switches "$PROGRAM_PID" | sort >"$SANDBOX/threads0"
+  sleep "$idle"
+  cpu1=$(cpu_ms "$PROGRAM_PID"); sw1=$(switches "$PROGRAM_PID"); thread_switches "$PROGRAM_PID" | sort >"$SANDBOX/threads1"
+  local busy; busy=$(join "$SANDBOX/threads0" "$SANDBOX/threads1" | awk '$5 - $3 > 0 {printf "%s:%d ", $2, $5 - $3}')
+  row "idle $label: CPU over ${idle} s (ms)" "$((cpu1 - cpu0))" "≈ 0" ""
+  row "idle $label: context switches over ${idle} s" "$((sw1 - sw0))" "≈ 0" "${busy:-no thread woke}"
+  row "idle $label: VmRSS (MB)" "$(awk '{printf "%.1f", $1 / 1024}' <<<"$(rss_kb "$PROGRAM_PID")")" "≤ 30" \
+    "$(awk '/^(RssAnon|RssFile|RssShmem):/ {printf "%s %.1f ", $1, $2 / 1024}' "/proc/$PROGRAM_PID/status")"
+}
+log "idle offscreen, ${idle} s"
+if start_ready --background; then idle_row offscreen; fi
+stop_program
+
+# ---- desktop session: icon, idle with a tray, restarts
+if desktop_start; then
+  log "icon × $runs"
+  : >"$SANDBOX/icon"
+  for ((i = 0; i < runs; i++)); do
+    before=$(wc -l <"$SANDBOX/tray-items")
+    t0=$EPOCHREALTIME
+    program_start --background
+    wait_until 20 eval '[ "$(wc -l <"$SANDBOX/tray-items")" -gt "$before" ]' &&
+      echo $((($(tail -n 1 "$SANDBOX/tray-items" | cut -d' ' -f3) - ${t0/./} * 1000) / 1000000)) >>"$SANDBOX/icon"
+    if [ "$i" -lt $((runs - 1)) ]; then stop_program; fi
+  done
+  row "icon: exec to tray item registered (ms)" "$(median <"$SANDBOX/icon")" "≤ 100" "range $(range <"$SANDBOX/icon"), D-Bus StatusNotifierItem"
+
+  # The last run above keeps going: its tray item is the one the watcher lists last.
+  tail -n 1 "$SANDBOX/tray-items" >"$SANDBOX/tray-items.last" && mv "$SANDBOX/tray-items.last" "$SANDBOX/tray-items"
+  log "idle with a tray, ${idle} s"
+  if wait_until 20 is_ready; then idle_row "with tray"; fi
+
+  log "restarts × $restarts"
+  if restart_cycles "$restarts" "$SANDBOX/restarts"; then :; else log "restart cycles stopped early"; fi
+  if [ -s "$SANDBOX/restarts" ]; then
+    first=$(awk 'NR == 3' "$SANDBOX/restarts"); last=$(tail -n 1 "$SANDBOX/restarts")
+    done_cycles=$(wc -l <"$SANDBOX/restarts")
+    row "restarts: cycles done" "$done_cycles" "$restarts" "median $(cut -d' ' -f4 "$SANDBOX/restarts" | median) ms per cycle"
+    row "restarts: fds after cycle 3 → $done_cycles" "$(cut -d' ' -f2 <<<"$first") → $(cut -d' ' -f2 <<<"$last")" "flat" \
+      "min–max $(cut -d' ' -f2 "$SANDBOX/restarts" | range)"
+    row "restarts: VmRSS MB after cycle 3 → $done_cycles" \
+      "$(awk '{printf "%.1f", $3 / 1024}' <<<"$first") → $(awk '{printf "%.1f", $3 / 1024}' <<<"$last")" "flat" ""
+  fi
+  stop_program
+else
+  row "icon, idle with a tray, restarts" "skipped" "" "no desktop session (Xvfb, dbus-daemon, xdotool)"
+fi
+
+printf '\n%-44s %14s %14s   %s\n' "measure (median of $runs where repeated)" "value" "target" "notes"
+printf '%s\n' "${ROWS[@]}"
