@@ -186,9 +186,14 @@ case_silent_server() {
   sleep 12
   local accepts closed fds_after
   accepts=$(server_count accept); closed=$(server_count closed); fds_after=$(fd_count "$PROGRAM_PID")
+  local held longest
+  held=$(awk '$1 == "accept" {a[$2] = $3} $1 == "closed" {printf "%s%d", sep, $4 - a[$2]; sep = ","}' "$SANDBOX/server/events")
+  longest=$(tr , '\n' <<<"$held" | sort -n | tail -n 1)
   outcome "silent_server: in ~13 s $accepts connections, $closed closed again by the program; program fds $fds_before -> $fds_after"
+  outcome "silent_server: ms each connection stayed open before the program gave up on it: ${held:-none}"
   check "at least 3 attempts within ~13 s (got $accepts)" less_than 2 "$accepts"
   check "timed-out attempts close their connection ($closed of $accepts)" less_than $((accepts - 2)) "$closed"
+  check "no attempt hangs on (longest ${longest:-0} ms)" less_than "${longest:-0}" 10000
   check "fds stay bounded ($fds_before -> $fds_after)" less_than "$fds_after" $((fds_before + 5))
   quit_timed "$(fault_pid worker)"
   check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0

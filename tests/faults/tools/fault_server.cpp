@@ -4,7 +4,7 @@
 //   silent     accepts and never answers; reads until the peer closes
 //   huge       answers each request with a 100 MB JSON-like body, streamed
 // It writes <folder>/listening once bound, and appends to <folder>/events one line per fact:
-//   accept <n> / request <n> / closed <n> <bytes sent>
+//   accept <n> <ms> / request <n> <ms> / closed <n> <bytes sent> <ms>   (ms since the server started)
 // It runs until it is signalled by whoever started it.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -35,10 +35,15 @@ std::string folder;
 std::mutex eventsMutex;
 std::atomic<int> connections{0};
 
+const auto started = std::chrono::steady_clock::now();
+
+// Each line ends with the milliseconds since this server started.
 void event(const std::string& line) {
+    const long long ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
     std::lock_guard lock(eventsMutex);
     std::ofstream out(folder + "/events", std::ios::app);
-    out << line << '\n';
+    out << line << ' ' << ms << '\n';
 }
 
 bool sendAll(int fd, const char* data, std::size_t size, long long& sent) {
