@@ -1,4 +1,5 @@
 // The bundle around the running program: Info.plist values through libplist, the resources folder.
+#include <ostream>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -45,6 +46,9 @@ struct InfoCase {
     Kind kind;
     const char* text;
 };
+
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const InfoCase& c, std::ostream* out) { *out << c.name; }
 
 class BundleInfoValueTest : public BundleTest, public ::testing::WithParamInterface<InfoCase> {};
 
