@@ -1,6 +1,7 @@
 #include "tray_item.h"
 
 #include <QDBusArgument>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
@@ -155,7 +156,11 @@ std::optional<QString> TrayItem::menuPath(QString* error) const {
 std::optional<std::vector<MenuEntry>> TrayItem::menu(QString* error) const {
     const auto path = menuPath(error);
     if (!path) return std::nullopt;
-    QDBusMessage getLayout = QDBusMessage::createMethodCall(service_, *path, kMenuInterface, QStringLiteral("GetLayout"));
+    return menuAt(*path, error);
+}
+
+std::optional<std::vector<MenuEntry>> TrayItem::menuAt(const QString& menuPath, QString* error) const {
+    QDBusMessage getLayout = QDBusMessage::createMethodCall(service_, menuPath, kMenuInterface, QStringLiteral("GetLayout"));
     getLayout << 0 << -1 << QStringList();
     QDBusConnection bus = bus_;
     const QDBusMessage reply = call(bus, getLayout);
@@ -171,7 +176,7 @@ std::optional<std::vector<MenuEntry>> TrayItem::menu(QString* error) const {
 bool TrayItem::click(const QString& label, QString* error) const {
     const auto path = menuPath(error);
     if (!path) return false;
-    const auto entries = menu(error);
+    const auto entries = menuAt(*path, error);
     if (!entries) return false;
     const auto entry = std::find_if(entries->begin(), entries->end(), [&](const MenuEntry& candidate) {
         return !candidate.isSeparator() && candidate.label == label;
@@ -180,10 +185,23 @@ bool TrayItem::click(const QString& label, QString* error) const {
         setError(error, QStringLiteral("no entry \"%1\" in the menu:%2").arg(label, QString::fromStdString(describe(*entries))));
         return false;
     }
-    QDBusMessage event = QDBusMessage::createMethodCall(service_, *path, kMenuInterface, QStringLiteral("Event"));
-    event << entry->id << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0))
+    return sendClicked(*path, entry->id, Delivery::Awaited, error);
+}
+
+bool TrayItem::sendClicked(const QString& menuPath, int id, Delivery delivery, QString* error) const {
+    QDBusMessage event = QDBusMessage::createMethodCall(service_, menuPath, kMenuInterface, QStringLiteral("Event"));
+    event << id << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0))
           << static_cast<uint>(QDateTime::currentSecsSinceEpoch());
     QDBusConnection bus = bus_;
+    if (delivery == Delivery::Posted) {
+        if (!bus.send(event)) {
+            setError(error, QStringLiteral("Event clicked: ") + bus.lastError().message());
+            return false;
+        }
+        // The bus handles one connection's messages in order: once it answers this, it has the click.
+        bus.interface()->serviceOwner(QStringLiteral("org.freedesktop.DBus"));
+        return true;
+    }
     const QDBusMessage reply = call(bus, event);
     if (reply.type() != QDBusMessage::ReplyMessage) {
         setError(error, QStringLiteral("Event clicked: ") + reply.errorMessage());

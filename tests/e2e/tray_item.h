@@ -54,8 +54,15 @@ public:
     std::optional<ToolTip> toolTip(QString* error = nullptr) const;
     std::optional<QString> menuPath(QString* error = nullptr) const;
     std::optional<std::vector<MenuEntry>> menu(QString* error = nullptr) const;
+    // The same, from the menu object at a path already known.
+    std::optional<std::vector<MenuEntry>> menuAt(const QString& menuPath, QString* error = nullptr) const;
     // Clicks the first entry with that label, as a host does when the user chooses it.
     bool click(const QString& label, QString* error = nullptr) const;
+
+    // Awaited returns once the program has answered the click; Posted once the bus has it, so that a
+    // click which opens a modal alert does not hold the caller.
+    enum class Delivery { Awaited, Posted };
+    bool sendClicked(const QString& menuPath, int id, Delivery delivery, QString* error = nullptr) const;
 
 private:
     std::optional<QVariant> property(const QString& name, QString* error) const;

@@ -5,31 +5,26 @@
 //   tray_driver menu SERVICE PATH           print the item's top-level menu, "<id>\t<label>" per line
 //   tray_driver click SERVICE PATH LABEL    click the entry with that label, without waiting for the
 //                                           program to return from it (a click may open a modal alert)
-// Qt picks its D-Bus tray only when a watcher with a registered host is on the bus when it starts.
+// PATH is the menu's object path, or "auto" to ask the item where it is.
+// The watcher and the item reader are the desktop tests' own (tests/e2e).
 #include <QCoreApplication>
-#include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusContext>
-#include <QDBusMessage>
-#include <QDBusObjectPath>
-#include <QDBusVariant>
-#include <QDateTime>
 #include <QFile>
-#include <QObject>
 #include <QStringList>
-#include <QVariantMap>
 
-#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <optional>
-#include <unistd.h>
+#include <vector>
+
+#include "status_notifier_watcher.h"
+#include "tray_item.h"
 
 namespace {
 
-const QString kMenuInterface = QStringLiteral("com.canonical.dbusmenu");
-const QString kItemInterface = QStringLiteral("org.kde.StatusNotifierItem");
+using nubrio::e2e::MenuEntry;
+using nubrio::e2e::StatusNotifierWatcher;
+using nubrio::e2e::TrayItem;
 
 long long realtimeNs() {
     timespec now{};
@@ -37,59 +32,21 @@ long long realtimeNs() {
     return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
-class Watcher : public QObject, protected QDBusContext {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-    Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ registeredStatusNotifierItems)
-    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ isStatusNotifierHostRegistered)
-    Q_PROPERTY(int ProtocolVersion READ protocolVersion)
-
-public:
-    explicit Watcher(QString file) : file_(std::move(file)) {}
-
-    QStringList registeredStatusNotifierItems() const { return items_; }
-    bool isStatusNotifierHostRegistered() const { return true; }
-    int protocolVersion() const { return 0; }
-
-public Q_SLOTS:
-    void RegisterStatusNotifierItem(const QString& serviceOrPath) {
-        const long long when = realtimeNs();
-        QString service = serviceOrPath, path = QStringLiteral("/StatusNotifierItem");
-        if (serviceOrPath.startsWith(QLatin1Char('/'))) {
-            service = message().service();
-            path = serviceOrPath;
-        }
-        items_ << service + path;
-        QFile out(file_);
-        if (out.open(QIODevice::Append | QIODevice::Text))
-            out.write(QStringLiteral("%1 %2 %3\n").arg(service, path).arg(when).toUtf8());
-        Q_EMIT StatusNotifierItemRegistered(service + path);
-    }
-    void RegisterStatusNotifierHost(const QString&) {}
-
-Q_SIGNALS:
-    void StatusNotifierItemRegistered(const QString& item);
-    void StatusNotifierItemUnregistered(const QString& item);
-    void StatusNotifierHostRegistered();
-
-private:
-    QString file_;
-    QStringList items_;
-};
+void complain(const QString& text) { std::fprintf(stderr, "tray_driver: %s\n", qPrintable(text)); }
 
 int watch(const QString& file) {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        std::fprintf(stderr, "tray_driver: no session bus\n");
-        return 1;
-    }
-    auto* watcher = new Watcher(file);
-    if (!bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), watcher,
-                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
-                                QDBusConnection::ExportAllProperties) ||
-        !bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher")) ||
-        !bus.registerService(QStringLiteral("org.kde.StatusNotifierHost-%1").arg(::getpid()))) {
-        std::fprintf(stderr, "tray_driver: %s\n", qPrintable(bus.lastError().message()));
+    auto* watcher = new StatusNotifierWatcher(QDBusConnection::sessionBus());
+    // Connected before start(), so the line is in the file before the signal goes out on the bus.
+    QObject::connect(watcher, &StatusNotifierWatcher::StatusNotifierItemRegistered, watcher, [watcher, file] {
+        const long long when = realtimeNs();
+        const StatusNotifierWatcher::Item& item = watcher->items().back();
+        QFile out(file);
+        if (out.open(QIODevice::Append | QIODevice::Text))
+            out.write(QStringLiteral("%1 %2 %3\n").arg(item.service, item.path).arg(when).toUtf8());
+    });
+    const QString failure = watcher->start();
+    if (!failure.isEmpty()) {
+        complain(failure);
         return 1;
     }
     std::printf("watching\n");
@@ -97,86 +54,54 @@ int watch(const QString& file) {
     return QCoreApplication::exec();
 }
 
-struct Entry {
-    int id;
-    QString label;
-};
+TrayItem trayItem(const QString& service) {
+    return TrayItem(QDBusConnection::sessionBus(), service, QStringLiteral("/StatusNotifierItem"));
+}
 
 // The item says where its menu is; Qt puts it at /MenuBar.
-QString menuPath(const QString& service, const QString& path) {
-    if (path != QStringLiteral("auto")) return path;
-    QDBusMessage get = QDBusMessage::createMethodCall(service, QStringLiteral("/StatusNotifierItem"),
-                                                     QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-    get << kItemInterface << QStringLiteral("Menu");
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(get, QDBus::Block, 5000);
-    if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
-        const QVariant value = reply.arguments().at(0).value<QDBusVariant>().variant();
-        const QDBusObjectPath object = value.value<QDBusObjectPath>();
-        if (!object.path().isEmpty()) return object.path();
-    }
-    return QStringLiteral("/MenuBar");
+QString menuPath(const TrayItem& item, const QString& givenPath) {
+    if (givenPath != QStringLiteral("auto")) return givenPath;
+    return item.menuPath().value_or(QStringLiteral("/MenuBar"));
 }
 
-std::optional<std::vector<Entry>> topLevel(const QString& service, const QString& givenPath) {
-    const QString path = menuPath(service, givenPath);
-    QDBusMessage call = QDBusMessage::createMethodCall(service, path, kMenuInterface, QStringLiteral("GetLayout"));
-    call << 0 << 1 << QStringList{QStringLiteral("label"), QStringLiteral("type")};
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 5000);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 2) {
-        std::fprintf(stderr, "tray_driver: GetLayout: %s\n", qPrintable(reply.errorMessage()));
+// The top-level entries as a person reads them: no separators, no mnemonic markers.
+std::optional<std::vector<MenuEntry>> topLevel(const TrayItem& item, const QString& path) {
+    QString error;
+    const auto entries = item.menuAt(path, &error);
+    if (!entries) {
+        complain(error);
         return std::nullopt;
     }
-    // (revision, (id, properties, children[variant (id, properties, children)]))
-    const QDBusArgument root = reply.arguments().at(1).value<QDBusArgument>();
-    std::vector<Entry> entries;
-    int rootId;
-    QVariantMap rootProperties;
-    root.beginStructure();
-    root >> rootId >> rootProperties;
-    root.beginArray();
-    while (!root.atEnd()) {
-        QDBusVariant child;
-        root >> child;
-        const QDBusArgument item = child.variant().value<QDBusArgument>();
-        int id;
-        QVariantMap properties;
-        item.beginStructure();
-        item >> id >> properties;
-        item.endStructure();
-        if (properties.value(QStringLiteral("type")).toString() == QStringLiteral("separator")) continue;
-        QString label = properties.value(QStringLiteral("label")).toString();
-        label.remove(QLatin1Char('_'));  // mnemonic markers
-        entries.push_back({id, label});
+    std::vector<MenuEntry> shown;
+    for (MenuEntry entry : *entries) {
+        if (entry.isSeparator()) continue;
+        entry.label.remove(QLatin1Char('_'));
+        shown.push_back(entry);
     }
-    root.endArray();
-    root.endStructure();
-    return entries;
+    return shown;
 }
 
-int menu(const QString& service, const QString& path) {
-    const auto entries = topLevel(service, path);
+int menu(const QString& service, const QString& givenPath) {
+    const TrayItem item = trayItem(service);
+    const auto entries = topLevel(item, menuPath(item, givenPath));
     if (!entries) return 1;
-    for (const Entry& entry : *entries) std::printf("%d\t%s\n", entry.id, qPrintable(entry.label));
+    for (const MenuEntry& entry : *entries) std::printf("%d\t%s\n", entry.id, qPrintable(entry.label));
     return 0;
 }
 
 int click(const QString& service, const QString& givenPath, const QString& label) {
-    const QString path = menuPath(service, givenPath);
-    const auto entries = topLevel(service, path);
+    const TrayItem item = trayItem(service);
+    const QString path = menuPath(item, givenPath);
+    const auto entries = topLevel(item, path);
     if (!entries) return 1;
-    for (const Entry& entry : *entries) {
+    for (const MenuEntry& entry : *entries) {
         if (entry.label != label) continue;
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        QDBusMessage event = QDBusMessage::createMethodCall(service, path, kMenuInterface, QStringLiteral("Event"));
-        event << entry.id << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0))
-              << static_cast<uint>(QDateTime::currentSecsSinceEpoch());
-        event.setDelayedReply(false);
-        if (!bus.send(event)) return 1;
-        // The bus handles one connection's messages in order: once it answers this, it has the click.
-        bus.interface()->serviceOwner(QStringLiteral("org.freedesktop.DBus"));
-        return 0;
+        QString error;
+        if (item.sendClicked(path, entry.id, TrayItem::Delivery::Posted, &error)) return 0;
+        complain(error);
+        return 1;
     }
-    std::fprintf(stderr, "tray_driver: no entry \"%s\"\n", qPrintable(label));
+    complain(QStringLiteral("no entry \"%1\"").arg(label));
     return 1;
 }
 
@@ -192,5 +117,3 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: tray_driver watch FILE | menu SERVICE PATH | click SERVICE PATH LABEL\n");
     return 64;
 }
-
-#include "tray_driver.moc"
