@@ -15,7 +15,6 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,8 +24,10 @@
 
 #include "platform/linux/application_linux.h"
 #include "platform/linux/main_queue_linux.h"
+#include "support/files.h"
 #include "support/spin.h"
 #include "support/temp_home.h"
+#include "support/wait.h"
 
 extern char** environ;
 
@@ -37,7 +38,10 @@ using namespace std::chrono_literals;
 using nubrio::linux_platform::LinuxApplication;
 using nubrio::linux_platform::LinuxMainQueue;
 using nubrio::linux_platform::linksInArguments;
+using nubrio::testing::readFile;
 using nubrio::testing::spinUntil;
+using nubrio::testing::waitForExit;
+using nubrio::testing::waitUntil;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -218,13 +222,6 @@ TEST(ApplicationChild, DISABLED_RunsUntilATerminationSignal) {
     application.run();
 }
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 class SignalTerminationTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(SignalTerminationTest, SignalIsAnOrdinaryTerminationEndingWithStatusZero) {
@@ -249,20 +246,17 @@ TEST_P(SignalTerminationTest, SignalIsAnOrdinaryTerminationEndingWithStatusZero)
     posix_spawn_file_actions_destroy(&actions);
 
     const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-    while (!fs::exists(dir / "launched") && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
-    ASSERT_TRUE(fs::exists(dir / "launched")) << readFile(dir / "child.log");
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(dir / "launched"); }, deadline)) << readFile(dir / "child.log");
 
     ASSERT_EQ(kill(child, GetParam()), 0);
-    int status = 0;
-    pid_t ended = 0;
-    while ((ended = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(20ms);
-    if (ended == 0) {
+    const std::optional<int> ended = waitForExit(child, deadline);
+    if (!ended) {
         kill(child, SIGKILL);
-        waitpid(child, &status, 0);
+        waitpid(child, nullptr, 0);
         FAIL() << "the child did not end on the signal";
     }
 
+    const int status = *ended;
     EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << readFile(dir / "child.log");
     EXPECT_EQ(readFile(dir / "terminated"), "will terminate\n");

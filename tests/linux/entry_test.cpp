@@ -9,16 +9,15 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/files.h"
 #include "support/temp_home.h"
+#include "support/wait.h"
 
 extern char** environ;
 
@@ -27,15 +26,11 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using nubrio::testing::readFile;
+using nubrio::testing::waitForExit;
+using nubrio::testing::waitUntil;
 
 constexpr auto kDeadline = 30s;
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 class ProgramTest : public ::testing::Test {
 protected:
@@ -82,15 +77,10 @@ protected:
     }
 
     // The exit status, or none when it did not end in time or ended by a signal.
-    static std::optional<int> waitForExit(pid_t pid) {
-        const Clock::time_point deadline = Clock::now() + kDeadline;
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (Clock::now() > deadline) return std::nullopt;
-            std::this_thread::sleep_for(20ms);
-        }
-        if (!WIFEXITED(status)) return std::nullopt;
-        return WEXITSTATUS(status);
+    static std::optional<int> exitCode(pid_t pid) {
+        const std::optional<int> status = waitForExit(pid, Clock::now() + kDeadline);
+        if (!status || !WIFEXITED(*status)) return std::nullopt;
+        return WEXITSTATUS(*status);
     }
 
     nubrio::testing::TempHome home;
@@ -102,16 +92,15 @@ protected:
 
 TEST_F(ProgramTest, LinkGoesToTheRunningCopyAndSigtermEndsItWithStatusZero) {
     const pid_t first = start({"--background"}, "first.log");
-    const Clock::time_point deadline = Clock::now() + kDeadline;
-    while (!fs::exists(fs::symlink_status(socket)) && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
-    ASSERT_TRUE(fs::exists(fs::symlink_status(socket))) << readFile(home.path() / "first.log");
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(fs::symlink_status(socket)); }, Clock::now() + kDeadline))
+        << readFile(home.path() / "first.log");
 
     const pid_t second = start({"nubrio://connect"}, "second.log");
-    EXPECT_EQ(waitForExit(second), std::optional<int>(0)) << readFile(home.path() / "second.log");
+    EXPECT_EQ(exitCode(second), std::optional<int>(0)) << readFile(home.path() / "second.log");
     EXPECT_EQ(waitpid(first, nullptr, WNOHANG), 0) << "the running copy keeps running";
 
     ASSERT_EQ(kill(first, SIGTERM), 0);
-    EXPECT_EQ(waitForExit(first), std::optional<int>(0)) << readFile(home.path() / "first.log");
+    EXPECT_EQ(exitCode(first), std::optional<int>(0)) << readFile(home.path() / "first.log");
     EXPECT_FALSE(fs::exists(fs::symlink_status(socket)));
 }
 

@@ -5,21 +5,22 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/linux/login_items_linux.h"
+#include "support/files.h"
 #include "support/temp_home.h"
 
 namespace {
 
 using nubrio::linux_platform::LinuxLoginItemService;
 using nubrio::platform::LoginItemStatus;
+using nubrio::testing::readFile;
 using nubrio::testing::TempHome;
+using nubrio::testing::writeFile;
 
 std::filesystem::path autostartEntry(const TempHome& home) {
     return home.configHome() / "autostart/app.nubrio.desktop.desktop";
@@ -27,18 +28,6 @@ std::filesystem::path autostartEntry(const TempHome& home) {
 
 std::filesystem::path bundleExecutable(const TempHome& home) {
     return home.path() / "Mis Apps/Nubrio.app/Contents/MacOS/Nubrio";
-}
-
-std::string readText(const std::filesystem::path& path) {
-    std::ifstream input(path, std::ios::binary);
-    std::ostringstream text;
-    text << input.rdbuf();
-    return text.str();
-}
-
-void writeText(const std::filesystem::path& path, const std::string& text) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 // The entry's Exec as a shell-style reader (GIO's) splits it.
@@ -97,7 +86,7 @@ TEST(LinuxLoginItems, ExistingEntriesCountOnlyWhenOursAndActive) {
         if (const auto at = keys.find("{exe}"); at != std::string::npos)
             keys.replace(at, 5, "\"" + bundleExecutable(home).string() + "\"");
         const std::string original = "[Desktop Entry]\nType=Application\nName=Something\n" + keys;
-        writeText(autostartEntry(home), original);
+        writeFile(autostartEntry(home), original);
         EXPECT_EQ(service.status(), row.status);
 
         const auto registered = service.registerApp();
@@ -107,10 +96,10 @@ TEST(LinuxLoginItems, ExistingEntriesCountOnlyWhenOursAndActive) {
         } else {
             ASSERT_TRUE(registered);
             EXPECT_NE(registered->message.find("otro programa"), std::string::npos) << registered->message;
-            EXPECT_EQ(readText(autostartEntry(home)), original);
+            EXPECT_EQ(readFile(autostartEntry(home)), original);
         }
 
-        writeText(autostartEntry(home), original);
+        writeFile(autostartEntry(home), original);
         const auto unregistered = service.unregisterApp();
         EXPECT_EQ(unregistered.has_value(), !row.ours);
         EXPECT_EQ(std::filesystem::exists(autostartEntry(home)), !row.ours);
@@ -130,7 +119,7 @@ TEST(LinuxLoginItems, UnwritableAutostartFolderGivesTheSystemsText) {
         TempHome home;
         const auto autostart = home.configHome() / "autostart";
         if (row.fileInsteadOfFolder) {
-            writeText(autostart, "not a folder");
+            writeFile(autostart, "not a folder");
         } else {
             std::filesystem::create_directories(autostart);
             chmod(autostart.c_str(), 0555);
@@ -142,7 +131,7 @@ TEST(LinuxLoginItems, UnwritableAutostartFolderGivesTheSystemsText) {
         EXPECT_NE(error->message.find(g_strerror(row.code)), std::string::npos) << error->message;
         EXPECT_EQ(service.status(), LoginItemStatus::NotRegistered);
         if (row.fileInsteadOfFolder) {
-            EXPECT_EQ(readText(autostart), "not a folder");
+            EXPECT_EQ(readFile(autostart), "not a folder");
         } else {
             EXPECT_TRUE(std::filesystem::is_empty(autostart));  // no half-written or temporary file
             chmod(autostart.c_str(), 0755);

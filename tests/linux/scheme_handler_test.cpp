@@ -6,9 +6,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +14,7 @@
 
 #include "platform/linux/scheme_handler_linux.h"
 #include "support/desktop_home.h"
+#include "support/files.h"
 #include "support/spin.h"
 
 namespace {
@@ -23,6 +22,8 @@ namespace {
 using nubrio::linux_platform::registerSchemeHandler;
 using nubrio::linux_platform::unregisterSchemeHandlerIfBundleGone;
 using nubrio::testing::DesktopHome;
+using nubrio::testing::readFile;
+using nubrio::testing::writeFile;
 
 std::filesystem::path handlerEntry(const DesktopHome& home) {
     return home.applications() / "app.nubrio.desktop.desktop";
@@ -30,13 +31,6 @@ std::filesystem::path handlerEntry(const DesktopHome& home) {
 
 std::filesystem::path bundleExecutable(const DesktopHome& home, const std::string& folder = "Mis Apps") {
     return home.path() / folder / "Nubrio.app/Contents/MacOS/Nubrio";
-}
-
-std::string readText(const std::filesystem::path& path) {
-    std::ifstream input(path, std::ios::binary);
-    std::ostringstream text;
-    text << input.rdbuf();
-    return text.str();
 }
 
 std::optional<std::string> entryKey(const std::filesystem::path& path, const char* group, const char* key) {
@@ -93,7 +87,7 @@ TEST(LinuxSchemeHandler, RewritesTheEntryOnlyWhenItChanges) {
     DesktopHome::writeRecorder(first);
     DesktopHome::writeRecorder(moved);
     // A cache that tools other than GIO read must follow the entry.
-    DesktopHome::writeFile(home.applications() / "mimeinfo.cache", "[MIME Cache]\n");
+    writeFile(home.applications() / "mimeinfo.cache", "[MIME Cache]\n");
 
     registerSchemeHandler(first);
     const auto entry = handlerEntry(home);
@@ -105,7 +99,7 @@ TEST(LinuxSchemeHandler, RewritesTheEntryOnlyWhenItChanges) {
     EXPECT_NE(inodeOf(entry), written);
     EXPECT_EQ(entryKey(entry, "Desktop Entry", "TryExec"), moved.string());
     EXPECT_TRUE(nubrio::testing::spinUntil(
-        [&] { return readText(home.applications() / "mimeinfo.cache").find("app.nubrio.desktop.desktop") != std::string::npos; },
+        [&] { return readFile(home.applications() / "mimeinfo.cache").find("app.nubrio.desktop.desktop") != std::string::npos; },
         std::chrono::seconds(30)));
 }
 

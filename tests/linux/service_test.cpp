@@ -15,13 +15,14 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "support/files.h"
 #include "support/temp_home.h"
+#include "support/wait.h"
 #include "worker/contract.h"
 
 extern char** environ;
@@ -31,19 +32,13 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using nubrio::testing::readFile;
 
 // Generous: a loaded machine may be slow to start a process, and nothing here measures speed.
 constexpr auto kDeadline = 30s;
 
 fs::path workerExecutable() {
     return fs::path(NUBRIO_BUNDLE_PATH) / "Contents/Resources" / nubrio::worker::ExecutablePath;
-}
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // The version the application compares with: the bundle's short version string.
@@ -145,13 +140,7 @@ public:
 
     // The raw wait status once the process has ended, or none at the deadline.
     std::optional<int> waitForExit() {
-        for (auto deadline = Clock::now() + kDeadline; !status_ && Clock::now() < deadline;) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_)
-                status_ = status;
-            else
-                std::this_thread::sleep_for(20ms);
-        }
+        if (!status_) status_ = nubrio::testing::waitForExit(pid_, Clock::now() + kDeadline);
         return status_;
     }
 

@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <pthread.h>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -20,6 +19,7 @@
 
 #include "platform/linux/process_linux.h"
 #include "platform/linux/task_linux.h"
+#include "support/files.h"
 #include "support/spin.h"
 
 namespace nubrio::linux_platform {
@@ -27,6 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using nubrio::testing::readFile;
 using nubrio::testing::spinFor;
 using nubrio::testing::spinUntil;
 using platform::TerminationReason;
@@ -35,13 +36,6 @@ const fs::path kChild = fs::path(NUBRIO_TEST_HELPERS_DIR) / "task_child";
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 class TaskTest : public ::testing::Test {

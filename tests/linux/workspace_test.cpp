@@ -14,6 +14,7 @@
 
 #include "platform/linux/workspace_linux.h"
 #include "support/desktop_home.h"
+#include "support/files.h"
 #include "support/spin.h"
 
 namespace {
@@ -194,7 +195,7 @@ TEST(LinuxWorkspace, FailedLaunchesReachTheCompletionWithTheReason) {
         const auto recorder = home.path() / "bin/google-chrome";
         DesktopHome::writeRecorder(recorder);
         if (row.brokenInterpreter) {
-            DesktopHome::writeFile(recorder, "#!/nonexistent/sh\nexit 0\n");
+            nubrio::testing::writeFile(recorder, "#!/nonexistent/sh\nexit 0\n");
             std::filesystem::permissions(recorder, std::filesystem::perms::owner_all);
         }
         if (row.exec) home.writeEntry("google-chrome.desktop", replaced(*row.exec, "{rec}", recorder.string()));

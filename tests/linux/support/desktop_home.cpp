@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/files.h"
 #include "support/spin.h"
 
 // GLib's hook for tests that isolate their folders (it keeps, rather than frees, the old values).
@@ -28,11 +29,6 @@ DesktopHome::DesktopHome() {
         throw std::runtime_error("GLib kept another test's folders: run each test in its own process (ctest)");
     }
     std::filesystem::create_directories(applications());
-}
-
-void DesktopHome::writeFile(const std::filesystem::path& path, const std::string& contents) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
 }
 
 void DesktopHome::writeRecorder(const std::filesystem::path& path) {

@@ -41,8 +41,6 @@ public:
     // mimeapps.list with these [Default Applications] (content type, desktop ID).
     void writeDefaults(const std::vector<std::pair<std::string, std::string>>& defaults) const;
 
-    static void writeFile(const std::filesystem::path& path, const std::string& contents);
-
 private:
     TempHome home_;
 };
