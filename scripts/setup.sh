@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev qt6-translations-l10n
   libglib2.0-dev libplist-dev nlohmann-json3-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev
-  desktop-file-utils xdg-utils
+  desktop-file-utils xdg-utils bc procps
   # desktop-session tests: a virtual display, a tray, a session bus, screenshots
   xvfb trayer x11-utils xdotool imagemagick dbus dbus-x11 fonts-dejavu-core
   # fuzzing with libFuzzer
