@@ -65,7 +65,9 @@ int main(int argc, char** argv) {
         // Not taken: this copy starts, finds the other one and opens the editor itself.
     }
 
-    nubrio::linux_platform::registerSchemeHandler(executable);
+    // A second copy only opens the editor and ends: links stay with the copy that runs.
+    if (registry->state() != InstanceRegistry::State::OtherCopy)
+        nubrio::linux_platform::registerSchemeHandler(executable);
 
     nubrio::linux_platform::LinuxPlatform backend(static_cast<int>(arguments.size()), commandLine.data(),
                                                 std::move(bundle), std::move(registry));

@@ -55,8 +55,9 @@ protected:
         }
     }
 
-    pid_t start(const std::vector<std::string>& arguments, const std::string& log) {
-        const std::string program = std::string(NUBRIO_BUNDLE_PATH) + "/Contents/MacOS/Nubrio";
+    pid_t start(const std::vector<std::string>& arguments, const std::string& log,
+                const fs::path& bundle = NUBRIO_BUNDLE_PATH) {
+        const std::string program = (bundle / "Contents/MacOS/Nubrio").string();
         std::vector<std::string> args = {program};
         args.insert(args.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv, envp;
@@ -102,6 +103,34 @@ TEST_F(ProgramTest, LinkGoesToTheRunningCopyAndSigtermEndsItWithStatusZero) {
     ASSERT_EQ(kill(first, SIGTERM), 0);
     EXPECT_EQ(exitCode(first), std::optional<int>(0)) << readFile(home.path() / "first.log");
     EXPECT_FALSE(fs::exists(fs::symlink_status(socket)));
+}
+
+TEST_F(ProgramTest, ASecondCopyFromElsewhereLeavesTheLinkHandlerToTheRunningCopy) {
+    // A browser for the second copy's editor request, recording that it was started.
+    const fs::path opened = home.path() / "browser-opened";
+    const fs::path browser = home.path() / "browser";
+    nubrio::testing::writeFile(browser, "#!/bin/sh\necho \"$@\" > '" + opened.string() + "'\n");
+    fs::permissions(browser, fs::perms::owner_all);
+    nubrio::testing::writeFile(home.dataHome() / "applications/google-chrome.desktop",
+                               "[Desktop Entry]\nType=Application\nName=Chrome\nExec=" + browser.string() + " %U\n");
+
+    const pid_t first = start({"--background"}, "first.log");
+    const fs::path handler = home.dataHome() / "applications/app.nubrio.desktop.desktop";
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(fs::symlink_status(socket)) && fs::exists(handler); },
+                          Clock::now() + kDeadline))
+        << readFile(home.path() / "first.log");
+    const std::string registered = readFile(handler);
+
+    const fs::path copy = home.path() / "Downloads/Nubrio.app";
+    fs::create_directories(copy.parent_path());
+    fs::copy(NUBRIO_BUNDLE_PATH, copy, fs::copy_options::recursive);
+    const pid_t second = start({}, "second.log", copy);
+    EXPECT_EQ(exitCode(second), std::optional<int>(0)) << readFile(home.path() / "second.log");
+    EXPECT_TRUE(waitUntil([&] { return fs::exists(opened); }, Clock::now() + kDeadline));
+    EXPECT_EQ(readFile(handler), registered) << "links must keep going to the copy that runs";
+
+    ASSERT_EQ(kill(first, SIGTERM), 0);
+    EXPECT_EQ(exitCode(first), std::optional<int>(0)) << readFile(home.path() / "first.log");
 }
 
 }  // namespace
