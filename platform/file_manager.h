@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -14,10 +15,14 @@ public:
     // Creates the folder and, with `withIntermediates`, its missing parents; an existing folder is
     // no error.
     virtual std::optional<Error> createDirectory(const std::filesystem::path& path, bool withIntermediates) = 0;
+    // The path with every symbolic link in it resolved; the path as given when that is not possible
+    // (a part of it missing, no permission).
+    virtual std::filesystem::path resolvingSymlinks(const std::filesystem::path& path) = 0;
     // Moves the item to the user's Trash.
     virtual std::optional<Error> trashItem(const std::filesystem::path& path) = 0;
-    // The whole file as UTF-8 text; none when it is missing, unreadable or not valid UTF-8.
-    virtual std::optional<std::string> readUtf8(const std::filesystem::path& path) = 0;
+    // The whole file as UTF-8 text; none when it is missing, unreadable, not a regular file, larger
+    // than `maxBytes` or not valid UTF-8.
+    virtual std::optional<std::string> readUtf8(const std::filesystem::path& path, std::size_t maxBytes) = 0;
 };
 
 }  // namespace nubrio::platform

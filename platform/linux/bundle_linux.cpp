@@ -4,33 +4,21 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
+
+#include "platform/linux/files.h"
 
 namespace nubrio::linux_platform {
 
 namespace {
 
 // An Info.plist is a few kilobytes; anything far larger is not ours and is not read whole.
-constexpr std::uintmax_t kMaxInfoPlistSize = 1024 * 1024;
+constexpr std::size_t kMaxInfoPlistSize = 1024 * 1024;
 
 struct PlistFree {
     void operator()(plist_t node) const { plist_free(node); }
 };
 using PlistPtr = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
-
-std::optional<std::string> readSmallFile(const std::filesystem::path& path) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
-    const std::uintmax_t size = std::filesystem::file_size(path, error);
-    if (error || size > kMaxInfoPlistSize) return std::nullopt;
-    std::ifstream stream(path, std::ios::binary);
-    if (!stream) return std::nullopt;
-    std::string bytes{std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
-    if (stream.bad()) return std::nullopt;
-    return bytes;
-}
 
 }  // namespace
 
@@ -45,7 +33,7 @@ std::filesystem::path LinuxBundle::runningExecutable() {
 }
 
 platform::InfoValue LinuxBundle::infoValue(const std::string& key) {
-    const std::optional<std::string> bytes = readSmallFile(bundle_ / "Contents" / "Info.plist");
+    const std::optional<std::string> bytes = files::readFile(bundle_ / "Contents" / "Info.plist", kMaxInfoPlistSize);
     if (!bytes || bytes->empty()) return {};
 
     plist_t parsed = nullptr;

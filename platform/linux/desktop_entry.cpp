@@ -1,12 +1,9 @@
 #include "platform/linux/desktop_entry.h"
 
 #include <glib.h>
-#include <glib/gstdio.h>
 
-#include <cerrno>
-#include <memory>
-
-#include "platform/linux/system_error.h"
+#include "platform/linux/glib_owner.h"
+#include "platform/linux/utf8.h"
 
 namespace nubrio::linux_platform::desktop_entry {
 
@@ -22,16 +19,6 @@ bool isReserved(char c) {
 bool needsEscapeInQuotes(char c) { return c == '"' || c == '`' || c == '$' || c == '\\'; }
 
 ParsedExec invalid(const std::string& why) { return ParsedExec{{}, "Exec no válido: " + why}; }
-
-struct KeyFileDeleter {
-    void operator()(GKeyFile* file) const { g_key_file_free(file); }
-};
-using KeyFile = std::unique_ptr<GKeyFile, KeyFileDeleter>;
-
-struct GFreeDeleter {
-    void operator()(void* memory) const { g_free(memory); }
-};
-using OwnedText = std::unique_ptr<char, GFreeDeleter>;
 
 }  // namespace
 
@@ -133,12 +120,28 @@ std::string quoteExecArgument(std::string_view argument) {
     return quoted + '"';
 }
 
+std::optional<std::string> unlaunchableReason(const std::filesystem::path& program) {
+    const std::string& text = program.native();
+    const auto refusal = [&](const std::string& what) {
+        const GText shown{g_utf8_make_valid(text.c_str(), static_cast<gssize>(text.size()))};
+        return "La ruta de Nubrio «" + std::string(shown.get()) + "» tiene " + what +
+               ", y el escritorio no puede abrir un programa desde ahí. Mové Nubrio.app a una carpeta cuyo "
+               "nombre no lo tenga y volvé a intentarlo.";
+    };
+    if (!isValidUtf8(text)) return refusal("bytes que no son texto UTF-8");
+    for (char c : text) {
+        if (c == '%') return refusal("el carácter «%»");
+        if (c == '\\') return refusal("el carácter «\\»");
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return refusal("un carácter de control");
+    }
+    return std::nullopt;
+}
+
 std::optional<EntryKeys> readEntry(const std::filesystem::path& path, std::string* whyNot) {
-    KeyFile file(g_key_file_new());
-    GError* error = nullptr;
-    if (!g_key_file_load_from_file(file.get(), path.c_str(), G_KEY_FILE_NONE, &error)) {
-        if (whyNot) *whyNot = error->message;
-        g_error_free(error);
+    KeyFilePtr file(g_key_file_new());
+    GErrorOut error;
+    if (!g_key_file_load_from_file(file.get(), path.c_str(), G_KEY_FILE_NONE, error)) {
+        if (whyNot) *whyNot = error.get()->message;
         return std::nullopt;
     }
     if (!g_key_file_has_group(file.get(), kGroup)) {
@@ -148,26 +151,24 @@ std::optional<EntryKeys> readEntry(const std::filesystem::path& path, std::strin
     EntryKeys keys;
     // Without an error argument GLib keeps undefined escapes such as \" as written, as it does for
     // any entry it launches.
-    if (OwnedText exec{g_key_file_get_string(file.get(), kGroup, "Exec", nullptr)}) {
+    if (GText exec{g_key_file_get_string(file.get(), kGroup, "Exec", nullptr)}) {
         ParsedExec parsed = parseExec(exec.get());
         if (!parsed.error) keys.program = parsed.argv.front();
     }
-    if (OwnedText tryExec{g_key_file_get_string(file.get(), kGroup, "TryExec", nullptr)}) keys.tryExec = tryExec.get();
+    if (GText tryExec{g_key_file_get_string(file.get(), kGroup, "TryExec", nullptr)}) keys.tryExec = tryExec.get();
     keys.hidden = g_key_file_get_boolean(file.get(), kGroup, "Hidden", nullptr);
-    GError* enabledError = nullptr;
-    gboolean enabled = g_key_file_get_boolean(file.get(), kGroup, "X-GNOME-Autostart-enabled", &enabledError);
-    if (enabledError)
-        g_error_free(enabledError);  // missing or unreadable: enabled, as the session managers read it
-    else
-        keys.autostartEnabled = enabled;
+    GErrorOut enabledError;
+    const gboolean enabled = g_key_file_get_boolean(file.get(), kGroup, "X-GNOME-Autostart-enabled", enabledError);
+    // Missing or unreadable: enabled, as the session managers read it.
+    if (!enabledError.get()) keys.autostartEnabled = enabled;
     return keys;
 }
 
 std::string entryText(const std::vector<std::pair<std::string, std::string>>& keys) {
-    KeyFile file(g_key_file_new());
+    KeyFilePtr file(g_key_file_new());
     for (const auto& [key, value] : keys) g_key_file_set_string(file.get(), kGroup, key.c_str(), value.c_str());
     gsize length = 0;
-    OwnedText data{g_key_file_to_data(file.get(), &length, nullptr)};
+    GText data{g_key_file_to_data(file.get(), &length, nullptr)};
     return std::string(data.get(), length);
 }
 
@@ -175,26 +176,6 @@ bool samePath(const std::filesystem::path& a, const std::filesystem::path& b) {
     if (a.lexically_normal() == b.lexically_normal()) return true;
     std::error_code ignored;
     return std::filesystem::equivalent(a, b, ignored);
-}
-
-std::optional<platform::Error> writeFileAtomically(const std::filesystem::path& path, const std::string& contents) {
-    const std::filesystem::path folder = path.parent_path();
-    if (g_mkdir_with_parents(folder.c_str(), 0700) != 0) return systemError(errno, folder.string());
-    GError* error = nullptr;
-    if (!g_file_set_contents(path.c_str(), contents.data(), static_cast<gssize>(contents.size()), &error)) {
-        platform::Error failure = gioError(error);
-        g_error_free(error);
-        return failure;
-    }
-    return std::nullopt;
-}
-
-std::optional<std::string> readFile(const std::filesystem::path& path) {
-    char* data = nullptr;
-    gsize length = 0;
-    if (!g_file_get_contents(path.c_str(), &data, &length, nullptr)) return std::nullopt;
-    OwnedText owner{data};
-    return std::string(data, length);
 }
 
 }  // namespace nubrio::linux_platform::desktop_entry

@@ -1,6 +1,6 @@
 #pragma once
 // Desktop entries in the freedesktop desktop-entry format: the Exec command line (quoting,
-// escapes, field codes), reading the keys this program cares about, and writing entries atomically.
+// escapes, field codes), reading the keys this program cares about, and the text of an entry.
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -8,11 +8,18 @@
 #include <utility>
 #include <vector>
 
-#include "platform/error.h"
+#include "app/build_config.h"
 
 namespace nubrio::linux_platform::desktop_entry {
 
 inline constexpr const char* kGroup = "Desktop Entry";
+
+// This program's desktop-file ID, its bundle identifier with ".desktop": the file name of its
+// application entry and of its autostart entry.
+inline const std::string& ownDesktopId() {
+    static const std::string id = std::string(config::BundleIdentifier) + ".desktop";
+    return id;
+}
 
 // What the field codes %c, %i and %k of an entry stand for.
 struct ExecFields {
@@ -36,6 +43,13 @@ ParsedExec parseExec(std::string_view exec, const ExecFields& fields = {});
 // One argument written so that parseExec gives it back unchanged ('%' doubled, quoted when needed).
 std::string quoteExecArgument(std::string_view argument);
 
+// Why an entry could not start this program from where it is, in Spanish for the user; none when it
+// can. Entries are UTF-8 text; GIO and systemd's autostart generator look a program up before they
+// undo the doubling of '%'; the generator refuses a backslash; a control character ends the line or
+// the word. Refused rather than written as an entry that shows as present and starts nothing, or
+// that this program could no longer recognise as its own.
+std::optional<std::string> unlaunchableReason(const std::filesystem::path& program);
+
 // The keys of an existing entry that decide whose it is and whether it is active.
 struct EntryKeys {
     std::optional<std::string> program;  // the first word of a valid Exec
@@ -52,12 +66,5 @@ std::string entryText(const std::vector<std::pair<std::string, std::string>>& ke
 
 // Whether two paths name the same file: the same normalized text, or the same existing file.
 bool samePath(const std::filesystem::path& a, const std::filesystem::path& b);
-
-// Writes through a temporary file in the same folder and a rename, after creating the folder and its
-// parents, so a reader never sees half a file and a failure leaves none behind.
-std::optional<platform::Error> writeFileAtomically(const std::filesystem::path& path, const std::string& contents);
-
-// The whole file; none when it cannot be read.
-std::optional<std::string> readFile(const std::filesystem::path& path);
 
 }  // namespace nubrio::linux_platform::desktop_entry

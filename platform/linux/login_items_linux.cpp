@@ -5,20 +5,17 @@
 #include <sys/stat.h>
 
 #include "platform/linux/desktop_entry.h"
+#include "platform/linux/files.h"
 #include "platform/linux/system_error.h"
 #include "platform/linux/xdg_dirs.h"
 
 namespace nubrio::linux_platform {
 
-namespace {
-constexpr const char* kEntryName = "app.nubrio.desktop.desktop";
-}
-
 LinuxLoginItemService::LinuxLoginItemService(std::filesystem::path bundleExecutable)
     : executable_(std::move(bundleExecutable)) {}
 
 std::filesystem::path LinuxLoginItemService::entryPath() {
-    return userConfigHome() / "autostart" / kEntryName;
+    return userConfigHome() / "autostart" / desktop_entry::ownDesktopId();
 }
 
 LinuxLoginItemService::Finding LinuxLoginItemService::lookUp() const {
@@ -46,6 +43,8 @@ platform::Error LinuxLoginItemService::foreignEntryError(const char* refusal) co
 }
 
 std::optional<platform::Error> LinuxLoginItemService::registerApp() {
+    if (std::optional<std::string> reason = desktop_entry::unlaunchableReason(executable_))
+        return platform::Error{"DesktopEntry", EINVAL, *reason};
     if (lookUp().found == Found::Foreign) return foreignEntryError("no se reemplazó");
     // Rewriting our own entry also clears a Hidden=true or X-GNOME-Autostart-enabled=false that a
     // session manager may have put there: the user asked to start at login.
@@ -57,7 +56,7 @@ std::optional<platform::Error> LinuxLoginItemService::registerApp() {
         {"Terminal", "false"},
         {"X-GNOME-Autostart-enabled", "true"},
     });
-    return desktop_entry::writeFileAtomically(entryPath(), text);
+    return files::writeFileAtomically(entryPath(), text);
 }
 
 std::optional<platform::Error> LinuxLoginItemService::unregisterApp() {

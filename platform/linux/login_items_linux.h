@@ -1,6 +1,6 @@
 #pragma once
-// The login item as an XDG autostart entry of the user's:
-// $XDG_CONFIG_HOME/autostart/app.nubrio.desktop.desktop, starting the bundle executable.
+// The login item as an XDG autostart entry of the user's, named by the program's desktop-file ID in
+// $XDG_CONFIG_HOME/autostart, starting the bundle executable.
 #include <filesystem>
 #include <optional>
 
@@ -16,7 +16,7 @@ public:
     // X-GNOME-Autostart-enabled=false; NotRegistered otherwise (approval is never asked for on Linux).
     platform::LoginItemStatus status() override;
     // Writes the entry (enabled) atomically; an entry of that name that starts another program is left
-    // alone and reported.
+    // alone and reported, and so is a bundle path no autostart entry could start.
     std::optional<platform::Error> registerApp() override;
     // Removes our entry; a missing one is fine, another program's is left alone and reported.
     std::optional<platform::Error> unregisterApp() override;

@@ -7,17 +7,17 @@
 #include <gio/gio.h>
 
 #include <cerrno>
-#include <memory>
 #include <unistd.h>
 
+#include "app/build_config.h"
 #include "platform/linux/desktop_entry.h"
+#include "platform/linux/glib_owner.h"
+#include "platform/linux/program_log.h"
 #include "platform/linux/system_error.h"
 
 namespace nubrio::linux_platform {
 
 namespace {
-
-constexpr const char* kOwnBundleIdentifier = "app.nubrio.desktop";
 
 struct KnownBrowser {
     const char* desktopId;
@@ -39,16 +39,7 @@ constexpr KnownBrowser kKnownBrowsers[] = {
     {"org.mozilla.firefox.desktop", "org.mozilla.firefox"},
 };
 
-struct ObjectUnref {
-    void operator()(void* object) const { g_object_unref(object); }
-};
-using DesktopAppInfo = std::unique_ptr<GDesktopAppInfo, ObjectUnref>;
-using AppInfo = std::unique_ptr<GAppInfo, ObjectUnref>;
-
-struct Free {
-    void operator()(void* memory) const { g_free(memory); }
-};
-using OwnedText = std::unique_ptr<char, Free>;
+using DesktopAppInfo = GObjectPtr<GDesktopAppInfo>;
 
 // GIO returns no entry whose Exec or TryExec program is missing, or that is Hidden.
 DesktopAppInfo installedEntry(const std::string& desktopId) {
@@ -64,16 +55,13 @@ std::optional<platform::Error> spawnDetached(const std::vector<std::string>& arg
     std::vector<char*> arguments;
     for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
     arguments.push_back(nullptr);
-    GError* error = nullptr;
+    GErrorOut error;
     // Without G_SPAWN_DO_NOT_REAP_CHILD GLib forks twice and reaps the middle process before it
     // returns: the application is nobody's child here and cannot linger as a zombie. An exec that
     // fails still comes back here as an error.
     if (!g_spawn_async(folder.empty() ? nullptr : folder.c_str(), arguments.data(), nullptr, G_SPAWN_SEARCH_PATH,
-                       becomeSessionLeader, nullptr, nullptr, &error)) {
-        platform::Error failure = gioError(error);
-        g_error_free(error);
-        return failure;
-    }
+                       becomeSessionLeader, nullptr, nullptr, error))
+        return gioError(error.get());
     return std::nullopt;
 }
 
@@ -81,8 +69,8 @@ std::optional<platform::Error> launch(const std::string& desktopId, const std::v
     DesktopAppInfo entry = installedEntry(desktopId);
     if (!entry) return systemError(ENOENT, desktopId);
     const char* exec = g_app_info_get_commandline(G_APP_INFO(entry.get()));
-    OwnedText icon{g_desktop_app_info_get_string(entry.get(), "Icon")};
-    OwnedText folder{g_desktop_app_info_get_string(entry.get(), "Path")};
+    GText icon{g_desktop_app_info_get_string(entry.get(), "Icon")};
+    GText folder{g_desktop_app_info_get_string(entry.get(), "Path")};
     const char* name = g_app_info_get_name(G_APP_INFO(entry.get()));
     const char* location = g_desktop_app_info_get_filename(entry.get());
     desktop_entry::ParsedExec command = desktop_entry::parseExec(
@@ -112,14 +100,14 @@ LinuxWorkspace::LinuxWorkspace(std::function<std::vector<int>()> runningInstance
     : runningInstances_(std::move(runningInstances)) {}
 
 std::vector<int> LinuxWorkspace::runningApplicationsWithBundleIdentifier(const std::string& bundleIdentifier) {
-    if (bundleIdentifier != kOwnBundleIdentifier || !runningInstances_) return {};
+    if (bundleIdentifier != config::BundleIdentifier || !runningInstances_) return {};
     return runningInstances_();
 }
 
 std::optional<platform::ApplicationRef> LinuxWorkspace::urlForApplicationToOpenUrl(const std::string& url) {
     const char* scheme = g_uri_peek_scheme(url.c_str());
     if (!scheme) return std::nullopt;
-    AppInfo handler(g_app_info_get_default_for_uri_scheme(scheme));
+    const GObjectPtr<GAppInfo> handler(g_app_info_get_default_for_uri_scheme(scheme));
     if (!handler) return std::nullopt;
     const char* id = g_app_info_get_id(handler.get());
     if (!id) return std::nullopt;
@@ -143,30 +131,39 @@ std::optional<platform::ApplicationRef> LinuxWorkspace::urlForApplicationWithBun
 void LinuxWorkspace::openApplication(const platform::ApplicationRef& application,
                                      const platform::OpenConfiguration& configuration, OpenCompletion completion) {
     // Every launch starts a new process, so createsNewApplicationInstance needs nothing more.
-    deliverLater(std::move(completion), launch(application.id, configuration.arguments));
+    std::optional<platform::Error> error = launch(application.id, configuration.arguments);
+    if (error) program_log::write("cannot start " + application.id + ": " + error->message);
+    deliverLater(std::move(completion), std::move(error));
 }
 
 void LinuxWorkspace::openUrlsWithApplication(const std::vector<std::string>& urls,
                                              const platform::ApplicationRef& application,
                                              const platform::OpenConfiguration&) {
-    DesktopAppInfo entry = installedEntry(application.id);
-    if (!entry) return;
+    const DesktopAppInfo entry = installedEntry(application.id);
+    if (!entry) {
+        program_log::write("cannot open pages with " + application.id + ": it is no longer installed");
+        return;
+    }
     GList* uris = nullptr;
     for (auto url = urls.rbegin(); url != urls.rend(); ++url)
         uris = g_list_prepend(uris, const_cast<char*>(url->c_str()));
-    g_app_info_launch_uris(G_APP_INFO(entry.get()), uris, nullptr, nullptr);
+    GErrorOut error;
+    if (!g_app_info_launch_uris(G_APP_INFO(entry.get()), uris, nullptr, error))
+        program_log::write("cannot open pages with " + application.id + ": " + error.get()->message);
     g_list_free(uris);
 }
 
 bool LinuxWorkspace::openUrl(const std::string& url) {
-    return g_app_info_launch_default_for_uri(url.c_str(), nullptr, nullptr);
+    GErrorOut error;
+    if (g_app_info_launch_default_for_uri(url.c_str(), nullptr, error)) return true;
+    program_log::write("cannot open " + url + ": " + error.get()->message);
+    return false;
 }
 
 bool LinuxWorkspace::openFolder(const std::filesystem::path& folder) {
-    GFile* file = g_file_new_for_path(folder.c_str());
-    OwnedText uri{g_file_get_uri(file)};
-    g_object_unref(file);
-    return g_app_info_launch_default_for_uri(uri.get(), nullptr, nullptr);
+    const GObjectPtr<GFile> file(g_file_new_for_path(folder.c_str()));
+    const GText uri{g_file_get_uri(file.get())};
+    return openUrl(uri.get());
 }
 
 }  // namespace nubrio::linux_platform

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "platform/linux/file_manager_linux.h"
@@ -104,6 +106,7 @@ TEST(LinuxFileManager, CreateDirectory) {
 
 TEST(LinuxFileManager, ReadUtf8) {
     using namespace std::string_literals;
+    constexpr std::size_t limit = 64 * 1024;
     struct Case {
         const char* name;
         std::optional<std::string> bytes;  // none: no file
@@ -117,16 +120,22 @@ TEST(LinuxFileManager, ReadUtf8) {
         {"cut sequence at the end", "ab\xc3"s, std::nullopt},
         {"invalid after a NUL", "a\0\xff"s, std::nullopt},
         {"missing", std::nullopt, std::nullopt},
+        {"exactly the limit", std::string(limit, 'a'), std::string(limit, 'a')},
+        {"one byte over the limit", std::string(limit + 1, 'a'), std::nullopt},
     };
     for (const Case& row : table) {
         SCOPED_TRACE(row.name);
         DesktopHome home;
         const auto path = home.path() / "logs/startup-error.txt";
         if (row.bytes) writeBytes(path, *row.bytes);
-        EXPECT_EQ(LinuxFileManager().readUtf8(path), row.expected);
+        EXPECT_EQ(LinuxFileManager().readUtf8(path, limit), row.expected);
     }
     DesktopHome home;
-    EXPECT_EQ(LinuxFileManager().readUtf8(home.path()), std::nullopt);  // a folder
+    EXPECT_EQ(LinuxFileManager().readUtf8(home.path(), limit), std::nullopt);  // a folder
+    // A FIFO with no writer would block a plain read for ever, on the main thread.
+    const auto fifo = home.path() / "startup-error.txt";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(LinuxFileManager().readUtf8(fifo, limit), std::nullopt);
 }
 
 }  // namespace
