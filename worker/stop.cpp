@@ -1,12 +1,8 @@
+#include "app/check_mode.h"
 #include "app/nubrio.h"
 #include "worker/contract.h"
 
 namespace nubrio {
-
-namespace {
-constexpr int PollCount = 30;
-constexpr unsigned PollIntervalMicroseconds = 100000;
-}  // namespace
 
 void Nubrio::stopWorker() {
     stopping = true;
@@ -16,7 +12,8 @@ void Nubrio::stopWorker() {
     if (worker && worker->isRunning()) {
         platform::ProcessInfo& process = platform_.process;
         if (process.kill(-worker->processIdentifier(), worker::SignalTerminate) != 0) worker->terminate();
-        for (int poll = 0; poll < PollCount && worker->isRunning(); ++poll) process.usleep(PollIntervalMicroseconds);
+        for (int poll = 0; poll < worker::StopPollCount && worker->isRunning(); ++poll)
+            process.usleep(worker::StopPollIntervalMicroseconds);
         if (worker->isRunning()) {
             const int pid = worker->processIdentifier();
             process.kill(-pid, worker::SignalKill);
@@ -27,6 +24,13 @@ void Nubrio::stopWorker() {
         worker->waitUntilExit();
     }
     worker = nullptr;
+}
+
+void Nubrio::failCheck(const std::string& line) {
+    if (!line.empty()) platform_.process.writeStandardError(line);
+    // Whoever reads our output waits for everything that holds it open, a worker we left included.
+    stopWorker();
+    platform_.process.exit(check_mode::FailureStatus);
 }
 
 void Nubrio::restart() {

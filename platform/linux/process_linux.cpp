@@ -10,7 +10,8 @@
 
 namespace nubrio::linux_platform {
 
-LinuxProcessInfo::LinuxProcessInfo(int argc, char** argv) : arguments_(argv, argv + argc) {}
+LinuxProcessInfo::LinuxProcessInfo(int argc, char** argv, LiveTasks& tasks)
+    : arguments_(argv, argv + argc), tasks_(tasks) {}
 
 int LinuxProcessInfo::processIdentifier() { return ::getpid(); }
 
@@ -38,7 +39,7 @@ void LinuxProcessInfo::exit(int status) {
 int LinuxProcessInfo::kill(int pid, int signal) { return ::kill(pid, signal) == 0 ? 0 : -1; }
 
 void LinuxProcessInfo::usleep(unsigned microseconds) {
-    sleepUnlessTaskEnds(std::chrono::microseconds(microseconds));
+    tasks_.sleepUnlessOneEnds(std::chrono::microseconds(microseconds));
 }
 
 }  // namespace nubrio::linux_platform

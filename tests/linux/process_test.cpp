@@ -11,6 +11,7 @@
 
 #include "platform/linux/clock_linux.h"
 #include "platform/linux/process_linux.h"
+#include "platform/linux/task_linux.h"
 
 namespace nubrio::linux_platform {
 namespace {
@@ -37,7 +38,8 @@ TEST(ProcessInfoTest, WriteStandardErrorWritesAllOfALongTextThroughAPipe) {
     std::string received;
     std::thread reader([&] { received = drain(pipeEnds[0]); });
 
-    LinuxProcessInfo(0, nullptr).writeStandardError(text);
+    LiveTasks tasks;
+    LinuxProcessInfo(0, nullptr, tasks).writeStandardError(text);
 
     ::dup2(savedError, STDERR_FILENO);  // closes the last write end: the reader sees the end
     ::close(savedError);
@@ -60,7 +62,8 @@ TEST(ProcessInfoTest, ExitFlushesStdioAndEndsAtOnceWithTheStatus) {
         ::dup2(pipeEnds[1], STDOUT_FILENO);
         std::atexit([] { (void)!::write(exitPipe, "+exit-handler", 13); });
         std::fputs("buffered", stdout);  // a pipe: fully buffered, still in stdio
-        LinuxProcessInfo(0, nullptr).exit(7);
+        LiveTasks tasks;
+        LinuxProcessInfo(0, nullptr, tasks).exit(7);
         ::_exit(100);  // only if exit returned
     }
     ::close(pipeEnds[1]);

@@ -10,9 +10,11 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <pthread.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -84,8 +86,9 @@ protected:
     }
 
     fs::path folder_;
-    LinuxTaskFactory factory_;
-    LinuxProcessInfo process_{0, nullptr};
+    LiveTasks live_;
+    LinuxTaskFactory factory_{live_};
+    LinuxProcessInfo process_{0, nullptr, live_};
     std::vector<std::shared_ptr<platform::Task>> started_;
     int handlerCalls_ = 0;
     std::shared_ptr<platform::Task> ended_;
@@ -219,7 +222,7 @@ TEST_F(TaskTest, GroupSignalReachesAGrandchildInTheGroup) {
     EXPECT_TRUE(waitForFile("grandchild-term"));
 }
 
-TEST_F(TaskTest, TerminateSignalsTheChildAlone) {
+TEST_F(TaskTest, TerminateSignalsTheChildAloneThenWhatIsLeftOfItsGroupFollows) {
     auto task = launch("grandchild");
     ASSERT_TRUE(waitForFile("grandchild.pid"));
     const int group = task->processIdentifier();
@@ -228,10 +231,83 @@ TEST_F(TaskTest, TerminateSignalsTheChildAlone) {
 
     ASSERT_TRUE(waitForHandler());
     EXPECT_EQ(task->terminationStatus(), SIGTERM);
-    spinFor(300ms);
-    EXPECT_FALSE(fs::exists(folder_ / "grandchild-term"));
-    // The grandchild still holds the group; end it.
-    EXPECT_EQ(process_.kill(-group, SIGKILL), 0);
+    // By the time the handler runs, the grandchild has had its SIGTERM and the group is gone.
+    EXPECT_TRUE(fs::exists(folder_ / "grandchild-term"));
+    EXPECT_NE(process_.kill(-group, 0), 0);
+}
+
+// Whether a process still runs (a zombie no longer does); for processes this test did not start,
+// which it never signals.
+bool running(pid_t pid) {
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t end = stat.rfind(')');
+    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
+}
+
+pid_t pidIn(const fs::path& file) { return static_cast<pid_t>(std::stol("0" + readFile(file))); }
+
+TEST_F(TaskTest, CrashedChildsStubbornGroupIsStoppedBeforeTheHandlerRuns) {
+    // What a restart needs: a crashed worker's child would otherwise keep the port.
+    auto task = launch("crash-leaving-child");
+    ASSERT_TRUE(waitForHandler());
+    EXPECT_EQ(task->terminationStatus(), SIGSEGV);
+    const pid_t grandchild = pidIn(folder_ / "grandchild.pid");
+    ASSERT_GT(grandchild, 0);
+    EXPECT_FALSE(running(grandchild)) << "SIGTERM is ignored, so SIGKILL followed";
+}
+
+TEST_F(TaskTest, WaitUntilExitReturnsOnceTheWholeGroupIsGone) {
+    auto task = launch("stubborn-family");
+    ASSERT_TRUE(waitForFile("child.pid"));
+    const pid_t grandchild = pidIn(folder_ / "grandchild.pid");
+    // The child alone: its grandchild, ignoring SIGTERM too, is left for the wait to clear away.
+    EXPECT_EQ(process_.kill(task->processIdentifier(), SIGKILL), 0);
+    task->waitUntilExit();
+    EXPECT_FALSE(task->isRunning());
+    EXPECT_FALSE(running(grandchild));
+}
+
+// The watcher forked beside each worker is ours to end: once the task is over, no child of this
+// process is left (only the main thread starts children here).
+TEST_F(TaskTest, NoWatcherOutlivesItsTask) {
+    auto task = launch("exit 0");
+    ASSERT_TRUE(waitForHandler());
+    const std::string children = readFile("/proc/self/task/" + std::to_string(getpid()) + "/children");
+    EXPECT_EQ(children, "") << "children left: " << children;
+}
+
+// A program that started a worker and is then killed: what it started must not outlive it.
+TEST_F(TaskTest, WorkerAndItsGroupEndWhenTheProgramIsKilled) {
+    std::ofstream(folder_ / "mode") << "stubborn-family\n";
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    const pid_t program = fork();
+    ASSERT_GE(program, 0);
+    if (program == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        const std::string parent = std::string(NUBRIO_TEST_HELPERS_DIR) + "/task_parent";
+        execl(parent.c_str(), parent.c_str(), kChild.c_str(), folder_.c_str(), nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    char line[64] = {};
+    pollfd waiting{out[0], POLLIN, 0};
+    ASSERT_EQ(poll(&waiting, 1, 20000), 1);
+    ASSERT_GT(read(out[0], line, sizeof line - 1), 0);
+    close(out[0]);
+    const pid_t worker = static_cast<pid_t>(std::atol(line + std::strlen("started ")));
+    ASSERT_TRUE(waitForFile("child.pid"));
+    const pid_t grandchild = pidIn(folder_ / "grandchild.pid");
+
+    ASSERT_EQ(kill(program, SIGKILL), 0);
+    ASSERT_EQ(waitpid(program, nullptr, 0), program);
+
+    // Both ignore SIGTERM: the watcher's SIGKILL comes 3 s after the program's end.
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while ((running(worker) || running(grandchild)) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(running(worker));
+    EXPECT_FALSE(running(grandchild));
 }
 
 TEST_F(TaskTest, ChildIgnoringSigtermRunsOnUntilSigkillToItsGroup) {

@@ -8,6 +8,10 @@
 //   grandchild      start a grandchild in the same group that notes a SIGTERM in "grandchild-term";
 //                   write its pid to "grandchild.pid"; both wait forever
 //   exit-after MS   exit 0 after MS milliseconds
+//   crash-leaving-child   start a grandchild in the same group that ignores SIGTERM and writes its pid
+//                   to "grandchild.pid", then die by SIGSEGV
+//   stubborn-family a child ignoring SIGTERM, with such a grandchild; both write their pids
+//                   ("child.pid", "grandchild.pid") and wait forever
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -86,6 +90,23 @@ int main(int argc, char**) {
             writeFile("grandchild.pid", std::to_string(::getpid()));
             waitForever();
         }
+        waitForever();
+    }
+    if (mode == "crash-leaving-child" || mode == "stubborn-family") {
+        const pid_t grandchild = ::fork();
+        if (grandchild == 0) {
+            std::signal(SIGTERM, SIG_IGN);
+            writeFile("grandchild.pid", std::to_string(::getpid()));
+            waitForever();
+        }
+        while (::access("grandchild.pid", F_OK) != 0) ::usleep(1000);
+        if (mode == "stubborn-family") {
+            std::signal(SIGTERM, SIG_IGN);
+            writeFile("child.pid", std::to_string(::getpid()));
+            waitForever();
+        }
+        std::signal(SIGSEGV, SIG_DFL);
+        ::raise(SIGSEGV);
         waitForever();
     }
     if (mode == "exit-after") {

@@ -1,0 +1,56 @@
+#pragma once
+// Starting the worker as a child that cannot outlive this program, and ending its process group.
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "platform/error.h"
+
+namespace nubrio::linux_platform {
+
+struct SpawnRequest {
+    std::filesystem::path executable;  // absolute
+    std::optional<std::filesystem::path> folder;
+    bool nullStandardInput = false;
+};
+
+// Starts the executable, with no arguments and this process's environment, in a process group of its
+// own (group id = its pid), with a clean signal state and no descriptors but 0–2. The child gets
+// SIGTERM when this program ends, however it ends; a child whose parent is already gone by then does
+// not start at all. A failed chdir or exec is an error here, never a child that exits 127.
+// Main thread: the parent-death signal is tied to the thread that starts the child.
+std::optional<platform::Error> spawnInOwnGroup(const SpawnRequest& request, pid_t& pid);
+
+// The stop sequence for what is left of a process group: SIGTERM, then up to 30 polls 0.1 s apart
+// until no member is left, then SIGKILL. Returns at once when the group is already empty. Uses only
+// async-signal-safe calls, so a freshly forked process may run it too.
+void stopProcessGroup(pid_t group);
+
+// A watcher forked beside a launched worker. Should this program end without stopping the worker
+// (SIGKILL, a crash, the out-of-memory killer, its display gone), the watcher gives the worker's
+// process group the stop sequence, and a worker that left its group SIGKILL through its pidfd. It
+// holds no descriptor of ours but that pidfd, so it keeps no socket or display connection alive.
+class GroupGuard {
+public:
+    // None when it could not be forked; the worker's parent-death signal still applies then.
+    static std::optional<GroupGuard> start(pid_t group, int workerPidfd);
+
+    GroupGuard(GroupGuard&& other) noexcept;
+    GroupGuard& operator=(GroupGuard&& other) noexcept;
+    GroupGuard(const GroupGuard&) = delete;
+    GroupGuard& operator=(const GroupGuard&) = delete;
+    // Dismisses the watcher.
+    ~GroupGuard();
+
+    // Ends the watcher, once the group is known to be gone; waits for it (it ends at once).
+    void dismiss();
+    pid_t pid() const { return pid_; }
+
+private:
+    explicit GroupGuard(pid_t pid) : pid_(pid) {}
+    pid_t pid_ = -1;
+};
+
+}  // namespace nubrio::linux_platform
