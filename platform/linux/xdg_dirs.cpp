@@ -13,11 +13,19 @@ std::filesystem::path homeDirectory() {
     return "/";
 }
 
-std::filesystem::path userConfigHome() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    // The base-directory rules say a relative value is invalid and must be ignored.
-    if (config && config[0] == '/') return config;
-    return homeDirectory() / ".config";
+namespace {
+
+// The base-directory rules say a relative value is invalid and must be ignored.
+std::filesystem::path baseDirectory(const char* variable, const char* underHome) {
+    const char* value = std::getenv(variable);
+    if (value && value[0] == '/') return value;
+    return homeDirectory() / underHome;
 }
+
+}  // namespace
+
+std::filesystem::path userConfigHome() { return baseDirectory("XDG_CONFIG_HOME", ".config"); }
+
+std::filesystem::path userCacheHome() { return baseDirectory("XDG_CACHE_HOME", ".cache"); }
 
 }  // namespace nubrio::linux_platform

@@ -9,5 +9,7 @@ namespace nubrio::linux_platform {
 std::filesystem::path homeDirectory();
 // $XDG_CONFIG_HOME when it is an absolute path, otherwise ~/.config.
 std::filesystem::path userConfigHome();
+// $XDG_CACHE_HOME when it is an absolute path, otherwise ~/.cache.
+std::filesystem::path userCacheHome();
 
 }  // namespace nubrio::linux_platform

@@ -16,15 +16,20 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <future>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "platform/linux/handover.h"
 #include "platform/linux/instance_registry_linux.h"
+#include "platform/linux/runtime_folder.h"
 #include "support/spin.h"
 #include "support/temp_home.h"
 
@@ -36,6 +41,16 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using nubrio::linux_platform::InstanceRegistry;
 using State = InstanceRegistry::State;
+namespace handover = nubrio::linux_platform::handover;
+
+handover::Message links(std::vector<std::string> list) { return {std::move(list), {}}; }
+
+// Serves only links, as the program does with the links a later copy was started with.
+void onLinks(InstanceRegistry& holder, std::function<bool(const std::vector<std::string>&)> handler) {
+    holder.setHandOverHandler([handler = std::move(handler)](const handover::Message& message) {
+        return message.command.empty() && handler(message.links);
+    });
+}
 using nubrio::testing::spinUntil;
 using ::testing::ElementsAre;
 
@@ -229,75 +244,94 @@ TEST_F(InstanceRegistryTest, ForeignFileAtTheSocketPathIsLeftAlone) {
     InstanceRegistry registry(socket);
     EXPECT_EQ(registry.claim(), State::Unavailable);
     EXPECT_THAT(registry.runningPids(), ElementsAre(getpid()));
-    EXPECT_FALSE(registry.sendLinks({"nubrio://connect"}));
+    EXPECT_FALSE(registry.handOver(links({"nubrio://connect"})));
     EXPECT_TRUE(fs::is_regular_file(socket));
 }
 
-struct FolderCase {
-    const char* name;
-    std::optional<mode_t> runtimeMode;  // none: XDG_RUNTIME_DIR unset
-    std::optional<mode_t> fallbackMode;  // an existing fallback folder with this mode
-    bool fallbackIsLink;
-    const char* expected;  // "runtime", "fallback" or "none"
+// The candidates for the socket's folder, all inside the temporary home.
+struct Candidates {
+    fs::path root;
+    nubrio::linux_platform::RuntimeFolderCandidates folders{
+        root / "xdg-runtime", root / "run-user", root / "cache/nubrio", root / ("tmp/nubrio-" + std::to_string(getuid()))};
 };
 
-class RuntimeFolderTest : public InstanceRegistryTest, public ::testing::WithParamInterface<FolderCase> {};
-
-TEST_P(RuntimeFolderTest, OnlyAPrivateFolderOfOursIsUsed) {
-    const FolderCase& c = GetParam();
-    std::optional<ScopedEnv> unset;
-    if (c.runtimeMode)
-        chmod(runtime.c_str(), *c.runtimeMode);
-    else
-        unset.emplace("XDG_RUNTIME_DIR", std::nullopt);
-    const fs::path fallback = home.path() / "tmp" / ("nubrio-" + std::to_string(getuid()));
-    if (c.fallbackIsLink) {
-        fs::create_symlink(makeFolder(home.path() / "elsewhere", 0700), fallback);
-    } else if (c.fallbackMode) {
-        makeFolder(fallback, *c.fallbackMode);
+TEST_F(InstanceRegistryTest, SocketFolderIsTheFirstPrivateFolderOfOurs) {
+    using nubrio::linux_platform::runtimeFolder;
+    const std::string name = "app.nubrio.desktop";
+    struct Case {
+        const char* name;
+        std::function<void(const Candidates&)> prepare;
+        const char* expected;  // which candidate, or "none"
+    };
+    const std::vector<Case> table = {
+        {"XDG_RUNTIME_DIR when it is private", [](const Candidates& c) {
+             makeFolder(*c.folders.xdgRuntimeDir, 0700);
+             makeFolder(c.folders.userRuntimeDir, 0700);
+         }, "xdg"},
+        {"without XDG_RUNTIME_DIR, the login manager's folder all copies share", [](const Candidates& c) {
+             makeFolder(c.folders.userRuntimeDir, 0700);
+         }, "user"},
+        {"an XDG_RUNTIME_DIR that others may enter is passed over", [](const Candidates& c) {
+             makeFolder(*c.folders.xdgRuntimeDir, 0750);
+             makeFolder(c.folders.userRuntimeDir, 0700);
+         }, "user"},
+        {"no runtime folder: a private one in the cache folder, made here", [](const Candidates&) {}, "cache"},
+        {"a cache folder somebody opened is passed over for the temporary one", [](const Candidates& c) {
+             makeFolder(c.folders.cacheFolder, 0755);
+         }, "tmp"},
+        {"a link in the cache folder's place is not followed", [](const Candidates& c) {
+             fs::create_directories(c.folders.cacheFolder.parent_path());
+             fs::create_symlink(makeFolder(c.root / "elsewhere", 0700), c.folders.cacheFolder);
+         }, "tmp"},
+        {"another user's folder at the temporary place is never used", [](const Candidates& c) {
+             makeFolder(c.folders.cacheFolder, 0755);
+             makeFolder(c.folders.temporaryFolder, 0755);  // as if made first by someone else
+         }, "none"},
+    };
+    for (const Case& row : table) {
+        SCOPED_TRACE(row.name);
+        nubrio::testing::TempHome scratch;
+        Candidates candidates{scratch.path()};
+        row.prepare(candidates);
+        const std::optional<fs::path> folder = runtimeFolder(candidates.folders, name);
+        const std::string expected = row.expected;
+        if (expected == "none") {
+            EXPECT_EQ(folder, std::nullopt);
+            continue;
+        }
+        const fs::path wanted = expected == "xdg"     ? *candidates.folders.xdgRuntimeDir
+                                : expected == "user"  ? candidates.folders.userRuntimeDir
+                                : expected == "cache" ? candidates.folders.cacheFolder
+                                                      : candidates.folders.temporaryFolder;
+        ASSERT_EQ(folder, std::optional<fs::path>(wanted));
+        if (expected == "cache" || expected == "tmp") {
+            struct stat info {};
+            ASSERT_EQ(lstat(wanted.c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 07777, 0700u);
+        }
     }
-
-    const std::optional<fs::path> folder = InstanceRegistry::runtimeDirectory();
-
-    const std::string expected = c.expected;
-    if (expected == "runtime") {
-        EXPECT_EQ(folder, std::optional<fs::path>(runtime));
-    }
-    if (expected == "fallback") {
-        ASSERT_EQ(folder, std::optional<fs::path>(fallback));
-        struct stat info {};
-        ASSERT_EQ(lstat(fallback.c_str(), &info), 0);
-        EXPECT_EQ(info.st_mode & 07777, 0700u);
-    }
-    if (expected == "none") {
-        EXPECT_EQ(folder, std::nullopt);
-    }
+    // A folder whose socket path would not fit a socket address is passed over too.
+    nubrio::testing::TempHome scratch;
+    Candidates candidates{scratch.path()};
+    candidates.folders.xdgRuntimeDir = makeFolder(scratch.path() / std::string(120, 'r'), 0700);
+    makeFolder(candidates.folders.userRuntimeDir, 0700);
+    EXPECT_EQ(runtimeFolder(candidates.folders, name), std::optional<fs::path>(candidates.folders.userRuntimeDir));
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, RuntimeFolderTest,
-    ::testing::Values(FolderCase{"PrivateRuntimeFolder", 0700, std::nullopt, false, "runtime"},
-                      FolderCase{"GroupReadableRuntimeFolder", 0750, std::nullopt, false, "fallback"},
-                      FolderCase{"NoRuntimeFolder", std::nullopt, std::nullopt, false, "fallback"},
-                      FolderCase{"ExistingPrivateFallback", std::nullopt, 0700, false, "fallback"},
-                      FolderCase{"OpenFallbackIsRefused", std::nullopt, 0755, false, "none"},
-                      FolderCase{"FallbackThatIsALinkIsRefused", std::nullopt, std::nullopt, true, "none"}),
-    [](const ::testing::TestParamInfo<FolderCase>& info) { return info.param.name; });
 
 TEST_F(InstanceRegistryTest, HandOverDeliversLinksInOrder) {
     InstanceRegistry holder(socket);
     ASSERT_EQ(holder.claim(), State::Holder);
     std::vector<std::vector<std::string>> received;
-    holder.setLinkHandler([&](const std::vector<std::string>& links) {
+    onLinks(holder, [&](const std::vector<std::string>& links) {
         received.push_back(links);
         return true;
     });
 
-    const std::string longLink = "nubrio://connect/" + std::string(InstanceRegistry::kMaxLinkBytes - 17, 'x');
+    const std::string longLink = "nubrio://connect/" + std::string(handover::kMaxLinkBytes - 17, 'x');
     const bool sent = fromAnotherProcessLikeThread([&] {
         InstanceRegistry copy(socket);
-        return copy.claim() == State::OtherCopy && copy.sendLinks({"nubrio://connect?a=1", "https://nubrio.app/ñ"}) &&
-               copy.sendLinks({longLink});
+        return copy.claim() == State::OtherCopy && copy.handOver(links({"nubrio://connect?a=1", "https://nubrio.app/ñ"})) &&
+               copy.handOver(links({longLink}));
     });
 
     EXPECT_TRUE(sent);
@@ -309,12 +343,12 @@ TEST_F(InstanceRegistryTest, HandOverDeliversLinksInOrder) {
 TEST_F(InstanceRegistryTest, HandOverFailsWhenTheHolderDoesNotTakeTheLinks) {
     InstanceRegistry holder(socket);
     ASSERT_EQ(holder.claim(), State::Holder);
-    holder.setLinkHandler([](const std::vector<std::string>&) { return false; });
+    onLinks(holder, [](const std::vector<std::string>&) { return false; });
 
     EXPECT_FALSE(fromAnotherProcessLikeThread([&] {
         InstanceRegistry copy(socket);
         copy.claim();
-        return copy.sendLinks({"nubrio://connect"});
+        return copy.handOver(links({"nubrio://connect"}));
     }));
 }
 
@@ -322,19 +356,19 @@ TEST_F(InstanceRegistryTest, LinksBeyondTheBoundsAreNotSent) {
     InstanceRegistry holder(socket);
     ASSERT_EQ(holder.claim(), State::Holder);
     int handed = 0;
-    holder.setLinkHandler([&](const std::vector<std::string>&) { return ++handed, true; });
+    onLinks(holder, [&](const std::vector<std::string>&) { return ++handed, true; });
 
     const std::vector<std::vector<std::string>> refused = {
         {},
-        std::vector<std::string>(InstanceRegistry::kMaxLinks + 1, "nubrio://connect"),
-        {std::string(InstanceRegistry::kMaxLinkBytes + 1, 'n')},
+        std::vector<std::string>(handover::kMaxLinks + 1, "nubrio://connect"),
+        {std::string(handover::kMaxLinkBytes + 1, 'n')},
         {""},
         {"nubrio://\xff\xfe"},
     };
     fromAnotherProcessLikeThread([&] {
         InstanceRegistry copy(socket);
         copy.claim();
-        for (const auto& links : refused) EXPECT_FALSE(copy.sendLinks(links));
+        for (const auto& list : refused) EXPECT_FALSE(copy.handOver(links(list)));
         return 0;
     });
     EXPECT_EQ(handed, 0);
@@ -344,7 +378,7 @@ TEST_F(InstanceRegistryTest, MalformedMessagesAreDroppedAndTheHolderKeepsServing
     InstanceRegistry holder(socket);
     ASSERT_EQ(holder.claim(), State::Holder);
     std::vector<std::vector<std::string>> received;
-    holder.setLinkHandler([&](const std::vector<std::string>& links) {
+    onLinks(holder, [&](const std::vector<std::string>& links) {
         received.push_back(links);
         return true;
     });
@@ -364,6 +398,10 @@ TEST_F(InstanceRegistryTest, MalformedMessagesAreDroppedAndTheHolderKeepsServing
         {"not UTF-8", "NBL1" + bigEndian(1) + bigEndian(4) + "a\xc3\x28z"},
         {"NUL inside", "NBL1" + bigEndian(1) + bigEndian(3) + std::string("a\0b", 3)},
         {"oversized stream", "NBL1" + bigEndian(16) + std::string(200 * 1024, 'z')},
+        {"empty command", "NBC1" + bigEndian(0)},
+        {"command not in lower case letters", "NBC1" + bigEndian(4) + "Quit"},
+        {"command too long", "NBC1" + bigEndian(33) + std::string(33, 'q')},
+        {"command with trailing bytes", "NBC1" + bigEndian(4) + "quitquit"},
     };
 
     for (const auto& [name, bytes] : malformed) {
@@ -376,11 +414,101 @@ TEST_F(InstanceRegistryTest, MalformedMessagesAreDroppedAndTheHolderKeepsServing
     EXPECT_THAT(received[0], ElementsAre(link));
 }
 
+TEST_F(InstanceRegistryTest, CommandsReachTheHolderAndOnlyWellFormedOnes) {
+    InstanceRegistry holder(socket);
+    ASSERT_EQ(holder.claim(), State::Holder);
+    std::vector<handover::Message> received;
+    holder.setHandOverHandler([&](const handover::Message& message) {
+        received.push_back(message);
+        return message.command == "quit";
+    });
+    const bool taken = fromAnotherProcessLikeThread([&] {
+        InstanceRegistry copy(socket);
+        copy.claim();
+        EXPECT_FALSE(copy.handOver({{}, "Quit"})) << "not sent at all";
+        EXPECT_FALSE(copy.handOver({{"nubrio://connect"}, "quit"})) << "links or a command, never both";
+        EXPECT_FALSE(copy.handOver({{}, "restart"})) << "sent, but the holder did not take it";
+        return copy.handOver({{}, "quit"});
+    });
+    EXPECT_TRUE(taken);
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0].command, "restart");
+    EXPECT_EQ(received[1], (handover::Message{{}, "quit"}));
+}
+
+// A copy started as a separate process (helpers/registry_claimer), claiming the socket at once.
+class Claimer {
+public:
+    explicit Claimer(const fs::path& socket) {
+        int in[2], out[2];
+        EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
+        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        const std::string program = std::string(NUBRIO_TEST_HELPERS_DIR) + "/registry_claimer";
+        char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(socket.c_str()), nullptr};
+        EXPECT_EQ(posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        close(in[0]);
+        close(out[1]);
+        stdin_ = in[1];
+        stdout_ = out[0];
+    }
+    void claim() { EXPECT_EQ(write(stdin_, "g", 1), 1); }
+    // What it found; it keeps its claim until ended.
+    std::string state() {
+        char line[32] = {};
+        pollfd waiting{stdout_, POLLIN, 0};
+        if (poll(&waiting, 1, 30000) != 1 || read(stdout_, line, sizeof line - 1) <= 0) return "no answer";
+        std::string text(line);
+        return text.substr(0, text.find('\n'));
+    }
+    ~Claimer() {
+        close(stdin_);
+        close(stdout_);
+        if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    }
+
+private:
+    pid_t pid_ = -1;
+    int stdin_ = -1, stdout_ = -1;
+};
+
+void leaveStaleSocket(const fs::path& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(fd);
+}
+
+TEST_F(InstanceRegistryTest, CopiesStartedTogetherOverAStaleSocketLeaveOneHolderEvenWithoutTheLockFile) {
+    // The lock file's path is taken by a folder: the claim falls back to locking the runtime folder.
+    fs::create_directory(socket.string() + ".lock");
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        leaveStaleSocket(socket);
+        std::vector<std::unique_ptr<Claimer>> copies;
+        for (int i = 0; i < 6; ++i) copies.push_back(std::make_unique<Claimer>(socket));
+        std::this_thread::sleep_for(100ms);  // all started and waiting, then all at once
+        for (auto& copy : copies) copy->claim();
+        std::vector<std::string> states;
+        for (auto& copy : copies) states.push_back(copy->state());
+        EXPECT_EQ(std::count(states.begin(), states.end(), "Holder"), 1);
+        EXPECT_EQ(std::count(states.begin(), states.end(), "OtherCopy"), 5);
+        copies.clear();  // the holder removes its socket as it ends
+        ASSERT_FALSE(fs::exists(fs::symlink_status(socket)));
+    }
+}
+
 TEST_F(InstanceRegistryTest, FloodOfIdleConnectionsIsCappedAndDoesNotLockOutHandOver) {
     InstanceRegistry holder(socket);
     ASSERT_EQ(holder.claim(), State::Holder);
     int handed = 0;
-    holder.setLinkHandler([&](const std::vector<std::string>&) { return ++handed, true; });
+    onLinks(holder, [&](const std::vector<std::string>&) { return ++handed, true; });
 
     // Idle clients that never send a byte and never close.
     std::vector<int> idle;
@@ -416,7 +544,7 @@ TEST_F(InstanceRegistryTest, FloodOfIdleConnectionsIsCappedAndDoesNotLockOutHand
     EXPECT_TRUE(fromAnotherProcessLikeThread([&] {
         InstanceRegistry copy(socket);
         copy.claim();
-        return copy.sendLinks({"nubrio://connect"});
+        return copy.handOver(links({"nubrio://connect"}));
     }));
     EXPECT_EQ(handed, 1);
 }
