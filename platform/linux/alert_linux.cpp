@@ -22,6 +22,10 @@ QString buttonText(const std::string& label) {
 }  // namespace
 
 int LinuxAlerts::runModal(const platform::Alert& alert) {
+    const int dismissed = platform::AlertFirstButtonReturn +
+                          static_cast<int>(alert.dismissButton < alert.buttons.size() ? alert.dismissButton : 0);
+    if (terminating_ && terminating_()) return dismissed;
+
     QMessageBox box;
     box.setWindowTitle(QStringLiteral("Nubrio"));
     box.setIcon(QMessageBox::NoIcon);
@@ -53,7 +57,8 @@ int LinuxAlerts::runModal(const platform::Alert& alert) {
         buttons.push_back(ok);
     }
     box.setDefaultButton(buttons.front());
-    box.setEscapeButton(buttons.front());
+    // Closing the window presses the escape button too.
+    box.setEscapeButton(buttons[static_cast<std::size_t>(dismissed - platform::AlertFirstButtonReturn)]);
 
     // A tray program has no window of its own that would bring the alert along.
     QMetaObject::invokeMethod(
@@ -65,9 +70,11 @@ int LinuxAlerts::runModal(const platform::Alert& alert) {
         Qt::QueuedConnection);
     box.exec();
 
+    // The program's end closes the alert from inside (no button clicked); nothing may act on it then.
+    if (terminating_ && terminating_()) return dismissed;
     for (std::size_t index = 0; index < buttons.size(); ++index)
         if (box.clickedButton() == buttons[index]) return platform::AlertFirstButtonReturn + static_cast<int>(index);
-    return platform::AlertFirstButtonReturn;
+    return dismissed;
 }
 
 bool installSpanishTranslation() {

@@ -1,15 +1,24 @@
 #pragma once
 // Alerts as modal QMessageBoxes titled "Nubrio", without an icon, brought to the front.
+#include <functional>
+
 #include "platform/alert.h"
 
 namespace nubrio::linux_platform {
 
 class LinuxAlerts final : public platform::Alerts {
 public:
+    // `terminating` says whether the program has begun to end: then no alert is shown, and one that
+    // is open when it begins counts as dismissed.
+    explicit LinuxAlerts(std::function<bool()> terminating = {}) : terminating_(std::move(terminating)) {}
+
     // Needs a QApplication. Buttons appear left to right in the order given, the first one the
-    // default; Escape and closing the window choose the first. With no buttons there is one standard
-    // OK button, in Spanish.
+    // default; Escape and closing the window choose the dismiss button. With no buttons there is one
+    // standard OK button, in Spanish.
     int runModal(const platform::Alert& alert) override;
+
+private:
+    std::function<bool()> terminating_;
 };
 
 // Installs Qt's own Spanish texts (the standard buttons, the text fields' context menus) on the

@@ -105,6 +105,37 @@ TEST(LinuxAlerts, ConfirmationShowsItsButtonsInOrderAndAnswersByIndex) {
     }
 }
 
+TEST(LinuxAlerts, DismissingChoosesTheButtonThatChangesNothing) {
+    // The browser alert: "Descargar Chrome" acts, "Cerrar" does not.
+    const platform::Alert alert{"Abrí Nubrio en Chrome o Edge", "…", {"Descargar Chrome", "Cerrar"}, 1};
+    const std::pair<const char*, std::function<void(QMessageBox&)>> dismissals[] = {
+        {"Escape", pressEscape},
+        {"closing the window", [](QMessageBox& box) { box.close(); }},
+    };
+    for (const auto& [how, dismiss] : dismissals) {
+        SCOPED_TRACE(how);
+        whenAlertShows([&](QMessageBox& box) {
+            EXPECT_TRUE(buttonsOnScreen(box)[0]->isDefault()) << "the first stays the default for Return";
+            dismiss(box);
+        });
+        EXPECT_EQ(LinuxAlerts().runModal(alert), 1001);
+    }
+}
+
+TEST(LinuxAlerts, TheProgramsEndDismissesAnOpenAlertAndShowsNoMore) {
+    const platform::Alert alert{"Abrí Nubrio en Chrome o Edge", "…", {"Descargar Chrome", "Cerrar"}, 1};
+    bool terminating = false;
+    LinuxAlerts alerts([&] { return terminating; });
+    // What the application's termination does to a modal alert: its event loop is ended from inside.
+    whenAlertShows([&](QMessageBox&) {
+        terminating = true;
+        QCoreApplication::exit(0);
+    });
+    EXPECT_EQ(alerts.runModal(alert), 1001);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_EQ(alerts.runModal(alert), 1001) << "shown no more";
+}
+
 TEST(LinuxAlerts, WithoutButtonsShowsOneSpanishOkWithOrWithoutQtTranslation) {
     const platform::Alert alert{"No se pudo abrir Nubrio", "Falta el navegador.", {}};
     for (const bool translated : {false, true}) {
