@@ -1,4 +1,5 @@
 #include "app/build_config.h"
+#include "app/check_mode.h"
 #include "app/nubrio.h"
 #include "app/statusbar/status_icon.h"
 
@@ -10,6 +11,12 @@ void Nubrio::applicationDidFinishLaunching() {
     const int self = platform_.process.processIdentifier();
     std::erase(others, self);
     if (!others.empty()) {
+        // The check has nothing to check here, and nobody to see an editor or an alert.
+        if (inCheckMode()) {
+            platform_.process.writeStandardError("Another copy of Nubrio is running\n");
+            platform_.process.exit(check_mode::FailureStatus);
+            return;
+        }
         openWeb();
         platform_.application.terminate();
         return;
@@ -25,7 +32,7 @@ void Nubrio::applicationDidFinishLaunching() {
     item->setMenu(makeStatusMenu());
 
     bool openEditor = true;
-    if (hasArgument("--verify-startup"))
+    if (inCheckMode())
         openEditor = false;
     else if (hasArgument("--background"))
         openEditor = false;

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "app/check_mode.h"
+#include "worker/contract.h"
+
 namespace nubrio {
 
 namespace {
@@ -25,12 +28,14 @@ Nubrio::Nubrio(platform::Platform& platform)
       startup(Uuid::random()),
       restarts(),
       version(readVersion(platform.bundle)),
-      home(platform.fileManager.homeDirectoryForCurrentUser() / "Library/Application Support/Nubrio") {}
+      home(platform.fileManager.homeDirectoryForCurrentUser() / worker::DataFolder) {}
 
 bool Nubrio::hasArgument(const std::string& flag) {
     const std::vector<std::string> arguments = platform_.process.arguments();
     return std::find(arguments.begin(), arguments.end(), flag) != arguments.end();
 }
+
+bool Nubrio::inCheckMode() { return check_mode::requested(platform_.process.arguments()); }
 
 void Nubrio::showAlert(const std::string& messageText, const std::string& informativeText) {
     platform_.alerts.runModal({messageText, informativeText, {}});

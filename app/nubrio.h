@@ -41,8 +41,14 @@ private:
     void judge(const std::shared_ptr<platform::Task>& task, Uuid generation, std::int64_t attempt,
                const std::optional<std::string>& body);
     void stopWorker();
+    // The probe of the running worker has given up: nothing will make it ready but a restart.
+    bool probeGaveUp();
+    void showProbeGaveUp();
+    // A failed check: the line (if any) on standard error, the worker stopped, then exit status 2.
+    void failCheck(const std::string& line);
 
     bool hasArgument(const std::string& flag);
+    bool inCheckMode();
     void showAlert(const std::string& messageText, const std::string& informativeText);
     platform::Action action(const char* selector, void (Nubrio::*method)());
 

@@ -8,6 +8,8 @@ void Nubrio::applicationOpenUrls(const std::vector<std::string>& urls) {
         if (!editor::isConnectLink(url)) continue;
         if (ready)
             openWeb();
+        else if (probeGaveUp())
+            showProbeGaveUp();
         else
             openWhenReady = true;
         return;  // one action however many links match

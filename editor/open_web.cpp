@@ -10,7 +10,11 @@ namespace nubrio {
 
 void Nubrio::openWeb() {
     if (worker && worker->isRunning() && !ready) {
-        openWhenReady = true;  // the probe opens it once the worker is ready
+        // A probe that has given up opens nothing later: say so again rather than park the request.
+        if (probeGaveUp())
+            showProbeGaveUp();
+        else
+            openWhenReady = true;  // the probe opens it once the worker is ready
         return;
     }
 
@@ -45,7 +49,8 @@ void Nubrio::openWeb() {
         {"Abrí Nubrio en Chrome o Edge",
          "La conexión con la aplicación local requiere un navegador compatible. Safari no permite esta conexión. "
          "Instalá Chrome o Edge, iniciá sesión en " + webOriginHost() + " y tocá Conectar PC.",
-         {"Descargar Chrome", "Cerrar"}});
+         {"Descargar Chrome", "Cerrar"},
+         /*dismissButton=*/1});
     if (choice == platform::AlertFirstButtonReturn) workspace.openUrl(config::ChromeDownloadPage);
 }
 

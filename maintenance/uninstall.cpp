@@ -14,13 +14,15 @@ std::string standardized(const std::filesystem::path& path) {
 }  // namespace
 
 void Nubrio::uninstall() {
+    platform::FileManager& files = platform_.fileManager;
     const std::filesystem::path bundle = std::filesystem::path(standardized(platform_.bundle.bundlePath()));
-    const std::string holder = standardized(bundle.parent_path());
-    const std::filesystem::path allowedInstallFolders[] = {
-        "/Applications", platform_.fileManager.homeDirectoryForCurrentUser() / "Applications"};
+    // Both sides with their links resolved: a home folder that is a link must not hide an install.
+    const std::string holder = standardized(files.resolvingSymlinks(bundle.parent_path()));
+    const std::filesystem::path allowedInstallFolders[] = {"/Applications",
+                                                           files.homeDirectoryForCurrentUser() / "Applications"};
     bool installed = false;
     for (const std::filesystem::path& folder : allowedInstallFolders) {
-        if (standardized(folder) == holder) {
+        if (standardized(files.resolvingSymlinks(folder)) == holder) {
             installed = true;
             break;
         }
@@ -39,8 +41,11 @@ void Nubrio::uninstall() {
     if (choice != platform::AlertSecondButtonReturn) return;
 
     std::optional<platform::Error> error;
-    if (platform_.loginItems.status() == platform::LoginItemStatus::Enabled)
+    if (platform_.loginItems.status() == platform::LoginItemStatus::Enabled) {
         error = platform_.loginItems.unregisterApp();
+        // Whatever follows, the check mark shows what became of the login item.
+        if (login) login->setOn(platform_.loginItems.status() == platform::LoginItemStatus::Enabled);
+    }
     if (!error) error = platform_.fileManager.trashItem(bundle);
     if (error) {
         showAlert("No se pudo desinstalar Nubrio", error->localizedDescription());

@@ -1,3 +1,4 @@
+#include "app/check_mode.h"
 #include "app/nubrio.h"
 #include "worker/challenge.h"
 #include "worker/contract.h"
@@ -8,7 +9,7 @@ namespace {
 constexpr double RequestTimeoutSeconds = 2.0;
 constexpr double RetryDelaySeconds = 1.0;
 constexpr std::int64_t LastAttempt = 60;
-constexpr int CheckFailureStatus = 2;
+constexpr const char* GaveUpStatusLine = "No se pudo preparar la conexión · Ver registros";
 
 const std::string& challengeUrl() {
     static const std::string url = std::string("http://") + worker::ChallengeHost + ":" +
@@ -39,7 +40,7 @@ void Nubrio::judge(const std::shared_ptr<platform::Task>& task, Uuid generation,
     if (worker::answerIsFromWorker(body, task->processIdentifier(), version)) {
         ready = true;
         status->setTitle("Lista para conectar · Nubrio en segundo plano");
-        if (hasArgument("--verify-startup")) {
+        if (inCheckMode()) {
             platform_.application.terminate();
             return;
         }
@@ -59,12 +60,19 @@ void Nubrio::judge(const std::shared_ptr<platform::Task>& task, Uuid generation,
         return;
     }
 
-    if (hasArgument("--verify-startup")) {
-        platform_.process.writeStandardError("Native readiness probe failed\n");
-        platform_.process.exit(CheckFailureStatus);
+    if (inCheckMode()) {
+        failCheck("Native readiness probe failed\n");
         return;
     }
-    status->setTitle("No se pudo preparar la conexión · Ver registros");
+    status->setTitle(GaveUpStatusLine);
+    showProbeGaveUp();
+}
+
+bool Nubrio::probeGaveUp() {
+    return worker && worker->isRunning() && !ready && status && status->title() == GaveUpStatusLine;
+}
+
+void Nubrio::showProbeGaveUp() {
     showAlert("No se pudo preparar la conexión",
               "Abrí Ver registros desde el logo de Nubrio. Si quedó otra versión abierta, cerrala desde su menú "
               "antes de reiniciar. Tus archivos se conservan.");

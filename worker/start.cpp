@@ -1,3 +1,4 @@
+#include "app/check_mode.h"
 #include "app/nubrio.h"
 #include "app/web_origin.h"
 #include "worker/contract.h"
@@ -7,7 +8,7 @@ namespace nubrio {
 namespace {
 constexpr double RestartWindowSeconds = 600.0;
 constexpr std::size_t RestartLimit = 3;
-constexpr int CheckFailureStatus = 2;
+constexpr const char* HaltedStatusLine = "Procesamiento detenido · podés reiniciarlo";
 }  // namespace
 
 void Nubrio::startWorker(bool openEditor) {
@@ -31,9 +32,8 @@ void Nubrio::startWorker(bool openEditor) {
     });
 
     if (std::optional<platform::Error> error = task->launch()) {
-        if (hasArgument("--verify-startup")) {
-            platform_.process.writeStandardError("Could not launch worker: " + error->fullDescription() + "\n");
-            platform_.process.exit(CheckFailureStatus);
+        if (inCheckMode()) {
+            failCheck("Could not launch worker: " + error->fullDescription() + "\n");
             return;
         }
         showAlert("No se pudo abrir Nubrio", error->localizedDescription());
@@ -51,8 +51,8 @@ void Nubrio::workerDidExit(const std::shared_ptr<platform::Task>& task) {
     if (!worker || worker != task) return;  // an older worker's exit
 
     ready = false;
-    if (hasArgument("--verify-startup")) {
-        platform_.process.exit(CheckFailureStatus);
+    if (inCheckMode()) {
+        failCheck("");
         return;
     }
 
@@ -60,8 +60,9 @@ void Nubrio::workerDidExit(const std::shared_ptr<platform::Task>& task) {
     // A death by signal carries the signal number: only a real exit with status 3 is the worker's report.
     if (exitStatus == worker::StartupFailureStatus &&
         task->terminationReason() == platform::TerminationReason::Exit) {
-        status->setTitle("Procesamiento detenido · podés reiniciarlo");
-        std::optional<std::string> report = platform_.fileManager.readUtf8(home / worker::StartupErrorFile);
+        status->setTitle(HaltedStatusLine);
+        std::optional<std::string> report = platform_.fileManager.readUtf8(home / worker::StartupErrorFile,
+                                                                                  worker::StartupErrorMaxBytes);
         showAlert("Nubrio no pudo arrancar en esta Mac",
                   report ? *report : "Instalalo de nuevo desde " + webOriginHost() + "/downloads.");
         return;
@@ -70,7 +71,7 @@ void Nubrio::workerDidExit(const std::shared_ptr<platform::Task>& task) {
     const double now = platform_.clock.now();
     std::erase_if(restarts, [now](double entry) { return now - entry >= RestartWindowSeconds; });
     if (restarts.size() >= RestartLimit) {
-        status->setTitle("Procesamiento detenido · podés reiniciarlo");
+        status->setTitle(HaltedStatusLine);
         showAlert("El procesamiento de Nubrio se detuvo",
                   "Volvé a abrir la aplicación. Los registros están en Ver archivos de esta Mac → logs.");
         return;

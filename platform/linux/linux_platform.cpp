@@ -6,13 +6,20 @@ LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle>
                              std::unique_ptr<InstanceRegistry> registry)
     : bundle_(std::move(bundle)),
       registry_(std::move(registry)),
-      process_(argc, argv),
+      process_(argc, argv, liveTasks_),
+      tasks_(liveTasks_),
+      alerts_([this] { return application_.isTerminating(); }),
       workspace_([registry = registry_.get()] { return registry->runningPids(); }),
       loginItems_(bundle_->executablePath()),
       platform_{application_, mainQueue_, clock_,      process_,  *bundle_,   fileManager_,
                 tasks_,       urlSession_, statusBar_, alerts_,   workspace_, loginItems_} {
-    registry_->setLinkHandler([this](const std::vector<std::string>& links) { return application_.openUrls(links); });
+    registry_->setHandOverHandler([this](const handover::Message& message) { return handOverArrived(message); });
     application_.setTerminationCleanup([this] { terminationCleanup(); });
+}
+
+bool LinuxPlatform::handOverArrived(const handover::Message& message) {
+    if (!message.links.empty()) return application_.openUrls(message.links);
+    return false;
 }
 
 void LinuxPlatform::terminationCleanup() {

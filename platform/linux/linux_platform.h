@@ -41,10 +41,13 @@ public:
 private:
     void terminationCleanup();
 
+    bool handOverArrived(const handover::Message& message);
+
     std::unique_ptr<LinuxBundle> bundle_;
     std::unique_ptr<InstanceRegistry> registry_;
     std::function<void()> cleanup_;
 
+    LiveTasks liveTasks_;
     LinuxApplication application_;
     LinuxMainQueue mainQueue_;
     LinuxClock clock_;

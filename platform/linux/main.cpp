@@ -12,22 +12,27 @@
 
 #include "app/entry.h"
 #include "platform/linux/alert_linux.h"
+#include "platform/linux/handover.h"
 #include "platform/linux/application_linux.h"
 #include "platform/linux/bundle_linux.h"
 #include "platform/linux/instance_registry_linux.h"
 #include "platform/linux/linux_platform.h"
+#include "platform/linux/program_log.h"
 #include "platform/linux/scheme_handler_linux.h"
+#include "platform/linux/xdg_dirs.h"
+#include "worker/contract.h"
 
 namespace {
 
 using nubrio::linux_platform::InstanceRegistry;
+namespace handover = nubrio::linux_platform::handover;
 
 // The links that fit one hand-over message; the others could not be delivered anyway.
 std::vector<std::string> handOverPart(const std::vector<std::string>& links) {
     std::vector<std::string> part;
     for (const std::string& link : links) {
-        if (part.size() == InstanceRegistry::kMaxLinks) break;
-        if (link.size() <= InstanceRegistry::kMaxLinkBytes) part.push_back(link);
+        if (part.size() == handover::kMaxLinks) break;
+        if (link.size() <= handover::kMaxLinkBytes) part.push_back(link);
     }
     return part;
 }
@@ -40,10 +45,15 @@ int main(int argc, char** argv) {
     std::vector<char*> commandLine(argv, argv + argc);
     commandLine.push_back(nullptr);
 
+    nubrio::linux_platform::program_log::setPath(nubrio::linux_platform::homeDirectory() /
+                                                 nubrio::worker::DataFolder / nubrio::worker::LogsFolder /
+                                                 nubrio::linux_platform::program_log::FileName);
+
     QApplication qtApplication(argc, argv);
     QApplication::setApplicationName("Nubrio");
     QApplication::setQuitOnLastWindowClosed(false);
-    nubrio::linux_platform::installSpanishTranslation();
+    if (!nubrio::linux_platform::installSpanishTranslation())
+        nubrio::linux_platform::program_log::write("Qt's Spanish texts are not installed (qt6-translations-l10n)");
     // Without a display (an unattended --verify-startup), Qt's tray code asks the offscreen platform for
     // a signal it does not have, and says so on standard error, where only our own diagnostics belong.
     if (QGuiApplication::platformName() == QLatin1String("offscreen"))
@@ -61,7 +71,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> links = nubrio::linux_platform::linksInArguments(arguments);
     if (!links.empty() && registry->state() == InstanceRegistry::State::OtherCopy) {
         const std::vector<std::string> part = handOverPart(links);
-        if (!part.empty() && registry->sendLinks(part)) return 0;
+        if (!part.empty() && registry->handOver({part, {}})) return 0;
         // Not taken: this copy starts, finds the other one and opens the editor itself.
     }
 

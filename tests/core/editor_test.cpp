@@ -79,6 +79,7 @@ TEST_F(EditorTest, NoBrowserShowsTheAlertAndOnlyItsFirstButtonActs) {
               "La conexión con la aplicación local requiere un navegador compatible. Safari no permite esta "
               "conexión. Instalá Chrome o Edge, iniciá sesión en nubrio.app y tocá Conectar PC.");
     EXPECT_EQ(fake.alerts.shown[0].buttons, (std::vector<std::string>{"Descargar Chrome", "Cerrar"}));
+    EXPECT_EQ(fake.alerts.shown[0].dismissButton, 1u) << "closing it must not download anything";
 }
 
 TEST_F(EditorTest, OpenWebWaitsWhileTheWorkerStartsButNotWhenItHasEnded) {

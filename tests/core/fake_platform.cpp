@@ -60,8 +60,15 @@ std::optional<Error> FakeTask::launch() {
 }
 
 bool FakeTask::isRunning() {
-    if (running_ && endsAt && factory_.clock && factory_.clock->now() >= *endsAt) end(0);
+    if (running_ && endsAt && factory_.clock && factory_.clock->now() >= *endsAt) endAsPending();
     return running_;
+}
+
+void FakeTask::endAsPending() {
+    if (killed)
+        end(9, platform::TerminationReason::UncaughtSignal);
+    else
+        end(0);
 }
 
 void FakeTask::terminate() {
@@ -74,7 +81,7 @@ void FakeTask::waitUntilExit() {
     if (!running_) return;
     if (!endsAt) throw std::logic_error("waitUntilExit on a process that never ends");
     if (factory_.clock) factory_.clock->passTime(std::max(0.0, *endsAt - factory_.clock->now()));
-    end(0);
+    endAsPending();
 }
 
 void FakeTask::end(int status, platform::TerminationReason reason) {
@@ -89,7 +96,12 @@ void FakeTask::end(int status, platform::TerminationReason reason) {
 void FakeTask::signal(int signalNumber) {
     if (!running_) return;
     if (signalNumber == 9) {
-        end(9, platform::TerminationReason::UncaughtSignal);
+        if (behaviour.secondsToEndAfterSigkill > 0 && factory_.clock) {
+            killed = true;
+            endsAt = factory_.clock->now() + behaviour.secondsToEndAfterSigkill;
+        } else {
+            end(9, platform::TerminationReason::UncaughtSignal);
+        }
     } else if (signalNumber == 15 && behaviour.endsOnSigterm) {
         if (behaviour.secondsToEndAfterSigterm <= 0)
             end(0);
@@ -123,10 +135,31 @@ platform::InfoValue FakeBundle::infoValue(const std::string& key) {
     return found == info.end() ? platform::InfoValue{} : found->second;
 }
 
-std::optional<Error> FakeFileManager::createDirectory(const std::filesystem::path& path, bool) {
+bool FakeFileManager::folderExists(const std::filesystem::path& path) const {
+    for (std::filesystem::path folder = home;; folder = folder.parent_path()) {
+        if (folder == path) return true;
+        if (folder == folder.parent_path()) break;
+    }
+    return madeFolders.contains(path);
+}
+
+std::optional<Error> FakeFileManager::createDirectory(const std::filesystem::path& path, bool withIntermediates) {
     if (createError) return createError;
+    if (!withIntermediates && !folderExists(path.parent_path()))
+        return Error{"POSIX", 2, path.string() + ": No existe el fichero o el directorio"};
+    for (std::filesystem::path folder = path; !folderExists(folder); folder = folder.parent_path())
+        madeFolders.insert(folder);
     created.push_back(path);
     return std::nullopt;
+}
+
+std::filesystem::path FakeFileManager::resolvingSymlinks(const std::filesystem::path& path) {
+    // A link anywhere along the path: the part below it moves to the target.
+    for (const auto& [link, target] : links) {
+        const auto relative = path.lexically_relative(link);
+        if (!relative.empty() && *relative.begin() != "..") return (target / relative).lexically_normal();
+    }
+    return path;
 }
 
 std::optional<Error> FakeFileManager::trashItem(const std::filesystem::path& path) {
@@ -135,10 +168,10 @@ std::optional<Error> FakeFileManager::trashItem(const std::filesystem::path& pat
     return std::nullopt;
 }
 
-std::optional<std::string> FakeFileManager::readUtf8(const std::filesystem::path& path) {
+std::optional<std::string> FakeFileManager::readUtf8(const std::filesystem::path& path, std::size_t maxBytes) {
     reads.push_back(path);
     auto found = files.find(path);
-    if (found == files.end()) return std::nullopt;
+    if (found == files.end() || found->second.size() > maxBytes) return std::nullopt;
     return found->second;
 }
 

@@ -3,6 +3,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +48,7 @@ struct TaskBehaviour {
     bool endsOnSigterm = true;
     double secondsToEndAfterSigterm = 0;  // virtual time it takes to go
     bool leftItsGroup = false;            // signals to its group do not reach it
+    double secondsToEndAfterSigkill = 0;  // virtual time it takes to go (stuck in the kernel)
 };
 
 class FakeTaskFactory : public platform::TaskFactory {
@@ -82,6 +84,7 @@ public:
     // The process ends: the platform calls the handler (here at once, as from another thread).
     void end(int status, platform::TerminationReason reason = platform::TerminationReason::Exit);
     void signal(int signalNumber);
+    void endAsPending();
 
     bool nullStandardInput = false;
     std::filesystem::path executable;
@@ -90,7 +93,8 @@ public:
     bool launched = false;
     int terminateCalls = 0;
     int waitCalls = 0;
-    std::optional<double> endsAt;  // pending end after SIGTERM, in virtual time
+    std::optional<double> endsAt;  // pending end after a signal, in virtual time
+    bool killed = false;           // that pending end is SIGKILL's
     TaskBehaviour behaviour;
 
 private:
@@ -137,11 +141,17 @@ class FakeFileManager : public platform::FileManager {
 public:
     std::filesystem::path homeDirectoryForCurrentUser() override { return home; }
     std::optional<Error> createDirectory(const std::filesystem::path& path, bool withIntermediates) override;
+    std::filesystem::path resolvingSymlinks(const std::filesystem::path& path) override;
     std::optional<Error> trashItem(const std::filesystem::path& path) override;
-    std::optional<std::string> readUtf8(const std::filesystem::path& path) override;
+    std::optional<std::string> readUtf8(const std::filesystem::path& path, std::size_t maxBytes) override;
+
+    // Whether the folder exists: `home` and the folders above it do from the start, others once made.
+    bool folderExists(const std::filesystem::path& path) const;
 
     std::filesystem::path home = "/Users/ana";
-    std::vector<std::filesystem::path> created;
+    std::vector<std::filesystem::path> created;  // every folder asked for and made
+    std::set<std::filesystem::path> madeFolders;
+    std::map<std::filesystem::path, std::filesystem::path> links;  // a folder that is a link → its target
     std::optional<Error> createError;
     std::vector<std::filesystem::path> trashed;
     std::optional<Error> trashError;

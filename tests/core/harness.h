@@ -21,8 +21,6 @@ public:
     std::shared_ptr<platform::MenuItem> status() const { return n_.status; }
     std::shared_ptr<platform::MenuItem> login() const { return n_.login; }
     std::shared_ptr<platform::StatusItem> item() const { return n_.item; }
-    void setReady(bool value) { n_.ready = value; }
-    void setOpenWhenReady(bool value) { n_.openWhenReady = value; }
 
 private:
     Nubrio& n_;

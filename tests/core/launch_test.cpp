@@ -134,6 +134,18 @@ TEST_F(LaunchTest, SecondCopyOpensTheEditorAndTerminatesCreatingNothing) {
     EXPECT_FALSE(state().status());
 }
 
+TEST_F(LaunchTest, CheckModeWithAnotherCopyOpensNothingAndExits2) {
+    fake.workspace.running = {fake.process.pid, 4242};
+    fake.workspace.install("com.google.Chrome", "google-chrome.desktop");
+    launch({"--verify-startup"});
+    EXPECT_EQ(fake.process.standardError, "Another copy of Nubrio is running\n");
+    EXPECT_EQ(fake.process.exitStatus, 2);
+    EXPECT_TRUE(fake.workspace.opened.empty());
+    EXPECT_TRUE(fake.alerts.shown.empty());
+    EXPECT_EQ(fake.application.terminations, 0);
+    EXPECT_TRUE(fake.tasks.tasks.empty());
+}
+
 TEST_F(LaunchTest, ThisProcessAloneIsNoOtherCopy) {
     fake.workspace.running = {fake.process.pid, fake.process.pid};
     launch();
@@ -156,6 +168,7 @@ TEST_F(LaunchTest, DataFolderIsCreatedAndAFailureIsIgnored) {
     EXPECT_TRUE(ok.files.created.empty());  // not created by the initializer
     delegate->applicationDidFinishLaunching();
     EXPECT_EQ(ok.files.created, std::vector<std::filesystem::path>{"/home/ana/Library/Application Support/Nubrio"});
+    EXPECT_TRUE(ok.files.folderExists("/home/ana/Library")) << "the missing parents are made too";
 }
 
 TEST_F(LaunchTest, StatusItemWithoutButtonStillGetsTheMenu) {

@@ -14,6 +14,7 @@ TEST_F(MaintenanceTest, FoldersOpenAndLogsAreCreatedWithTheirParents) {
     nubrio->openLogs();
     const std::filesystem::path home = "/Users/ana/Library/Application Support/Nubrio";
     EXPECT_EQ(fake.files.created, std::vector<std::filesystem::path>{home / "logs"});
+    EXPECT_TRUE(fake.files.folderExists(home / "logs")) << "home did not exist yet: it is made on the way";
     EXPECT_EQ(fake.workspace.openedFolders, (std::vector<std::filesystem::path>{home, home / "logs"}));
 
     fake.files.createError = platform::Error{"POSIX", 30, "Sistema de ficheros de sólo lectura"};
@@ -121,6 +122,32 @@ TEST_F(UninstallTest, OnlyADirectChildOfAnApplicationsFolderCountsAsInstalled) {
     }
 }
 
+TEST_F(UninstallTest, LinkedHomeOrApplicationsFolderStillCountsAsInstalled) {
+    // The system names the running bundle with its links resolved.
+    struct Case {
+        const char* name;
+        std::map<std::filesystem::path, std::filesystem::path> links;
+        const char* bundle;
+        bool installed;
+    };
+    const Case cases[] = {
+        {"home is a link", {{"/home/ana", "/data/ana"}}, "/data/ana/Applications/Nubrio.app", true},
+        {"Applications is a link", {{"/home/ana/Applications", "/srv/apps"}}, "/srv/apps/Nubrio.app", true},
+        {"a link does not make a sub-folder count", {{"/home/ana", "/data/ana"}},
+         "/data/ana/Applications/Utilities/Nubrio.app", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::FakePlatform local;
+        local.files.home = "/home/ana";
+        local.files.links = c.links;
+        local.bundle.path = c.bundle;
+        local.alerts.results = {1001};
+        Nubrio(local.platform).uninstall();
+        EXPECT_EQ(local.files.trashed.size(), c.installed ? 1u : 0u);
+    }
+}
+
 TEST_F(UninstallTest, ConfirmedUninstallRemovesTheLoginItemTrashesTheStandardizedBundleAndQuits) {
     fake.bundle.path = "/home/ana/Applications/x/../Nubrio.app";
     fake.loginItems.current = LoginItemStatus::Enabled;
@@ -181,10 +208,10 @@ TEST_F(UninstallTest, FailuresAlertAndKeepTheProgramRunning) {
         EXPECT_EQ(local.files.trashed.size(), c.trashed);
         EXPECT_EQ(local.application.terminations, 0);
         EXPECT_TRUE(local.tasks.last()->isRunning());
-        // A removed login item stays removed; the check mark is not updated.
+        // A removed login item stays removed, and the check mark says so.
         EXPECT_EQ(local.loginItems.current,
                   c.unregisterFails ? LoginItemStatus::Enabled : LoginItemStatus::NotRegistered);
-        EXPECT_TRUE(NubrioInspector(*delegate).login()->isOn());
+        EXPECT_EQ(NubrioInspector(*delegate).login()->isOn(), c.unregisterFails);
     }
 }
 

@@ -97,7 +97,8 @@ TEST_F(ProbeTest, GivesUpAfterAttempt60WithTheStatusLineAndAlert) {
 TEST_F(ProbeTest, CheckModeSuccessTerminatesTheOrdinaryWayWithoutTheEditor) {
     fake.workspace.install("com.google.Chrome", "google-chrome.desktop");
     launch({"--verify-startup"});
-    state().setOpenWhenReady(true);
+    nubrio->openWeb();  // parked while the worker starts
+    ASSERT_TRUE(state().openWhenReady());
     answerReady();
     EXPECT_EQ(fake.application.terminations, 1);
     EXPECT_FALSE(worker()->isRunning());  // stopped on the way out
@@ -105,7 +106,7 @@ TEST_F(ProbeTest, CheckModeSuccessTerminatesTheOrdinaryWayWithoutTheEditor) {
     EXPECT_TRUE(fake.workspace.opened.empty());
 }
 
-TEST_F(ProbeTest, CheckModeGiveUpWritesTheLineAndExits2LeavingTheWorker) {
+TEST_F(ProbeTest, CheckModeGiveUpWritesTheLineStopsTheWorkerAndExits2) {
     launch({"--verify-startup"});
     for (int attempt = 0; attempt < 60; ++attempt) {
         refuse();
@@ -116,7 +117,57 @@ TEST_F(ProbeTest, CheckModeGiveUpWritesTheLineAndExits2LeavingTheWorker) {
     EXPECT_EQ(fake.process.exitStatus, 2);
     EXPECT_TRUE(fake.alerts.shown.empty());
     EXPECT_EQ(fake.application.terminations, 0);
-    EXPECT_TRUE(worker()->isRunning());
+    // A caller reading our output would otherwise wait for the worker that inherited it.
+    EXPECT_FALSE(worker()->isRunning());
+    EXPECT_EQ(fake.process.kills.front(), std::make_pair(-worker()->pid, 15));
+}
+
+TEST_F(ProbeTest, RetryFollowsOneSecondAfterTheJudgement) {
+    launch();
+    refuse();
+    ASSERT_EQ(fake.url.requests.size(), 1u);
+    fake.queue.advance(0.99);
+    EXPECT_EQ(fake.url.requests.size(), 1u);
+    fake.queue.advance(0.0101);
+    EXPECT_EQ(fake.url.requests.size(), 2u);
+}
+
+TEST_F(ProbeTest, AnswerFromAWorkerThatHasJustEndedOpensNothing) {
+    fake.workspace.install("com.google.Chrome", "google-chrome.desktop");
+    launch();  // with an editor request
+    ASSERT_TRUE(state().openWhenReady());
+    const int pid = worker()->pid;
+    fake.url.answer(challengeAnswer(pid));  // the right answer is judged after the worker's end
+    worker()->end(1);
+    fake.queue.runUntilIdle();
+    EXPECT_FALSE(state().ready());
+    EXPECT_TRUE(fake.workspace.opened.empty());
+}
+
+TEST_F(ProbeTest, AfterGivingUpTheEditorAndLinksShowTheAlertAgainInsteadOfParking) {
+    fake.workspace.install("com.google.Chrome", "google-chrome.desktop");
+    launch({"--background"});
+    for (int attempt = 0; attempt < 60; ++attempt) {
+        refuse();
+        retryDelay();
+    }
+    refuse();
+    ASSERT_EQ(fake.alerts.shown.size(), 1u);
+    ASSERT_TRUE(worker()->isRunning());
+
+    nubrio->openWeb();
+    nubrio->applicationOpenUrls({"nubrio://connect"});
+    ASSERT_EQ(fake.alerts.shown.size(), 3u);
+    for (std::size_t i = 1; i < 3; ++i) EXPECT_EQ(fake.alerts.shown[i].messageText, "No se pudo preparar la conexión");
+    EXPECT_FALSE(state().openWhenReady()) << "nothing will ever honour a parked request";
+    EXPECT_TRUE(fake.workspace.opened.empty());
+
+    // A restart starts a new probe: requests wait for it again.
+    fake.alerts.results = {1001};
+    nubrio->restart();
+    nubrio->openWeb();
+    EXPECT_TRUE(state().openWhenReady());
+    EXPECT_EQ(fake.alerts.shown.size(), 4u);  // only the restart's question
 }
 
 TEST_F(ProbeTest, StaleRunsEndSilently) {

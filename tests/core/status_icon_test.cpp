@@ -49,6 +49,15 @@ TEST(StatusIcon, ScalesByWidthAloneAndIgnoresTheOrigin) {
     }
 }
 
+TEST(StatusIcon, ShapesAreExactlyTheDesignGrid) {
+    const std::array<std::vector<double>, 3> expected = {{
+        {0, 3, 69, 3, 69, 16, 13, 16, 13, 67, 0, 67},
+        {100, 97, 31, 97, 31, 84, 87, 84, 87, 33, 100, 33},
+        {37.5, 31, 69, 50, 37.5, 69},
+    }};
+    EXPECT_EQ(statusIconShapes, expected);
+}
+
 TEST(StatusIcon, SecondBracketIsTheFirstTurnedAboutTheCentre) {
     const auto& first = statusIconShapes[0];
     const auto& second = statusIconShapes[1];

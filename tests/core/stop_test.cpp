@@ -35,6 +35,19 @@ TEST_F(StopTest, WorkerIgnoringSigtermIsKilledAfterThirtyPolls) {
     EXPECT_TRUE(fake.alerts.shown.empty());
 }
 
+TEST_F(StopTest, StopReturnsOnlyOnceTheWorkerHasEnded) {
+    // SIGKILL does not end a process stuck in the kernel at once.
+    fake.tasks.behaviour.endsOnSigterm = false;
+    fake.tasks.behaviour.secondsToEndAfterSigkill = 0.5;
+    launch();
+    auto task = worker();
+    const double start = fake.queue.now();
+    nubrio->applicationWillTerminate();
+    EXPECT_FALSE(task->isRunning());
+    EXPECT_EQ(task->waitCalls, 1);
+    EXPECT_NEAR(fake.queue.now() - start, 3.5, 1e-9);
+}
+
 TEST_F(StopTest, WorkerOutsideItsGroupIsStillStoppedWithinTheBound) {
     fake.tasks.behaviour.endsOnSigterm = false;
     fake.tasks.behaviour.leftItsGroup = true;

@@ -178,6 +178,18 @@ TEST_F(WorkerTest, ExitAfterTheDelegateIsGoneDoesNothing) {
     EXPECT_TRUE(fake.alerts.shown.empty());
 }
 
+TEST_F(WorkerTest, LinkAfterAHaltOnlyParks) {
+    fake.workspace.install("com.google.Chrome", "google-chrome.desktop");
+    launch({"--background"});
+    answerReady();
+    worker()->end(3);  // halted: the worker that was ready is gone
+    fake.queue.runUntilIdle();
+    ASSERT_EQ(statusLine(), kHalted);
+    nubrio->applicationOpenUrls({"nubrio://connect"});
+    EXPECT_TRUE(fake.workspace.opened.empty());
+    EXPECT_TRUE(state().openWhenReady());
+}
+
 TEST_F(WorkerTest, CheckModeExitOfTheWorkerEndsWithStatus2WhateverItsStatus) {
     for (int status : {0, 1, 3}) {
         fake::FakePlatform local;

@@ -21,10 +21,10 @@
 #include "browser_recorder.h"
 #include "child_process.h"
 #include "desktop_session.h"
-#include "status_notifier_watcher.h"
+#include "support/status_notifier_watcher.h"
 #include "support/spin.h"
 #include "support/temp_home.h"
-#include "tray_item.h"
+#include "support/tray_item.h"
 #include "worker_probe.h"
 #include "x11_tools.h"
 

@@ -1,4 +1,4 @@
-#include "status_notifier_watcher.h"
+#include "support/status_notifier_watcher.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>

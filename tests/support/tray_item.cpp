@@ -1,4 +1,4 @@
-#include "tray_item.h"
+#include "support/tray_item.h"
 
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>

@@ -17,8 +17,8 @@
 #include <optional>
 #include <vector>
 
-#include "status_notifier_watcher.h"
-#include "tray_item.h"
+#include "support/status_notifier_watcher.h"
+#include "support/tray_item.h"
 
 namespace {
 
