@@ -10,6 +10,8 @@ packages=(
   desktop-file-utils xdg-utils bc procps
   # desktop-session tests: a virtual display, a tray, a session bus, screenshots
   xvfb trayer x11-utils xdotool imagemagick dbus dbus-x11 fonts-dejavu-core
+  # the editor's app window in a real browser
+  chromium
   # fuzzing with libFuzzer
   clang libclang-rt-14-dev
 )

@@ -24,7 +24,7 @@ struct KnownBrowser {
     const char* bundleIdentifier;
 };
 
-// For each browser the distribution's package comes before its Flatpak.
+// For each browser the distribution's packages come before its Flatpak and Snap.
 constexpr KnownBrowser kKnownBrowsers[] = {
     {"google-chrome.desktop", "com.google.Chrome"},
     {"com.google.Chrome.desktop", "com.google.Chrome"},
@@ -34,6 +34,10 @@ constexpr KnownBrowser kKnownBrowsers[] = {
     {"com.brave.Browser.desktop", "com.brave.Browser"},
     {"vivaldi-stable.desktop", "com.vivaldi.Vivaldi"},
     {"com.vivaldi.Vivaldi.desktop", "com.vivaldi.Vivaldi"},
+    {"chromium.desktop", "org.chromium.Chromium"},
+    {"chromium-browser.desktop", "org.chromium.Chromium"},
+    {"org.chromium.Chromium.desktop", "org.chromium.Chromium"},
+    {"chromium_chromium.desktop", "org.chromium.Chromium"},
     {"firefox.desktop", "org.mozilla.firefox"},
     {"firefox-esr.desktop", "org.mozilla.firefox"},
     {"org.mozilla.firefox.desktop", "org.mozilla.firefox"},

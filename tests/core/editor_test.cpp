@@ -18,17 +18,20 @@ TEST_F(EditorTest, BrowserChoiceFollowsTheDefaultAndTheOrder) {
         std::optional<std::string> launched;  // none: Firefox or the alert
     };
     const std::string chrome = "com.google.Chrome", edge = "com.microsoft.edgemac", brave = "com.brave.Browser",
-                      vivaldi = "com.vivaldi.Vivaldi", safari = "com.apple.Safari", firefox = "org.mozilla.firefox";
+                      vivaldi = "com.vivaldi.Vivaldi", chromium = "org.chromium.Chromium", safari = "com.apple.Safari",
+                      firefox = "org.mozilla.firefox";
     const Case cases[] = {
         {"default Chrome", chrome, {chrome, edge}, chrome},
         {"default Edge", edge, {chrome, edge}, edge},
         {"default Brave", brave, {chrome, edge, brave}, brave},
         {"default Vivaldi", vivaldi, {edge, vivaldi}, vivaldi},
+        {"default Chromium", chromium, {chrome, edge, chromium}, chromium},
         {"default Safari", safari, {safari, chrome}, chrome},
         {"default Firefox", firefox, {firefox, edge}, edge},
         {"no default", std::nullopt, {chrome, edge}, chrome},
         {"Vivaldi default, not installed", vivaldi, {edge}, edge},
         {"Brave installed but not default", chrome, {brave}, std::nullopt},
+        {"Chromium installed, no default", std::nullopt, {chromium}, std::nullopt},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

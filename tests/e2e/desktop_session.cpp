@@ -18,7 +18,7 @@ std::optional<std::string> DesktopSession::missingRequirement() {
 }
 
 DesktopSession::DesktopSession(const std::filesystem::path& workFolder, Options options) {
-    startDisplay(workFolder);
+    startDisplay(workFolder, options.screen);
     startBus(workFolder);
     if (options.xembedTray) startTray(workFolder);
 }
@@ -34,10 +34,10 @@ void DesktopSession::addTo(Environment& environment) const {
     environment["DBUS_SESSION_BUS_ADDRESS"] = busAddress_;
 }
 
-void DesktopSession::startDisplay(const std::filesystem::path& workFolder) {
+void DesktopSession::startDisplay(const std::filesystem::path& workFolder, const std::string& screen) {
     // -displayfd lets the server pick a free display number and tells it once it accepts clients.
     xvfb_ = std::make_unique<ChildProcess>(ChildProcess::Options{
-        {"Xvfb", "-displayfd", std::to_string(ChildProcess::ReportDescriptor), "-screen", "0", "1280x800x24",
+        {"Xvfb", "-displayfd", std::to_string(ChildProcess::ReportDescriptor), "-screen", "0", screen + "x24",
          "-nolisten", "tcp", "-noreset"},
         currentEnvironment(),
         workFolder / "xvfb.log",

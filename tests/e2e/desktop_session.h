@@ -15,6 +15,7 @@ class DesktopSession {
 public:
     struct Options {
         bool xembedTray = false;
+        std::string screen = "1280x800";  // width x height
     };
 
     // The programs a session cannot do without; none when all are there.
@@ -30,7 +31,7 @@ public:
     void addTo(Environment& environment) const;
 
 private:
-    void startDisplay(const std::filesystem::path& workFolder);
+    void startDisplay(const std::filesystem::path& workFolder, const std::string& screen);
     void startBus(const std::filesystem::path& workFolder);
     void startTray(const std::filesystem::path& workFolder);
 

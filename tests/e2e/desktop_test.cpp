@@ -1,12 +1,14 @@
 // The assembled Nubrio.app, started as a user starts it, in a desktop session of its own: the tray
 // item and its menu, the editor opened in the (recorded) default browser once the worker is ready,
-// later starts and connect links handed to the running copy, and quitting through the menu and its
-// confirmation, which must take the worker along.
+// later starts and connect links handed to the running copy, quitting through the menu and its
+// confirmation, which must take the worker along, and the editor as an app window of the real
+// Chromium.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDBusConnection>
+#include <QUrl>
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -20,6 +22,7 @@
 
 #include "browser_recorder.h"
 #include "child_process.h"
+#include "chromium_browser.h"
 #include "desktop_session.h"
 #include "support/status_notifier_watcher.h"
 #include "support/spin.h"
@@ -47,6 +50,7 @@ const QString kQuit = QStringLiteral("Salir de Nubrio…");
 constexpr auto kStartDeadline = 30s;
 constexpr auto kReadyDeadline = 30s;
 constexpr auto kExitDeadline = 20s;
+constexpr auto kBrowserWindowDeadline = 60s;
 
 struct CommandEntry {
     const char* label;
@@ -79,6 +83,7 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds dea
 class DesktopSessionTest : public ::testing::Test {
 protected:
     virtual bool xembedTray() const { return false; }
+    virtual DesktopSession::Options sessionOptions() const { return {.xembedTray = xembedTray()}; }
 
     void SetUp() override {
         if (const auto missing = DesktopSession::missingRequirement())
@@ -101,7 +106,7 @@ protected:
             << "127.0.0.1:4173 is still held by another process; this test needs the port free";
 
         try {
-            session_ = std::make_unique<DesktopSession>(work_, DesktopSession::Options{xembedTray()});
+            session_ = std::make_unique<DesktopSession>(work_, sessionOptions());
             browser_ = std::make_unique<BrowserRecorder>(home_->dataHome(), home_->configHome(), work_);
         } catch (const std::exception& error) {
             FAIL() << "cannot set up the desktop session: " << error.what();
@@ -488,6 +493,86 @@ TEST_F(XEmbedTray, ShowsTheIconInTheTrayAndQuitsFromItsMenu) {
                        << screenshot("no-quit-alert");
     answerAlert(nubrio, *alert, {"Tab", "space"});
     expectQuitWithWorker(nubrio);
+}
+
+// Chromium as Debian, Fedora and Ubuntu ship it, the default browser, with Chrome (recorded) installed
+// too. The screen has room for the editor's window, so nothing clamps its size.
+class ChromiumAsDefault : public StatusNotifierTray {
+protected:
+    DesktopSession::Options sessionOptions() const override {
+        DesktopSession::Options options = StatusNotifierTray::sessionOptions();
+        options.screen = "1600x1000";
+        return options;
+    }
+
+    void SetUp() override {
+        if (!ChromiumBrowser::installed())
+            GTEST_SKIP() << ChromiumBrowser::Program << " is missing (scripts/setup.sh installs chromium)";
+        StatusNotifierTray::SetUp();
+        if (HasFatalFailure() || IsSkipped()) return;
+        try {
+            // Its mimeapps.list takes the place of the recorded Chrome's.
+            chromium_ = std::make_unique<ChromiumBrowser>(home_->dataHome(), home_->configHome(), work_);
+        } catch (const std::exception& error) {
+            FAIL() << "cannot set up Chromium: " << error.what();
+        }
+    }
+
+    void TearDown() override {
+        if (chromium_) {
+            EXPECT_TRUE(chromium_->stop(10s)) << "Chromium's processes outlived SIGKILL";
+            chromium_.reset();
+        }
+        StatusNotifierTray::TearDown();
+    }
+
+    std::unique_ptr<ChromiumBrowser> chromium_;
+};
+
+TEST_F(ChromiumAsDefault, OpensTheEditorInAnAppWindowOfTheAskedSize) {
+    ChildProcess& nubrio = startNubrio();
+    ASSERT_TRUE(eventually([&] { return !chromium_->launches().empty(); }, kStartDeadline + kReadyDeadline))
+        << "Chromium was not launched (program " << nubrio.state() << "); the recorded Chrome got "
+        << describe(browser_->launches());
+    const ChromiumBrowser::Launch launch = chromium_->launches().front();
+    EXPECT_EQ(launch.arguments, kEditorArguments);
+
+    std::optional<unsigned long> window;
+    eventually(
+        [&] {
+            const auto windows = x11_->visibleWindowsOf(launch.pid);
+            if (!windows.empty()) window = windows.front();
+            return window.has_value();
+        },
+        kBrowserWindowDeadline);
+    ASSERT_TRUE(window) << "Chromium (pid " << launch.pid << ") showed no window; " << screenshot("no-chromium-window");
+    RecordProperty("chromium_window_shown_ms",
+                   static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::system_clock::now() - launch.at)
+                                        .count()));
+
+    // A tabbed window has the role "browser" and the class "chromium (<profile>)"; an app window is a
+    // "pop-up" named after the host of its page.
+    const std::string host = QUrl(QStringLiteral(NUBRIO_E2E_WEB_ORIGIN)).host().toStdString();
+    EXPECT_EQ(x11_->textProperty(*window, "WM_WINDOW_ROLE"), std::vector<std::string>{"pop-up"})
+        << screenshot("chromium-window");
+    EXPECT_EQ(x11_->textProperty(*window, "WM_CLASS"), (std::vector<std::string>{host, "Chromium"}));
+
+    // No window manager: the top-level window is the client area, here exactly the size asked for.
+    std::optional<WindowGeometry> geometry;
+    EXPECT_TRUE(eventually(
+        [&] {
+            geometry = x11_->geometry(*window);
+            return geometry && geometry->width == 1360 && geometry->height == 880;
+        },
+        10s))
+        << "Chromium's window is "
+        << (geometry ? std::to_string(geometry->width) + "x" + std::to_string(geometry->height) : "gone") << "; "
+        << screenshot("chromium-size");
+
+    EXPECT_EQ(x11_->visibleWindowsOf(launch.pid).size(), 1u);
+    EXPECT_EQ(chromium_->launches().size(), 1u);
+    EXPECT_TRUE(browser_->launches().empty()) << "Chrome was launched too: " << describe(browser_->launches());
 }
 
 }  // namespace

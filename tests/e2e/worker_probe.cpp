@@ -103,9 +103,10 @@ std::optional<ProcessSnapshot> snapshot(pid_t pid) {
     std::istringstream fields(stat.substr(close + 2));
     ProcessSnapshot process;
     process.pid = pid;
-    fields >> process.state >> process.parent;
+    pid_t group = 0;
+    fields >> process.state >> process.parent >> group >> process.session;
     std::string skipped;
-    for (int field = 5; field < 22; ++field) fields >> skipped;  // up to the start time, field 22
+    for (int field = 7; field < 22; ++field) fields >> skipped;  // up to the start time, field 22
     fields >> process.startTime;
     std::error_code error;
     process.executable = std::filesystem::read_symlink(folder / "exe", error).string();

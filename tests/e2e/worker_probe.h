@@ -24,6 +24,7 @@ bool portRefused();
 struct ProcessSnapshot {
     pid_t pid = 0;
     pid_t parent = 0;
+    pid_t session = 0;
     char state = '?';
     unsigned long long startTime = 0;
     std::string executable;

@@ -68,6 +68,21 @@ std::string X11Tools::windowTypes(unsigned long window) const {
         .output;
 }
 
+std::vector<std::string> X11Tools::textProperty(unsigned long window, const std::string& name) const {
+    // xprop writes: NAME(TYPE) = "first", "second"
+    const ToolResult result =
+        run({QStringLiteral("xprop"), QStringLiteral("-id"), id(window), QString::fromStdString(name)});
+    std::vector<std::string> strings;
+    if (result.exitCode != 0) return strings;
+    const QString text = QString::fromStdString(result.output);
+    const auto equals = text.indexOf(QLatin1Char('='));
+    if (equals < 0) return strings;
+    static const QRegularExpression quoted(QStringLiteral(R"re("((?:[^"\\]|\\.)*)")re"));
+    for (auto match = quoted.globalMatch(text, equals); match.hasNext();)
+        strings.push_back(match.next().captured(1).toStdString());  // escapes left as xprop wrote them
+    return strings;
+}
+
 std::optional<WindowGeometry> X11Tools::geometry(unsigned long window) const {
     const ToolResult result = run({QStringLiteral("xwininfo"), QStringLiteral("-id"), id(window)});
     if (result.exitCode != 0) return std::nullopt;

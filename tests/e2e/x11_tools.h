@@ -38,6 +38,8 @@ public:
     std::vector<unsigned long> visibleWindowsOfClass(const std::string& pattern) const;
     // The window types (_NET_WM_WINDOW_TYPE_DIALOG, …) that the window declares.
     std::string windowTypes(unsigned long window) const;
+    // The strings of a text property (WM_CLASS gives the instance, then the class); none when unset.
+    std::vector<std::string> textProperty(unsigned long window, const std::string& name) const;
     std::optional<WindowGeometry> geometry(unsigned long window) const;
     // The window's parent, as xwininfo reports it.
     std::optional<unsigned long> parent(unsigned long window) const;

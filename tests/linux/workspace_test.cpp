@@ -85,11 +85,15 @@ TEST(LinuxWorkspace, BundleIdentifiersOfKnownDesktopIds) {
         {"com.brave.Browser.desktop", "com.brave.Browser"},
         {"vivaldi-stable.desktop", "com.vivaldi.Vivaldi"},
         {"com.vivaldi.Vivaldi.desktop", "com.vivaldi.Vivaldi"},
+        {"chromium.desktop", "org.chromium.Chromium"},
+        {"chromium-browser.desktop", "org.chromium.Chromium"},
+        {"org.chromium.Chromium.desktop", "org.chromium.Chromium"},
+        {"chromium_chromium.desktop", "org.chromium.Chromium"},
         {"firefox.desktop", "org.mozilla.firefox"},
         {"firefox-esr.desktop", "org.mozilla.firefox"},
         {"org.mozilla.firefox.desktop", "org.mozilla.firefox"},
         {"org.gnome.Epiphany.desktop", std::nullopt},
-        {"chromium.desktop", std::nullopt},
+        {"chromium", std::nullopt},
         {"Google-Chrome.desktop", std::nullopt},
         {"", std::nullopt},
     };
@@ -107,6 +111,9 @@ TEST(LinuxWorkspace, ApplicationForIdentifierIsTheFirstInstalledEntry) {
     home.writeEntry("com.google.Chrome.desktop", exec);
     home.writeEntry("com.vivaldi.Vivaldi.desktop", exec);
     home.writeEntry("firefox-esr.desktop", exec);
+    home.writeEntry("chromium_chromium.desktop", exec);
+    home.writeEntry("chromium-browser.desktop", exec);
+    home.writeEntry("org.chromium.Chromium.desktop", exec);
     home.writeEntry("microsoft-edge.desktop", "/nonexistent/microsoft-edge %U");
     home.writeEntry("brave-browser.desktop", exec, "Hidden=true\n");
 
@@ -115,6 +122,7 @@ TEST(LinuxWorkspace, ApplicationForIdentifierIsTheFirstInstalledEntry) {
         {"com.google.Chrome", "google-chrome.desktop"},
         {"com.vivaldi.Vivaldi", "com.vivaldi.Vivaldi.desktop"},
         {"org.mozilla.firefox", "firefox-esr.desktop"},
+        {"org.chromium.Chromium", "chromium-browser.desktop"},  // the package before Flatpak and Snap
         {"com.microsoft.edgemac", std::nullopt},  // its program is missing
         {"com.brave.Browser", std::nullopt},      // hidden
         {"com.apple.Safari", std::nullopt},
