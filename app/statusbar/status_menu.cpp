@@ -1,4 +1,5 @@
 #include "app/nubrio.h"
+#include "app/statusbar/menu_titles.h"
 
 namespace nubrio {
 
@@ -14,10 +15,10 @@ std::shared_ptr<platform::Menu> Nubrio::makeStatusMenu() {
     menu->addItem(bar.makeMenuItem("Abrir Nubrio", action("openWeb", &Nubrio::openWeb), ""));
     menu->addItem(bar.makeMenuItem("Ver archivos de esta Mac", action("openFiles", &Nubrio::openFiles), ""));
     menu->addItem(bar.makeMenuItem("Ver registros", action("openLogs", &Nubrio::openLogs), ""));
-    menu->addItem(bar.makeMenuItem("Reiniciar procesamiento…", action("restart", &Nubrio::restart), ""));
+    menu->addItem(bar.makeMenuItem(menu_titles::Restart, action("restart", &Nubrio::restart), ""));
     menu->addItem(bar.makeMenuItem("Acerca de Nubrio", action("about", &Nubrio::about), ""));
     menu->addItem(bar.makeMenuItem("Desinstalar Nubrio…", action("uninstall", &Nubrio::uninstall), ""));
-    menu->addItem(bar.makeMenuItem("Salir de Nubrio…", action("quit", &Nubrio::quit), ""));
+    menu->addItem(bar.makeMenuItem(menu_titles::Quit, action("quit", &Nubrio::quit), ""));
 
     login = bar.makeMenuItem("Abrir al iniciar sesión", action("toggleLogin", &Nubrio::toggleLogin), "");
     login->setOn(platform_.loginItems.status() == platform::LoginItemStatus::Enabled);

@@ -164,9 +164,9 @@ std::optional<EntryKeys> readEntry(const std::filesystem::path& path, std::strin
     return keys;
 }
 
-std::string entryText(const std::vector<std::pair<std::string, std::string>>& keys) {
+std::string entryText(const std::vector<std::pair<std::string, std::string>>& keys, const std::string& group) {
     KeyFilePtr file(g_key_file_new());
-    for (const auto& [key, value] : keys) g_key_file_set_string(file.get(), kGroup, key.c_str(), value.c_str());
+    for (const auto& [key, value] : keys) g_key_file_set_string(file.get(), group.c_str(), key.c_str(), value.c_str());
     gsize length = 0;
     GText data{g_key_file_to_data(file.get(), &length, nullptr)};
     return std::string(data.get(), length);

@@ -61,8 +61,9 @@ struct EntryKeys {
 // Reads an entry file; none when it cannot be read as a key file with a [Desktop Entry] group.
 std::optional<EntryKeys> readEntry(const std::filesystem::path& path, std::string* whyNot = nullptr);
 
-// The text of a [Desktop Entry] group with these keys in this order (values get key-file escaping).
-std::string entryText(const std::vector<std::pair<std::string, std::string>>& keys);
+// The text of a group, [Desktop Entry] unless named, with these keys in this order (values get
+// key-file escaping).
+std::string entryText(const std::vector<std::pair<std::string, std::string>>& keys, const std::string& group = kGroup);
 
 // Whether two paths name the same file: the same normalized text, or the same existing file.
 bool samePath(const std::filesystem::path& a, const std::filesystem::path& b);

@@ -1,5 +1,7 @@
 #include "platform/linux/linux_platform.h"
 
+#include "platform/linux/app_entry.h"
+
 namespace nubrio::linux_platform {
 
 LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle> bundle,
@@ -19,6 +21,10 @@ LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle>
 
 bool LinuxPlatform::handOverArrived(const handover::Message& message) {
     if (!message.links.empty()) return application_.openUrls(message.links);
+    // A launcher's desktop action: the menu's own command, its confirmation included.
+    if (application_.isTerminating()) return false;
+    for (const app_entry::DesktopAction& action : app_entry::kActions)
+        if (message.command == action.selector) return statusBar_.performMenuCommand(action.selector);
     return false;
 }
 

@@ -62,11 +62,16 @@ void LinuxMenuItem::setOn(bool on) {
 void LinuxMenuItem::triggered() {
     // Qt flips a check item by itself; here the state changes only through setOn.
     if (qaction_->isCheckable()) qaction_->setChecked(on_);
-    if (!action_ || !action_->invoke) return;
+    perform();
+}
+
+bool LinuxMenuItem::perform() {
+    if (!action_ || !action_->invoke || !qaction_->isEnabled()) return false;
     // Later, from the event loop: a modal alert opened by the action must not run inside the menu's
-    // (or the D-Bus menu call's) own event handling.
+    // (or the D-Bus menu call's, or a hand-over's) own event handling.
     QMetaObject::invokeMethod(
         qaction_.get(), [invoke = action_->invoke] { invoke(); }, Qt::QueuedConnection);
+    return true;
 }
 
 LinuxMenu::LinuxMenu() : qmenu_(std::make_unique<QMenu>()) {}
@@ -91,5 +96,11 @@ void LinuxMenu::insertItem(std::shared_ptr<platform::MenuItem> item, int index) 
 }
 
 std::vector<std::shared_ptr<platform::MenuItem>> LinuxMenu::items() const { return {items_.begin(), items_.end()}; }
+
+bool LinuxMenu::perform(const std::string& selector) {
+    for (const std::shared_ptr<LinuxMenuItem>& item : items_)
+        if (item->action() && item->action()->selector == selector && item->perform()) return true;
+    return false;
+}
 
 }  // namespace nubrio::linux_platform

@@ -36,6 +36,10 @@ public:
     // The first call makes the item a check item; before it, no check box is shown at all.
     void setOn(bool on) override;
 
+    // Runs the item's action as choosing it would, later from the event loop; false when the item is
+    // disabled or has no action.
+    bool perform();
+
     QAction* qaction() const { return qaction_.get(); }
 
 private:
@@ -60,6 +64,9 @@ public:
     void addItem(std::shared_ptr<platform::MenuItem> item) override;
     void insertItem(std::shared_ptr<platform::MenuItem> item, int index) override;
     std::vector<std::shared_ptr<platform::MenuItem>> items() const override;
+
+    // Performs the enabled item whose action has this selector; false when there is none.
+    bool perform(const std::string& selector);
 
     QMenu* qmenu() const { return qmenu_.get(); }
 

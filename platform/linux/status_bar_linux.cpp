@@ -64,7 +64,17 @@ std::shared_ptr<platform::StatusItem> LinuxStatusBar::statusItemWithLength(doubl
     return std::make_shared<LinuxStatusItem>(appearance_);
 }
 
-std::shared_ptr<platform::Menu> LinuxStatusBar::makeMenu() { return std::make_shared<LinuxMenu>(); }
+std::shared_ptr<platform::Menu> LinuxStatusBar::makeMenu() {
+    auto menu = std::make_shared<LinuxMenu>();
+    menus_.push_back(menu);
+    return menu;
+}
+
+bool LinuxStatusBar::performMenuCommand(const std::string& selector) {
+    for (const std::weak_ptr<LinuxMenu>& weak : menus_)
+        if (std::shared_ptr<LinuxMenu> menu = weak.lock(); menu && menu->perform(selector)) return true;
+    return false;
+}
 
 std::shared_ptr<platform::MenuItem> LinuxStatusBar::makeMenuItem(const std::string& title,
                                                                  std::optional<platform::Action> action,

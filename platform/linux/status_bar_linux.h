@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/linux/menu_linux.h"
 #include "platform/linux/status_icon_linux.h"
@@ -71,7 +72,11 @@ public:
                                                      const std::string& keyEquivalent) override;
     std::shared_ptr<platform::MenuItem> makeSeparatorItem() override;
 
+    // Runs a command of the menus made here as choosing it would; false when no menu has it.
+    bool performMenuCommand(const std::string& selector);
+
 private:
+    std::vector<std::weak_ptr<LinuxMenu>> menus_;
     // One watcher of the desktop's appearance for all items, made with the first.
     std::shared_ptr<PanelAppearance> appearance_;
 };

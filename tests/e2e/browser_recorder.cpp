@@ -20,7 +20,8 @@ void write(const fs::path& file, const std::string& text) {
 
 }  // namespace
 
-BrowserRecorder::BrowserRecorder(const fs::path& dataHome, const fs::path& configHome, const fs::path& workFolder)
+BrowserRecorder::BrowserRecorder(const fs::path& dataHome, const fs::path& configHome, const fs::path& workFolder,
+                                 const std::string& desktopId)
     : launchesFolder_(workFolder / "browser-launches") {
     fs::create_directories(launchesFolder_);
     const fs::path script = workFolder / "bin/browser-recorder";
@@ -30,7 +31,7 @@ BrowserRecorder::BrowserRecorder(const fs::path& dataHome, const fs::path& confi
                   "printf '%s\\n' \"$@\" > \"$call.partial\" && mv \"$call.partial\" \"$call.args\"\n");
     fs::permissions(script, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                 fs::perms::others_read | fs::perms::others_exec);
-    write(dataHome / "applications/google-chrome.desktop",
+    write(dataHome / "applications" / desktopId,
           "[Desktop Entry]\n"
           "Type=Application\n"
           "Version=1.0\n"
@@ -41,9 +42,9 @@ BrowserRecorder::BrowserRecorder(const fs::path& dataHome, const fs::path& confi
           "MimeType=text/html;x-scheme-handler/http;x-scheme-handler/https;\n");
     write(configHome / "mimeapps.list",
           "[Default Applications]\n"
-          "x-scheme-handler/https=google-chrome.desktop\n"
-          "x-scheme-handler/http=google-chrome.desktop\n"
-          "text/html=google-chrome.desktop\n");
+          "x-scheme-handler/https=" + desktopId + "\n"
+          "x-scheme-handler/http=" + desktopId + "\n"
+          "text/html=" + desktopId + "\n");
 }
 
 std::vector<std::vector<std::string>> BrowserRecorder::launches() const {

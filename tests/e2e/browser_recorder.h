@@ -1,7 +1,7 @@
 #pragma once
-// A stand-in for the user's browser: google-chrome.desktop in XDG_DATA_HOME/applications, the default
-// handler of https links, whose Exec is a script that records each launch's arguments (one per line,
-// one file per launch) and opens nothing.
+// A stand-in for the user's browser: an entry in XDG_DATA_HOME/applications (google-chrome.desktop
+// unless named), the default handler of https links, whose Exec is a script that records each
+// launch's arguments (one per line, one file per launch) and opens nothing.
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -12,7 +12,7 @@ class BrowserRecorder {
 public:
     // Writes the entry, the script and mimeapps.list; throws std::runtime_error on failure.
     BrowserRecorder(const std::filesystem::path& dataHome, const std::filesystem::path& configHome,
-                    const std::filesystem::path& workFolder);
+                    const std::filesystem::path& workFolder, const std::string& desktopId = "google-chrome.desktop");
 
     // The arguments of every launch so far, oldest first.
     std::vector<std::vector<std::string>> launches() const;

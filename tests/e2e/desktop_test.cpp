@@ -432,6 +432,73 @@ TEST_F(StatusNotifierTray, LaterStartsAndConnectLinksLeaveTheEditorToTheRunningC
     expectQuitWithWorker(first);
 }
 
+TEST_F(StatusNotifierTray, TheLaunchersActionsRunTheMenusCommandsInTheRunningCopy) {
+    ChildProcess& nubrio = startNubrio({"--background"});
+    const auto item = waitForTrayItem(nubrio);
+    ASSERT_TRUE(item) << "no tray item registered (program " << nubrio.state() << ")";
+    ASSERT_TRUE(eventually([&] { return statusLine(*item) == kStatusReady; }, kReadyDeadline));
+    findWorker(nubrio);
+    ASSERT_TRUE(worker_);
+    const int firstWorker = worker_->pid;
+
+    // "Reiniciar procesamiento…" from the launcher: the started copy hands it over and ends at once;
+    // the running copy asks, as its menu does, and restarts on "Reiniciar".
+    ChildProcess& restart = startNubrio({"--restart"});
+    ASSERT_TRUE(restart.waitForExit(kExitDeadline)) << restart.state();
+    EXPECT_EQ(restart.exitCode(), std::optional<int>(0)) << restart.logText();
+    auto alert = waitForAlert(nubrio);
+    ASSERT_TRUE(alert) << "no confirmation for the restart; " << screenshot("no-restart-alert");
+    answerAlert(nubrio, *alert, {"Tab", "space"});
+    ASSERT_TRUE(eventually([&] { return hasEnded(*worker_); }, kExitDeadline)) << "the worker was not restarted";
+    ASSERT_TRUE(eventually([&] { return statusLine(*item) == kStatusReady; }, kReadyDeadline));
+    findWorker(nubrio);
+    ASSERT_TRUE(worker_);
+    EXPECT_NE(worker_->pid, firstWorker);
+
+    // "Salir de Nubrio…" from the launcher: asked, then quit with the worker.
+    ChildProcess& quit = startNubrio({"--quit"});
+    ASSERT_TRUE(quit.waitForExit(kExitDeadline)) << quit.state();
+    EXPECT_EQ(quit.exitCode(), std::optional<int>(0)) << quit.logText();
+    alert = waitForAlert(nubrio);
+    ASSERT_TRUE(alert) << "no confirmation for quitting; " << screenshot("no-quit-alert");
+    answerAlert(nubrio, *alert, {"Tab", "space"});
+    expectQuitWithWorker(nubrio);
+
+    // With no copy running, an action does nothing at all.
+    ChildProcess& alone = startNubrio({"--quit"});
+    ASSERT_TRUE(alone.waitForExit(kExitDeadline)) << alone.state();
+    EXPECT_EQ(alone.exitCode(), std::optional<int>(0)) << alone.logText();
+    EXPECT_TRUE(portRefused()) << "an action started a worker";
+    EXPECT_TRUE(watcher_->items().empty());
+}
+
+TEST_F(StatusNotifierTray, ClosingTheBrowserAlertWithEscapeOpensNothing) {
+    // No browser of the editor's at all; the default for web pages is a recorder of another name,
+    // which the alert's "Descargar Chrome" would open.
+    fs::remove(home_->dataHome() / "applications/google-chrome.desktop");
+    const fs::path otherWork = work_ / "other-browser";
+    const BrowserRecorder other(home_->dataHome(), home_->configHome(), otherWork, "otro-navegador.desktop");
+
+    ChildProcess& nubrio = startNubrio();  // with the editor request: the alert comes once ready
+    auto alert = waitForAlert(nubrio);
+    ASSERT_TRUE(alert) << "no browser alert (" << nubrio.state() << "); " << screenshot("no-browser-alert");
+    answerAlert(nubrio, *alert, {"Escape"});
+    testing::spinFor(2s);  // a download page opened by the dismissal would show by now
+    EXPECT_TRUE(other.launches().empty()) << describe(other.launches());
+    EXPECT_TRUE(nubrio.running());
+
+    // The same alert's default button does open the download page: the recording works.
+    const auto item = waitForTrayItem(nubrio);
+    ASSERT_TRUE(item);
+    QString error;
+    ASSERT_TRUE(item->click(QStringLiteral("Abrir Nubrio"), &error)) << error.toStdString();
+    alert = waitForAlert(nubrio);
+    ASSERT_TRUE(alert) << screenshot("no-second-alert");
+    answerAlert(nubrio, *alert, {"Return"});
+    EXPECT_TRUE(eventually([&] { return other.launches().size() == 1; }, kReadyDeadline)) << describe(other.launches());
+    findWorker(nubrio);
+}
+
 TEST_F(XEmbedTray, ShowsTheIconInTheTrayAndQuitsFromItsMenu) {
     ChildProcess& nubrio = startNubrio();
 

@@ -139,4 +139,20 @@ TEST(LinuxLoginItems, UnwritableAutostartFolderGivesTheSystemsText) {
     }
 }
 
+TEST(LinuxLoginItems, ABundlePathNoAutostartEntryCouldStartIsRefusedWithTheReason) {
+    // Each worked for GIO or nothing at all, but systemd's autostart generator or the status read
+    // back would turn the entry into one that shows as enabled and starts nothing, or that the menu
+    // could no longer remove.
+    for (const char* folder : {"100% Apps", "Apps\xff", "Apps\\nuevas", "Apps\r"}) {
+        SCOPED_TRACE(folder);
+        TempHome home;
+        LinuxLoginItemService service(home.path() / folder / "Nubrio.app/Contents/MacOS/Nubrio");
+        const auto error = service.registerApp();
+        ASSERT_TRUE(error);
+        EXPECT_NE(error->message.find("el escritorio no puede abrir un programa"), std::string::npos) << error->message;
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(autostartEntry(home))));
+        EXPECT_EQ(service.status(), LoginItemStatus::NotRegistered);
+    }
+}
+
 }  // namespace
