@@ -1,5 +1,5 @@
-// The program on Linux: the Qt application, the single-instance socket with its link hand-over, and
-// the Linux platform handed to the core.
+// The program on Linux: the Qt application, the single-instance socket with its hand-overs (links,
+// the launcher's actions), the desktop entry, and the Linux platform handed to the core.
 #include <QApplication>
 #include <QLoggingCategory>
 
@@ -7,25 +7,34 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "app/check_mode.h"
 #include "app/entry.h"
 #include "platform/linux/alert_linux.h"
-#include "platform/linux/handover.h"
+#include "platform/linux/app_entry.h"
+#include "platform/linux/app_icon.h"
 #include "platform/linux/application_linux.h"
 #include "platform/linux/bundle_linux.h"
+#include "platform/linux/handover.h"
 #include "platform/linux/instance_registry_linux.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/program_log.h"
-#include "platform/linux/scheme_handler_linux.h"
 #include "platform/linux/xdg_dirs.h"
 #include "worker/contract.h"
 
 namespace {
 
 using nubrio::linux_platform::InstanceRegistry;
-namespace handover = nubrio::linux_platform::handover;
+namespace linux_platform = nubrio::linux_platform;
+namespace handover = linux_platform::handover;
+
+bool isSet(const char* variable) {
+    const char* value = std::getenv(variable);
+    return value && *value;
+}
 
 // The links that fit one hand-over message; the others could not be delivered anyway.
 std::vector<std::string> handOverPart(const std::vector<std::string>& links) {
@@ -37,6 +46,34 @@ std::vector<std::string> handOverPart(const std::vector<std::string>& links) {
     return part;
 }
 
+// The menu command a launcher's desktop action asks of the running copy, if any.
+std::optional<std::string> desktopActionCommand(const std::vector<std::string>& arguments) {
+    for (const linux_platform::app_entry::DesktopAction& action : linux_platform::app_entry::kActions)
+        for (std::size_t i = 1; i < arguments.size(); ++i)
+            if (arguments[i] == action.flag) return action.selector;
+    return std::nullopt;
+}
+
+void failWithoutDisplay(const std::string& why) {
+    const std::string line = "Nubrio necesita una sesión gráfica: " + why +
+                             ". Para comprobar el procesamiento sin pantalla, usá " + nubrio::check_mode::Flag + ".\n";
+    std::fputs(line.c_str(), stderr);
+    std::fflush(nullptr);
+    std::_Exit(1);
+}
+
+QtMessageHandler qtMessages = nullptr;
+
+// Qt ends the program when its display cannot be opened (a DISPLAY that names no server): one clear
+// line and status 1 instead of an abort and a core dump.
+void startupMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtFatalMsg) failWithoutDisplay("no se pudo abrir la pantalla (" + message.toStdString() + ")");
+    if (qtMessages) qtMessages(type, context, message);
+}
+
+// The check writes only its own lines on standard error.
+void silent(QtMsgType, const QMessageLogContext&, const QString&) {}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -44,46 +81,65 @@ int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv, argv + argc);
     std::vector<char*> commandLine(argv, argv + argc);
     commandLine.push_back(nullptr);
+    const bool checkMode = nubrio::check_mode::requested(arguments);
 
-    nubrio::linux_platform::program_log::setPath(nubrio::linux_platform::homeDirectory() /
-                                                 nubrio::worker::DataFolder / nubrio::worker::LogsFolder /
-                                                 nubrio::linux_platform::program_log::FileName);
+    linux_platform::program_log::setPath(linux_platform::homeDirectory() / nubrio::worker::DataFolder /
+                                         nubrio::worker::LogsFolder / linux_platform::program_log::FileName);
+
+    // The check, a hand-over and a refusal show nothing, so they need no display: ssh, CI and package
+    // scripts run the check without one.
+    const bool displayGiven = isSet("DISPLAY") || isSet("WAYLAND_DISPLAY") || isSet("QT_QPA_PLATFORM");
+    if (!isSet("QT_QPA_PLATFORM") && (checkMode || !displayGiven)) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // Without a display this process only hands over or says why it cannot run: Qt's chatter about the
+    // stand-in platform would bury that line.
+    const bool quiet = checkMode || !displayGiven;
+    qtMessages = qInstallMessageHandler(quiet ? silent : startupMessages);
 
     QApplication qtApplication(argc, argv);
     QApplication::setApplicationName("Nubrio");
     QApplication::setQuitOnLastWindowClosed(false);
-    if (!nubrio::linux_platform::installSpanishTranslation())
-        nubrio::linux_platform::program_log::write("Qt's Spanish texts are not installed (qt6-translations-l10n)");
-    // Without a display (an unattended --verify-startup), Qt's tray code asks the offscreen platform for
-    // a signal it does not have, and says so on standard error, where only our own diagnostics belong.
+    QApplication::setWindowIcon(linux_platform::app_icon::icon());
+    if (!quiet) qInstallMessageHandler(qtMessages);
+    if (!linux_platform::installSpanishTranslation())
+        linux_platform::program_log::write("Qt's Spanish texts are not installed (qt6-translations-l10n)");
+    // Without a display Qt's tray code asks the offscreen platform for a signal it does not have, and
+    // says so on standard error.
     if (QGuiApplication::platformName() == QLatin1String("offscreen"))
         QLoggingCategory::setFilterRules(QStringLiteral("qt.core.qobject.connect.warning=false"));
 
-    auto bundle = std::make_unique<nubrio::linux_platform::LinuxBundle>(
-        nubrio::linux_platform::LinuxBundle::runningExecutable());
+    auto bundle = std::make_unique<linux_platform::LinuxBundle>(linux_platform::LinuxBundle::runningExecutable());
     // Where the program was started from: after an uninstall /proc/self/exe points into the Trash.
     const std::filesystem::path executable = bundle->executablePath();
 
     auto registry = std::make_unique<InstanceRegistry>(InstanceRegistry::defaultSocketPath());
     registry->claim();
+    const bool otherCopy = registry->state() == InstanceRegistry::State::OtherCopy;
+
+    // A launcher's action goes to the running copy, which runs the menu command itself; without one
+    // there is nothing to restart or quit.
+    if (const std::optional<std::string> command = desktopActionCommand(arguments)) {
+        if (otherCopy) registry->handOver({{}, *command});
+        return 0;
+    }
 
     // A link opened while a copy runs goes to that copy; this process then ends, having shown nothing.
-    const std::vector<std::string> links = nubrio::linux_platform::linksInArguments(arguments);
-    if (!links.empty() && registry->state() == InstanceRegistry::State::OtherCopy) {
+    const std::vector<std::string> links = linux_platform::linksInArguments(arguments);
+    if (!links.empty() && otherCopy) {
         const std::vector<std::string> part = handOverPart(links);
         if (!part.empty() && registry->handOver({part, {}})) return 0;
         // Not taken: this copy starts, finds the other one and opens the editor itself.
     }
 
-    // A second copy only opens the editor and ends: links stay with the copy that runs.
-    if (registry->state() != InstanceRegistry::State::OtherCopy)
-        nubrio::linux_platform::registerSchemeHandler(executable);
+    if (!checkMode && !displayGiven) failWithoutDisplay("no hay pantalla (ni DISPLAY ni WAYLAND_DISPLAY)");
 
-    nubrio::linux_platform::LinuxPlatform backend(static_cast<int>(arguments.size()), commandLine.data(),
-                                                std::move(bundle), std::move(registry));
+    // A second copy only opens the editor and ends: the entry stays with the copy that runs.
+    if (!otherCopy) linux_platform::app_entry::registerFor(executable);
+
+    linux_platform::LinuxPlatform backend(static_cast<int>(arguments.size()), commandLine.data(), std::move(bundle),
+                                          std::move(registry));
     if (!links.empty()) backend.application().openUrls(links);
-    // The uninstall moves the bundle to the Trash and then terminates: its link handler goes with it.
-    backend.setTerminationCleanup([executable] { nubrio::linux_platform::unregisterSchemeHandlerIfBundleGone(executable); });
+    // The uninstall moves the bundle to the Trash and then terminates: the entry and icon go with it.
+    backend.setTerminationCleanup([executable] { linux_platform::app_entry::unregisterIfBundleGone(executable); });
 
     const int status = nubrio::runApplication(backend.platform());
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The assembled bundle's unattended check, run as a user would: a real worker answers (0, and no worker
-# is left), a missing worker cannot be launched (2, with the reason), a crashing worker fails the check (2).
+# is left), also with no display and an empty environment (ssh, CI, a package's script); a missing
+# worker cannot be launched (2, with the reason), a crashing worker fails the check (2). And an
+# ordinary start with no display says why in one line and ends with 1.
 set -euo pipefail
 bundle=${1:?usage: verify_startup.sh <Nubrio.app>}
 
@@ -74,4 +76,27 @@ run_check "$(bundle_with_worker startup 'mkdir -p logs; echo "No." > logs/startu
 [ "$status" = 2 ] || fail "start-up failure: status $status"
 echo "status $status"
 
-if [ "$failures" -eq 0 ]; then echo "4 passed, 0 failed"; else echo "$((4 - failures)) passed, $failures failed"; exit 1; fi
+echo "--- no display and an empty environment"
+use_home bare
+mkdir -p "$HOME"
+set +e
+env -i PATH=/usr/bin:/bin HOME="$HOME" "$bundle/Contents/MacOS/Nubrio" --verify-startup 2>"$work/stderr" >/dev/null
+status=$?
+set -e
+[ "$status" = 0 ] || fail "without a display: status $status, stderr: $(cat "$work/stderr")"
+[ -s "$work/stderr" ] && fail "without a display the check wrote: $(cat "$work/stderr")"
+port_free || fail "a worker is still listening after the check"
+echo "status $status"
+
+echo "--- an ordinary start with no display"
+set +e
+env -i PATH=/usr/bin:/bin HOME="$HOME" timeout 30 "$bundle/Contents/MacOS/Nubrio" 2>"$work/stderr" >/dev/null
+status=$?
+set -e
+lines=$(wc -l <"$work/stderr")
+[ "$status" = 1 ] || fail "an ordinary start without a display: status $status (134 is an abort)"
+[ "$lines" = 1 ] && grep -q 'sesión gráfica' "$work/stderr" || fail "not one clear line: $(cat "$work/stderr")"
+port_free || fail "an ordinary start without a display started a worker"
+echo "status $status: $(cat "$work/stderr")"
+
+if [ "$failures" -eq 0 ]; then echo "6 passed, 0 failed"; else echo "$((6 - failures)) passed, $failures failed"; exit 1; fi

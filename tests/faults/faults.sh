@@ -29,6 +29,7 @@ startup_error() {
 
 no_sandbox_process_left() { [ -z "$(sandbox_processes)" ]; }
 all_gone() { local pid; for pid in "$@"; do alive "$pid" && return 1; done; return 0; }
+all_alive() { local pid; for pid in "$@"; do alive "$pid" || return 1; done; return 0; }
 group_empty() { [ -z "$(group_members "$1")" ]; }
 less_than() { [ "$1" -lt "$2" ]; }
 equals() { [ "$1" = "$2" ]; }
@@ -91,8 +92,8 @@ case_stubborn_worker() {
 }
 
 # c. A child that shares the worker's group: it goes with the worker, whether the worker itself ends
-#    on SIGTERM or has to be killed. A child that ignores SIGTERM while the worker obeys it breaks the
-#    worker's contract (SIGKILL follows only while the worker itself runs): its fate is recorded only.
+#    on SIGTERM or has to be killed, and also when it ignores SIGTERM while the worker obeys it (what
+#    is left of the group gets the stop sequence once the worker has ended).
 case_group_child() {
   local mode
   for mode in group-child group-child-stubborn group-child-lingering; do
@@ -106,11 +107,9 @@ case_group_child() {
     check "$mode: quit within ${QUIT_BOUND_S} s (took ${QUIT_MS} ms)" less_than "$QUIT_MS" $((QUIT_BOUND_S * 1000))
     check "$mode: exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
     check "$mode: the worker is gone" all_gone "$WORKER_PID"
-    if [ "$mode" != group-child-lingering ]; then
-      check "$mode: the child is gone" all_gone "$child"
-      check "$mode: the worker's group is empty" group_empty "$WORKER_PID"
-      check "$mode: nothing of the bundle left" no_sandbox_process_left
-    fi
+    check "$mode: the child is gone" all_gone "$child"
+    check "$mode: the worker's group is empty" group_empty "$WORKER_PID"
+    check "$mode: nothing of the bundle left" no_sandbox_process_left
     cleanup_between
   done
 }
@@ -158,22 +157,73 @@ case_foreign_server_real_worker() {
 }
 
 # e. A worker that binds nothing while a foreign server answers with another pid: the probe gives up.
+#    Run as a caller that captures the output does (out=$(Nubrio --verify-startup)): the capture ends
+#    only once every process holding the output has, the worker included.
 case_foreign_server_probe_gives_up() {
   start_case
   server_start wrong-pid
   bundle_copy "$FAULT_WORKER"
-  program_run 130 FAULT_WORKER_MODE=silent --verify-startup
-  local requests worker line
+  local started; started=$(now_ms)
+  ( out=$(env -i "${PROGRAM_ENV[@]}" FAULT_WORKER_MODE=silent "$APP" --verify-startup 2>&1)
+    echo "$? $(($(now_ms) - started))" >"$SANDBOX/captured-status"
+    printf '%s\n' "$out" >"$SANDBOX/captured-output" ) &
+  STARTED_PIDS+=($!)
+  wait_until 160 test -s "$SANDBOX/captured-status" || fail "the captured check did not end within 160 s"
+  local status ms requests worker line
+  read -r status ms <"$SANDBOX/captured-status"
   requests=$(server_count request)
   worker=$(fault_pid worker)
-  line=$(grep -c -x 'Native readiness probe failed' "$SANDBOX/logs/program.err")
-  outcome "foreign_server_probe_gives_up: status $PROGRAM_STATUS after ${RUN_MS} ms, $requests requests, failure line on stderr: $line, worker afterwards: $(alive "$worker" && echo 'still running (left by design)' || echo gone)"
-  check "status 2 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 2
-  check "\"Native readiness probe failed\" on stderr once" equals "$line" 1
+  line=$(grep -c -x 'Native readiness probe failed' "$SANDBOX/captured-output")
+  outcome "foreign_server_probe_gives_up: captured output ended with status $status after ${ms} ms, $requests requests, failure line: $line, worker afterwards: $(alive "$worker" && echo 'STILL RUNNING' || echo gone)"
+  check "status 2 (got $status)" equals "$status" 2
+  check "\"Native readiness probe failed\" in the output once" equals "$line" 1
+  check "nothing else in the output" equals "$(wc -l <"$SANDBOX/captured-output")" 1
   check "61 attempts (got $requests)" equals "$requests" 61
-  # Giving up in check mode leaves the worker running on purpose; it is ours to clear away.
-  alive "$worker" && kill -KILL "$worker"
-  wait_until 5 all_gone "$worker" || true
+  check "the worker was stopped before the exit" all_gone "$worker"
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
+# e. The check while a copy runs: nothing to check, nothing opened, a line and status 2.
+case_check_with_copy_running() {
+  start_case
+  bundle_copy
+  browser_recorder
+  program_start --background
+  wait_until 20 eval '[ -n "$(worker_of "$PROGRAM_PID")" ]' || fail "no worker started"
+  local worker running=$PROGRAM_PID
+  worker=$(worker_of "$PROGRAM_PID")
+  program_run 30 --verify-startup
+  local lines
+  lines=$(grep -c -x 'Another copy of Nubrio is running' "$SANDBOX/logs/program.err")
+  outcome "check_with_copy_running: status $PROGRAM_STATUS after ${RUN_MS} ms, \"Another copy of Nubrio is running\" $lines time(s) on stderr, browser launches $(ls "$SANDBOX/browser-launches" | wc -l)"
+  check "status 2 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 2
+  check "one line saying another copy runs" equals "$lines" 1
+  check "nothing opened" equals "$(ls "$SANDBOX/browser-launches" | wc -l)" 0
+  check "the running copy and its worker go on" all_alive "$running" "$worker"
+  PROGRAM_PID=$running
+  quit_timed "$worker"
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+}
+
+# e. A worker that crashes and leaves a child holding the port: the child gets the stop sequence
+#    before the restart, so the next worker can bind and becomes ready.
+case_crash_leaving_child() {
+  start_case
+  bundle_copy "$FAULT_WORKER"
+  program_start FAULT_WORKER_MODE=crash-leaving-child --background
+  wait_until 20 eval 'has_event crashing' || fail "the worker never crashed"
+  local child crashed_ns served_ns
+  child=$(fault_pid child)
+  wait_until 30 eval 'has_event served || has_event bind-failed' || fail "no second worker served or failed"
+  crashed_ns=$(awk '$1 == "crashing" {print $3; exit}' "$(fault_file fault-events)")
+  served_ns=$(awk '$1 == "served" {print $3; exit}' "$(fault_file fault-events)")
+  outcome "crash_leaving_child: child $(alive "$child" && echo 'STILL RUNNING' || echo gone), $(launch_count) launches, the next worker served $(( (served_ns - crashed_ns) / 1000000 )) ms after the crash, bind failures: $(has_event bind-failed && echo yes || echo none)"
+  check "the child left by the crash is gone" all_gone "$child"
+  check "the next worker could bind the port" eval '! has_event bind-failed'
+  check "two launches (got $(launch_count))" equals "$(launch_count)" 2
+  quit_timed "$(worker_of "$PROGRAM_PID")"
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "nothing of the bundle left" no_sandbox_process_left
 }
 
 # f. A server that accepts and never answers: each attempt ends at its deadline, so attempts go on.
@@ -308,38 +358,69 @@ case_link_flood() {
   check "nothing of the bundle left" no_sandbox_process_left
 }
 
-# j. The program killed with SIGKILL: its worker is orphaned. What does the next start do?
+# How long after the program's end ($1, ms) the worker $2, its group and the port are gone: sets GONE_MS.
+measure_gone() {
+  local ended=$1 worker=$2
+  wait_until 15 eval 'all_gone "$worker" && group_empty "$worker" && port_free' || true
+  GONE_MS=$(($(now_ms) - ended))
+  # The watcher that did it ends right after.
+  wait_until 5 no_sandbox_process_left || true
+}
+
+# j. The program killed with SIGKILL: its worker, and what is left of its group, end too, and the next
+#    start finds the port free. With the real worker, and with a worker and child that ignore SIGTERM.
 case_program_killed() {
+  local mode worker ended
+  for mode in real group-child-stubborn; do
+    start_case
+    if [ "$mode" = real ]; then
+      bundle_copy
+      program_start --background
+      wait_until 20 eval '[ -n "$(worker_of "$PROGRAM_PID")" ]' || fail "no worker started"
+      worker=$(worker_of "$PROGRAM_PID")
+      wait_until 20 eval '[ "$(challenge | json_pid)" = "$worker" ]' || fail "the worker never answered"
+    else
+      start_serving_worker "$mode"
+      worker=$WORKER_PID
+    fi
+    ANNOUNCED_PIDS=$worker  # announced by its own challenge answer: ours to clear away at the end
+    kill -KILL "$PROGRAM_PID"
+    ended=$(now_ms)
+    program_wait_exit 10
+    measure_gone "$ended" "$worker"
+    outcome "program_killed/$mode: after SIGKILL to the program, worker, group and port gone within ${GONE_MS} ms; left: $(group_members "$worker" | tr '\n' ' ')"
+    check "$mode: the worker is gone" all_gone "$worker"
+    check "$mode: its group is empty" group_empty "$worker"
+    check "$mode: the port is free" port_free
+    check "$mode: all of it within 5 s of the program's end (took ${GONE_MS} ms)" less_than "$GONE_MS" 5000
+    check "$mode: nothing of the bundle left" no_sandbox_process_left
+    if [ "$mode" = real ]; then
+      program_run 30 --verify-startup
+      outcome "program_killed: the next --verify-startup: status $PROGRAM_STATUS after ${RUN_MS} ms"
+      check "the next start is ready (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+    fi
+    cleanup_between
+  done
+}
+
+# k. The program's display goes away (its X server killed, as at log-out): Qt ends the program, which
+#    takes its worker along.
+case_display_lost() {
   start_case
+  desktop_start || { log "skipped: no desktop session"; exit 77; }
   bundle_copy
   program_start --background
   wait_until 20 eval '[ -n "$(worker_of "$PROGRAM_PID")" ]' || fail "no worker started"
-  local worker; worker=$(worker_of "$PROGRAM_PID")
+  local worker ended; worker=$(worker_of "$PROGRAM_PID")
   wait_until 20 eval '[ "$(challenge | json_pid)" = "$worker" ]' || fail "the worker never answered"
-  ANNOUNCED_PIDS=$worker  # announced by its own challenge answer: ours to clear away at the end
-  kill -KILL "$PROGRAM_PID"
-  program_wait_exit 10
-  sleep 1
-  local orphan holder
-  orphan=$(alive "$worker" && echo "still running (parent $(stat_field "$worker" 2))" || echo gone)
-  holder=$(challenge | json_pid)
-  outcome "program_killed: after SIGKILL to the program (status $PROGRAM_STATUS) its worker $worker is $orphan; port answered by pid ${holder:-nobody}"
-
-  rm -f "$(fault_file logs/startup-error.txt)"
-  program_run 90 --verify-startup
-  local error=''
-  error=$(startup_error)
-  outcome "program_killed: next --verify-startup: status $PROGRAM_STATUS after ${RUN_MS} ms; worker's startup error: ${error:-none}"
-  check "the next start ends in bounded time with 0 or 2 (got $PROGRAM_STATUS)" test "$PROGRAM_STATUS" = 0 -o "$PROGRAM_STATUS" = 2
-
-  if alive "$worker"; then
-    kill -TERM "$worker"
-    wait_until 10 all_gone "$worker" || kill -KILL "$worker"
-    wait_until 5 all_gone "$worker" || true
-    program_run 30 --verify-startup
-    outcome "program_killed: after the orphan was cleared away, --verify-startup: status $PROGRAM_STATUS after ${RUN_MS} ms"
-    check "with the orphan gone the program starts again (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
-  fi
+  kill -KILL "$XVFB_PID"
+  program_wait_exit 15 || fail "the program still runs 15 s after its display went away"
+  ended=$(now_ms)
+  measure_gone "$ended" "$worker"
+  outcome "display_lost: the program ended with status $PROGRAM_STATUS; worker, group and port gone within ${GONE_MS} ms after"
+  check "the worker is gone" all_gone "$worker"
+  check "its group is empty" group_empty "$worker"
+  check "the port is free" port_free
   check "nothing of the bundle left" no_sandbox_process_left
 }
 

@@ -248,6 +248,7 @@ desktop_start() {
   local fd
   exec {fd}>"$SANDBOX/display"
   Xvfb -displayfd "$fd" -screen 0 1024x700x24 -nolisten tcp -noreset >"$SANDBOX/logs/xvfb.log" 2>&1 &
+  XVFB_PID=$!
   STARTED_PIDS+=($!)
   exec {fd}>&-
   wait_until 10 test -s "$SANDBOX/display" || { log "Xvfb did not start"; return 1; }

@@ -14,6 +14,8 @@
 //   group-child-stubborn  as group-child, but the worker itself ignores SIGTERM
 //   group-child-lingering as group-child, but the child ignores SIGTERM
 //   leave-group           serves, ignores SIGTERM, and moves into another process group first
+//   crash-leaving-child   the first start listens on the port, leaves a child ignoring SIGTERM that
+//                         keeps the listening socket, and crashes; later starts serve normally
 #include <httplib.h>
 
 #include <cerrno>
@@ -23,6 +25,8 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <string>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -130,6 +134,40 @@ void leaveOwnGroup() {
     appendLine("fault-pids", "pgid " + std::to_string(::getpgrp()));
 }
 
+// The first start of this worker in its folder (the launches file has only our own line)?
+bool firstLaunch() {
+    std::FILE* launches = std::fopen("fault-launches", "r");
+    if (!launches) return true;
+    int lines = 0;
+    for (int c; (c = std::fgetc(launches)) != EOF;)
+        if (c == '\n') ++lines;
+    std::fclose(launches);
+    return lines <= 1;
+}
+
+// What a crash can leave behind: a child that holds the port the next worker needs.
+[[noreturn]] void crashLeavingChildOnThePort() {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    int yes = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(4173);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 4) != 0) {
+        event("bind-failed");
+        std::exit(3);
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::signal(SIGTERM, SIG_IGN);
+        sleepForever();
+    }
+    recordPid("child", child);
+    event("crashing");
+    std::abort();
+}
+
 [[noreturn]] void serveChallenge() {
     httplib::Server server;
     // As the real worker: SO_REUSEADDR binds despite connections in TIME_WAIT; httplib's default
@@ -168,6 +206,10 @@ int main() {
     if (mode == "group-child" || mode == "group-child-stubborn" || mode == "group-child-lingering") {
         forkSleepingChild(mode == "group-child-lingering");
         if (mode == "group-child-stubborn") ignoreSigterm();
+        serveChallenge();
+    }
+    if (mode == "crash-leaving-child") {
+        if (firstLaunch()) crashLeavingChildOnThePort();
         serveChallenge();
     }
     if (mode == "leave-group") {
