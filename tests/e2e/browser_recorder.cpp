@@ -5,20 +5,11 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/files.h"
+
 namespace nubrio::e2e {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-void write(const fs::path& file, const std::string& text) {
-    fs::create_directories(file.parent_path());
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out) throw std::runtime_error("cannot write " + file.string());
-}
-
-}  // namespace
 
 BrowserRecorder::BrowserRecorder(const fs::path& dataHome, const fs::path& configHome, const fs::path& workFolder,
                                  const std::string& desktopId)
@@ -26,25 +17,12 @@ BrowserRecorder::BrowserRecorder(const fs::path& dataHome, const fs::path& confi
     fs::create_directories(launchesFolder_);
     const fs::path script = workFolder / "bin/browser-recorder";
     // Written aside and renamed, so a reader never sees half a launch.
-    write(script, "#!/bin/sh\n"
+    testing::writeFile(script, "#!/bin/sh\n"
                   "call=\"" + launchesFolder_.string() + "/$(date +%s%N).$$\"\n"
                   "printf '%s\\n' \"$@\" > \"$call.partial\" && mv \"$call.partial\" \"$call.args\"\n");
     fs::permissions(script, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                 fs::perms::others_read | fs::perms::others_exec);
-    write(dataHome / "applications" / desktopId,
-          "[Desktop Entry]\n"
-          "Type=Application\n"
-          "Version=1.0\n"
-          "Name=Google Chrome\n"
-          "Exec=" + script.string() + " %U\n"
-          "Terminal=false\n"
-          "Categories=Network;WebBrowser;\n"
-          "MimeType=text/html;x-scheme-handler/http;x-scheme-handler/https;\n");
-    write(configHome / "mimeapps.list",
-          "[Default Applications]\n"
-          "x-scheme-handler/https=" + desktopId + "\n"
-          "x-scheme-handler/http=" + desktopId + "\n"
-          "text/html=" + desktopId + "\n");
+    installDefaultBrowser(dataHome, configHome, desktopId, "Google Chrome", script);
 }
 
 std::vector<std::vector<std::string>> BrowserRecorder::launches() const {
@@ -73,6 +51,24 @@ std::string describe(const std::vector<std::vector<std::string>>& launches) {
         text << "]";
     }
     return text.str();
+}
+
+void installDefaultBrowser(const fs::path& dataHome, const fs::path& configHome, const std::string& desktopId,
+                           const std::string& name, const fs::path& program) {
+    testing::writeFile(dataHome / "applications" / desktopId,
+                       "[Desktop Entry]\n"
+                       "Type=Application\n"
+                       "Version=1.0\n"
+                       "Name=" + name + "\n"
+                       "Exec=" + program.string() + " %U\n"
+                       "Terminal=false\n"
+                       "Categories=Network;WebBrowser;\n"
+                       "MimeType=text/html;x-scheme-handler/http;x-scheme-handler/https;\n");
+    testing::writeFile(configHome / "mimeapps.list",
+                       "[Default Applications]\n"
+                       "x-scheme-handler/https=" + desktopId + "\n"
+                       "x-scheme-handler/http=" + desktopId + "\n"
+                       "text/html=" + desktopId + "\n");
 }
 
 }  // namespace nubrio::e2e

@@ -23,4 +23,9 @@ private:
 
 std::string describe(const std::vector<std::vector<std::string>>& launches);
 
+// A browser's entry, starting `program` with the pages, made the default for web pages in
+// `configHome`'s mimeapps.list.
+void installDefaultBrowser(const std::filesystem::path& dataHome, const std::filesystem::path& configHome,
+                           const std::string& desktopId, const std::string& name, const std::filesystem::path& program);
+
 }  // namespace nubrio::e2e

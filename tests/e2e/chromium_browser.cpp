@@ -8,6 +8,9 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "browser_recorder.h"
+#include "support/files.h"
+
 #include "support/spin.h"
 #include "worker_probe.h"
 
@@ -16,13 +19,6 @@ namespace nubrio::e2e {
 namespace fs = std::filesystem;
 
 namespace {
-
-void write(const fs::path& file, const std::string& text) {
-    fs::create_directories(file.parent_path());
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out) throw std::runtime_error("cannot write " + file.string());
-}
 
 std::string shellQuoted(const std::string& text) { return "'" + text + "'"; }
 
@@ -63,7 +59,7 @@ ChromiumBrowser::ChromiumBrowser(const fs::path& dataHome, const fs::path& confi
     // that call home on their own are off. --no-sandbox because the tests may run as root.
     const std::string profile = shellQuoted((workFolder / "chromium-profile").string());
     const std::string log = shellQuoted((workFolder / "chromium.log").string());
-    write(script,
+    testing::writeFile(script,
           "#!/bin/sh\n"
           "export " + shellQuoted(mark_) + "\n"
           "call=" + shellQuoted(launchesFolder_.string()) + "/$$\n"
@@ -76,20 +72,7 @@ ChromiumBrowser::ChromiumBrowser(const fs::path& dataHome, const fs::path& confi
               " \"$@\" >>" + log + " 2>&1\n");
     fs::permissions(script, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                 fs::perms::others_read | fs::perms::others_exec);
-    write(dataHome / "applications/chromium.desktop",
-          "[Desktop Entry]\n"
-          "Type=Application\n"
-          "Version=1.0\n"
-          "Name=Chromium\n"
-          "Exec=" + script.string() + " %U\n"
-          "Terminal=false\n"
-          "Categories=Network;WebBrowser;\n"
-          "MimeType=text/html;x-scheme-handler/http;x-scheme-handler/https;\n");
-    write(configHome / "mimeapps.list",
-          "[Default Applications]\n"
-          "x-scheme-handler/https=chromium.desktop\n"
-          "x-scheme-handler/http=chromium.desktop\n"
-          "text/html=chromium.desktop\n");
+    installDefaultBrowser(dataHome, configHome, "chromium.desktop", "Chromium", script);
 }
 
 ChromiumBrowser::~ChromiumBrowser() { stop(std::chrono::seconds(10)); }

@@ -132,25 +132,41 @@ std::string bigEndian(std::uint32_t value) {
             static_cast<char>(value)};
 }
 
+// Starts a helper of tests/linux/helpers with the socket's path, its standard output (and input, when
+// asked for) on pipes whose other ends are handed back.
+pid_t spawnHelper(const char* name, const fs::path& socket, int* stdinWrite, int* stdoutRead) {
+    int in[2] = {-1, -1}, out[2];
+    if (stdinWrite) EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (stdinWrite) posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    const std::string program = std::string(NUBRIO_TEST_HELPERS_DIR) + "/" + name;
+    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(socket.c_str()), nullptr};
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    if (stdinWrite) {
+        close(in[0]);
+        *stdinWrite = in[1];
+    }
+    close(out[1]);
+    *stdoutRead = out[0];
+    return pid;
+}
+
 // A holder in another process: the helper binds and listens at the path.
 class SocketHolder {
 public:
     explicit SocketHolder(const fs::path& socket) {
-        int out[2];
-        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        const std::string program = std::string(NUBRIO_TEST_HELPERS_DIR) + "/socket_holder";
-        char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(socket.c_str()), nullptr};
-        EXPECT_EQ(posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
+        int out = -1;
+        pid_ = spawnHelper("socket_holder", socket, nullptr, &out);
         char line[16] = {};
-        pollfd waiting{out[0], POLLIN, 0};
-        ready_ = poll(&waiting, 1, 30000) == 1 && read(out[0], line, sizeof line - 1) > 0 &&
+        pollfd waiting{out, POLLIN, 0};
+        ready_ = poll(&waiting, 1, 30000) == 1 && read(out, line, sizeof line - 1) > 0 &&
                  std::string(line).rfind("ready", 0) == 0;
-        close(out[0]);
+        close(out);
     }
     ~SocketHolder() { kill(); }
     bool ready() const { return ready_; }
@@ -209,15 +225,18 @@ TEST_F(InstanceRegistryTest, HolderInAnotherProcessIsCountedUntilItDiesThenItsSo
     EXPECT_EQ(InstanceRegistry(socket).claim(), State::OtherCopy);
 }
 
+// Bound but never listening, as left by a copy that crashed.
+void leaveStaleSocket(const fs::path& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(fd);
+}
+
 TEST_F(InstanceRegistryTest, StaleSocketFileIsReplacedAndRemovedOnRelease) {
-    {  // bound but never listening, as left by a copy that crashed
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, socket.c_str());
-        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        close(fd);
-    }
+    leaveStaleSocket(socket);
     InstanceRegistry registry(socket);
     EXPECT_EQ(registry.claim(), State::Holder);
     EXPECT_THAT(registry.runningPids(), ElementsAre(getpid()));
@@ -439,23 +458,7 @@ TEST_F(InstanceRegistryTest, CommandsReachTheHolderAndOnlyWellFormedOnes) {
 // A copy started as a separate process (helpers/registry_claimer), claiming the socket at once.
 class Claimer {
 public:
-    explicit Claimer(const fs::path& socket) {
-        int in[2], out[2];
-        EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
-        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        const std::string program = std::string(NUBRIO_TEST_HELPERS_DIR) + "/registry_claimer";
-        char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(socket.c_str()), nullptr};
-        EXPECT_EQ(posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        stdin_ = in[1];
-        stdout_ = out[0];
-    }
+    explicit Claimer(const fs::path& socket) { pid_ = spawnHelper("registry_claimer", socket, &stdin_, &stdout_); }
     void claim() { EXPECT_EQ(write(stdin_, "g", 1), 1); }
     // What it found; it keeps its claim until ended.
     std::string state() {
@@ -475,15 +478,6 @@ private:
     pid_t pid_ = -1;
     int stdin_ = -1, stdout_ = -1;
 };
-
-void leaveStaleSocket(const fs::path& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path.c_str());
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    close(fd);
-}
 
 TEST_F(InstanceRegistryTest, CopiesStartedTogetherOverAStaleSocketLeaveOneHolderEvenWithoutTheLockFile) {
     // The lock file's path is taken by a folder: the claim falls back to locking the runtime folder.
