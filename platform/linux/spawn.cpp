@@ -52,6 +52,70 @@ void sleepTenthOfASecond() {
     }
 }
 
+// Whether the process whose /proc entry is `name` belongs to the group and has not ended. A member
+// that has ended stays a zombie until its new parent (init, or whichever process adopts orphans)
+// reaps it, which may take a while, and must not hold up the stop.
+bool liveMemberEntry(const char* name, pid_t group) {
+    char path[64] = "/proc/";
+    std::size_t length = 6;
+    for (const char* c = name; *c && length < sizeof path - 6; ++c) path[length++] = *c;
+    const char tail[] = "/stat";
+    for (const char* c = tail; *c; ++c) path[length++] = *c;
+    path[length] = '\0';
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char stat[512];
+    const ssize_t n = ::read(fd, stat, sizeof stat - 1);
+    ::close(fd);
+    if (n <= 0) return false;
+    stat[n] = '\0';
+    // "pid (comm) state ppid pgrp ...": the command may hold spaces and parentheses, so after the last ')'.
+    const char* field = nullptr;
+    for (ssize_t i = n - 1; i >= 0; --i)
+        if (stat[i] == ')') {
+            field = stat + i + 2;
+            break;
+        }
+    if (!field || field >= stat + n) return false;
+    const char state = *field;
+    if (state == 'Z' || state == 'X') return false;
+    for (int skip = 0; skip < 2; ++skip) {  // to the third field, the group
+        while (*field && *field != ' ') ++field;
+        if (*field) ++field;
+    }
+    long value = 0;
+    for (; *field >= '0' && *field <= '9'; ++field) value = value * 10 + (*field - '0');
+    return value == group;
+}
+
+// Whether any process of the group still runs. Reads /proc with plain system calls only.
+bool groupHasLiveMember(pid_t group) {
+    if (::kill(-group, 0) != 0 && errno == ESRCH) return false;
+    const int proc = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0) return true;  // cannot tell: assume it does
+    alignas(8) char buffer[8192];
+    bool found = false;
+    for (;;) {
+        const long n = ::syscall(SYS_getdents64, proc, buffer, sizeof buffer);
+        if (n <= 0) break;
+        for (long offset = 0; offset < n && !found;) {
+            struct Entry {
+                ino64_t inode;
+                off64_t next;
+                unsigned short length;
+                unsigned char type;
+                char name[1];
+            };
+            const auto* entry = reinterpret_cast<const Entry*>(buffer + offset);
+            if (entry->name[0] >= '1' && entry->name[0] <= '9') found = liveMemberEntry(entry->name, group);
+            offset += entry->length;
+        }
+        if (found) break;
+    }
+    ::close(proc);
+    return found;
+}
+
 [[noreturn]] void reportAndExit(int errorPipe, int code) {
     [[maybe_unused]] ssize_t ignored = ::write(errorPipe, &code, sizeof code);
     ::_exit(127);
@@ -121,10 +185,10 @@ std::optional<platform::Error> spawnInOwnGroup(const SpawnRequest& request, pid_
 }
 
 void stopProcessGroup(pid_t group) {
-    if (group <= 0 || (::kill(-group, 0) != 0 && errno == ESRCH)) return;
+    if (group <= 0 || !groupHasLiveMember(group)) return;
     ::kill(-group, worker::SignalTerminate);
     for (int poll = 0; poll < worker::StopPollCount; ++poll) {
-        if (::kill(-group, 0) != 0 && errno == ESRCH) return;
+        if (!groupHasLiveMember(group)) return;
         sleepTenthOfASecond();
     }
     ::kill(-group, worker::SignalKill);
