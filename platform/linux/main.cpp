@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/build_config.h"
 #include "app/check_mode.h"
 #include "app/entry.h"
 #include "platform/linux/alert_linux.h"
@@ -67,12 +68,26 @@ QtMessageHandler qtMessages = nullptr;
 // Qt ends the program when its display cannot be opened (a DISPLAY that names no server): one clear
 // line and status 1 instead of an abort and a core dump.
 void startupMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    if (type == QtFatalMsg) failWithoutDisplay("no se pudo abrir la pantalla (" + message.toStdString() + ")");
+    if (type == QtFatalMsg)
+        failWithoutDisplay("no se pudo abrir la pantalla (" + message.section(QLatin1Char('\n'), 0, 0).toStdString() + ")");
     if (qtMessages) qtMessages(type, context, message);
 }
 
-// The check writes only its own lines on standard error.
-void silent(QtMsgType, const QMessageLogContext&, const QString&) {}
+// The check writes only its own lines on standard error; should Qt still fail to start (a platform
+// forced on it that cannot start), that is a failed check like any other.
+void checkMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type != QtFatalMsg) return;
+    const std::string line = "Could not start: " + message.section(QLatin1Char('\n'), 0, 0).toStdString() + "\n";
+    std::fputs(line.c_str(), stderr);
+    std::fflush(nullptr);
+    std::_Exit(nubrio::check_mode::FailureStatus);
+}
+
+// Without a display this process only hands over or says why it cannot run: Qt's chatter about the
+// stand-in platform would bury that line.
+void silent(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtFatalMsg) startupMessages(type, context, message);
+}
 
 }  // namespace
 
@@ -87,19 +102,23 @@ int main(int argc, char** argv) {
                                          nubrio::worker::LogsFolder / linux_platform::program_log::FileName);
 
     // The check, a hand-over and a refusal show nothing, so they need no display: ssh, CI and package
-    // scripts run the check without one.
+    // scripts run the check without one. Chosen on Qt's command line, not in the environment, which
+    // the worker inherits as it is.
     const bool displayGiven = isSet("DISPLAY") || isSet("WAYLAND_DISPLAY") || isSet("QT_QPA_PLATFORM");
-    if (!isSet("QT_QPA_PLATFORM") && (checkMode || !displayGiven)) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    // Without a display this process only hands over or says why it cannot run: Qt's chatter about the
-    // stand-in platform would bury that line.
-    const bool quiet = checkMode || !displayGiven;
-    qtMessages = qInstallMessageHandler(quiet ? silent : startupMessages);
+    const bool offscreen = checkMode || !displayGiven;
+    std::vector<char*> qtArguments(argv, argv + argc);
+    char platformOption[] = "-platform", platformName[] = "offscreen";
+    if (offscreen) qtArguments.insert(qtArguments.begin() + 1, {platformOption, platformName});
+    int qtArgumentCount = static_cast<int>(qtArguments.size());
+    qtArguments.push_back(nullptr);
+    qtMessages = qInstallMessageHandler(checkMode ? checkMessages : offscreen ? silent : startupMessages);
 
-    QApplication qtApplication(argc, argv);
+    QApplication qtApplication(qtArgumentCount, qtArguments.data());
+    QGuiApplication::setDesktopFileName(QString::fromUtf8(nubrio::config::BundleIdentifier));
     QApplication::setApplicationName("Nubrio");
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(linux_platform::app_icon::icon());
-    if (!quiet) qInstallMessageHandler(qtMessages);
+    if (!offscreen) qInstallMessageHandler(qtMessages);
     if (!linux_platform::installSpanishTranslation())
         linux_platform::program_log::write("Qt's Spanish texts are not installed (qt6-translations-l10n)");
     // Without a display Qt's tray code asks the offscreen platform for a signal it does not have, and
