@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Install, then uninstall from the tray menu, as a user would: `cmake --install` into ~/Applications
-# registers the nubrio: link handler; "Desinstalar Nubrio…" → "Desinstalar" moves the bundle to the
-# Trash, ends the program and its worker, removes the handler and keeps the data folder.
+# writes the application entry (menu, nubrio: links) and the icon, and refuses a folder the desktop
+# could not start it from; "Desinstalar Nubrio…" → "Desinstalar" moves the bundle to the Trash, ends
+# the program and its worker, removes the entry and the icon, and keeps the data folder.
 set -euo pipefail
 build=${1:?usage: uninstall.sh <build folder>}
 for tool in Xvfb trayer xdotool xwininfo; do
@@ -16,8 +17,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-failures=0
-check() { if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1"; failures=$((failures + 1)); fi; }
+failures=0 passes=0
+check() { if eval "$2"; then echo "ok: $1"; passes=$((passes + 1)); else echo "FAIL: $1"; failures=$((failures + 1)); fi; }
 
 export HOME="$work/home"
 mkdir -p "$HOME/run" "$HOME/dirs" && chmod 700 "$HOME/run"
@@ -35,13 +36,21 @@ trayer --edge top --align right --widthtype request --height 32 >"$work/trayer.l
 pids+=($!)
 for _ in $(seq 200); do xwininfo -name panel >/dev/null 2>&1 && break; sleep 0.05; done
 
+refused="$HOME/100% Apps"
+if cmake --install "$build" --prefix "$refused" >"$work/refused.log" 2>&1; then install_status=0; else install_status=$?; fi
+check "install into a folder with % fails" "[ '$install_status' != 0 ]"
+check "and says why" "grep -q 'el escritorio no puede abrir un programa' '$work/refused.log'"
+check "and copies nothing there" "[ ! -e '$refused/Nubrio.app' ]"
+
 cmake --install "$build" --prefix "$HOME/Applications" >"$work/install.log"
 app="$HOME/Applications/Nubrio.app"
 handler="$XDG_DATA_HOME/applications/app.nubrio.desktop.desktop"
+icon="$XDG_DATA_HOME/icons/hicolor/scalable/apps/app.nubrio.desktop.svg"
 # The worker's stand-in needs no port; it records its pid and ends on SIGTERM like the real one.
 worker="$app/Contents/Resources/service/NubrioService/NubrioService"
 printf '#!/bin/sh\necho $$ > worker.pid\nexec sleep 600\n' >"$worker"
 check "install registers the link handler" "grep -q 'Exec=.*$app/Contents/MacOS/Nubrio' '$handler'"
+check "install puts the icon in the user's theme" "[ -s '$icon' ]"
 check "install starts nothing" "! pgrep -f '$app/Contents/MacOS/Nubrio' >/dev/null"
 
 "$app/Contents/MacOS/Nubrio" --background >"$work/program.log" 2>&1 &
@@ -67,9 +76,10 @@ check "its worker is gone" "! kill -0 $worker_pid 2>/dev/null"
 check "the bundle left ~/Applications" "[ ! -e '$app' ]"
 check "the bundle is in the Trash" "[ -d '$XDG_DATA_HOME/Trash/files/Nubrio.app' ]"
 check "the Trash knows where it came from" "grep -qx 'Path=$app' '$XDG_DATA_HOME/Trash/info/Nubrio.app.trashinfo'"
-check "the link handler is gone" "[ ! -e '$handler' ]"
+check "the application entry is gone" "[ ! -e '$handler' ]"
+check "the icon is gone" "[ ! -e '$icon' ]"
 check "no default handler names it" "! grep -q 'app.nubrio.desktop.desktop' '$XDG_CONFIG_HOME/mimeapps.list'"
 check "the data and logs folders stay" "[ -d '$data' ]"
 
-if [ "$failures" -eq 0 ]; then echo "9 passed, 0 failed"; else
-  echo "$((9 - failures)) passed, $failures failed"; cat "$work/program.log"; exit 1; fi
+echo "$passes passed, $failures failed"
+if [ "$failures" -ne 0 ]; then cat "$work/program.log"; exit 1; fi
