@@ -3,9 +3,10 @@
 // client does may cost the worker more than a bounded share of it:
 //   - one request per connection, with one deadline for all of it, counted from accept;
 //   - at most a request line and headers are read; a request with a body is refused (413) before
-//     any of it is read, since the worker needs none;
-//   - a fixed set of threads, so slow clients never take them all, and a bounded list of accepted
-//     connections waiting for one; beyond it, or past its deadline, a connection is closed unread;
+//     its body is read, since the worker needs none;
+//   - a fixed set of threads, each held by a client for at most that deadline, and a bounded list of
+//     accepted connections waiting for one; beyond it, or past its deadline, a connection is closed
+//     unread;
 //   - stopping ends every connection at once: the application waits only 3 s for the worker to end
 //     before it kills it.
 #include <httplib.h>

@@ -1,6 +1,7 @@
 #include "service/deadline_stream.h"
 
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
