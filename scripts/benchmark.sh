@@ -2,7 +2,7 @@
 # Measures the assembled program and prints a table of medians against its targets. Not a test: it
 # asserts nothing and always runs everything it can.
 #
-#   scripts/benchmark.sh [--runs N] [--idle SECONDS] [--restarts N] [--build DIR]
+#   scripts/benchmark.sh [--runs N] [--idle SECONDS] [--restarts N] [--build DIR] [--worker PROGRAM]
 #
 # Every run uses a copy of the bundle in a throw-away home (tests/faults/lib.sh) with the real worker.
 # Methods, in the order of the table:
@@ -17,16 +17,25 @@
 #                    period, and VmRSS at its end; offscreen (no tray) and in the desktop session
 #   restarts         "Reiniciar procesamiento…" → "Reiniciar" through the tray menu and the alert,
 #                    each cycle waited out until the new worker is ready; fds and VmRSS after each
+#   port abuse       the worker alone (the bundle's, or --worker PROGRAM to compare another build),
+#                    a fresh one per run, against hostile clients of its port (tools/http_abuse):
+#                    its peak VmRSS (VmHWM, or the highest VmRSS sampled every 20 ms if it died)
+#                    under a POST of ~1 MB of gzip that inflates to 1 GB, and under a POST that
+#                    announces 3 GB and streams zeros until the worker stops taking them; the
+#                    challenge's answer time, 200 ms apart, while 8 clients each drip one byte of a
+#                    request every 0.5 s (a request not answered within 10 s counts as failed); and
+#                    SIGTERM to exit while those 8 clients drip (tools/quit_timer)
 # Needs for the desktop rows: Xvfb, dbus-daemon, xdotool (scripts/setup.sh installs them).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-runs=7 idle=60 restarts=200 build="$root/build"
+runs=7 idle=60 restarts=200 build="$root/build" port_worker=''
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) runs=$2; shift 2 ;;
     --idle) idle=$2; shift 2 ;;
     --restarts) restarts=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
+    --worker) port_worker=$(realpath "$2"); shift 2 ;;
     *) sed -n '2,8p' "$0" >&2; exit 64 ;;
   esac
 done
@@ -159,6 +168,81 @@ if desktop_start; then
 else
   row "icon, idle with a tray, restarts" "skipped" "" "no desktop session (Xvfb, dbus-daemon, xdotool)"
 fi
+
+# ---- port abuse, against the worker alone
+port_worker=${port_worker:-$SANDBOX/Nubrio.app/Contents/Resources/service/NubrioService/NubrioService}
+WORKER_PID=''
+# A fresh worker in a folder of its own. The address-space cap only keeps a worker that reads bodies
+# whole from taking the machine down; a sound one stays far below it.
+worker_start() {
+  local folder; folder=$(mktemp -d "$SANDBOX/worker.XXXXXX")
+  (cd "$folder" && exec prlimit --as=8589934592 "$port_worker") >>"$SANDBOX/logs/worker.out" 2>&1 &
+  WORKER_PID=$!
+  wait_until 20 eval '[ "$(challenge | json_pid)" = "$WORKER_PID" ]'
+}
+worker_end() {
+  alive "$WORKER_PID" && kill -TERM "$WORKER_PID"
+  wait_until 20 eval '! alive "$WORKER_PID"' || kill -KILL "$WORKER_PID"
+  wait "$WORKER_PID" 2>/dev/null
+  wait_until 20 port_free
+}
+hwm_kb() { awk '/^VmHWM:/ {print $2}' "/proc/$1/status" 2>/dev/null; }
+# Peak VmRSS in kB of the worker over one `http_abuse` run; prints "peak status".
+peak_during() {
+  local sampled="$SANDBOX/rss-sampled" answer peak
+  echo 0 >"$sampled"
+  (max=0; while alive "$WORKER_PID"; do
+     rss=$(rss_kb "$WORKER_PID"); [ -n "$rss" ] && [ "$rss" -gt "$max" ] && max=$rss && echo "$max" >"$sampled"
+     sleep 0.02
+   done) &
+  local sampler=$!
+  answer=$("$FAULT_TOOLS/http_abuse" "$@" | awk '{print $2}')
+  peak=$(hwm_kb "$WORKER_PID")
+  kill "$sampler" 2>/dev/null; wait "$sampler" 2>/dev/null
+  [ -n "$peak" ] || peak=$(cat "$sampled")
+  echo "$peak ${answer:-none}"
+}
+abuse_row() { # label, file of "peak status" lines
+  row "$1" "$(cut -d' ' -f1 "$2" | median | awk '{printf "%.1f", $1 / 1024}')" "flat" \
+    "idle $(median <"$SANDBOX/rss-idle" | awk '{printf "%.1f", $1 / 1024}'); range $(cut -d' ' -f1 "$2" | range | awk -F'–' '{printf "%.1f–%.1f", $1 / 1024, $2 / 1024}'); statuses $(cut -d' ' -f2 "$2" | sort | uniq -c | awk '{printf "%s×%s ", $1, $2}')"
+}
+log "port abuse × $runs against $port_worker"
+head -c 1000000000 /dev/zero | gzip -9 >"$SANDBOX/zeros.gz"
+: >"$SANDBOX/rss-idle"; : >"$SANDBOX/rss-gzip"; : >"$SANDBOX/rss-big"
+for ((i = 0; i < runs; i++)); do
+  worker_start || { log "the worker did not answer"; worker_end; continue; }
+  hwm_kb "$WORKER_PID" >>"$SANDBOX/rss-idle"
+  peak_during post "$SANDBOX/zeros.gz" "Content-Encoding: gzip" >>"$SANDBOX/rss-gzip"
+  worker_end
+  worker_start || { log "the worker did not answer"; worker_end; continue; }
+  peak_during endless 3000000000 >>"$SANDBOX/rss-big"
+  worker_end
+done
+abuse_row "port: peak VmRSS, 1 MB gzip POST (MB)" "$SANDBOX/rss-gzip"
+abuse_row "port: peak VmRSS, 3 GB POST (MB)" "$SANDBOX/rss-big"
+
+: >"$SANDBOX/drip-challenge"; : >"$SANDBOX/drip-quit"
+if worker_start; then
+  "$FAULT_TOOLS/http_abuse" drip 8 $((runs * 11 + 5)) >>"$SANDBOX/logs/helpers.out" &
+  dripper=$!
+  sleep 1
+  "$FAULT_TOOLS/http_abuse" challenge "$runs" >"$SANDBOX/drip-challenge"
+  kill "$dripper"; wait "$dripper" 2>/dev/null
+fi
+worker_end
+for ((i = 0; i < runs; i++)); do
+  worker_start || { log "the worker did not answer"; worker_end; continue; }
+  "$FAULT_TOOLS/http_abuse" drip 8 30 >>"$SANDBOX/logs/helpers.out" &
+  dripper=$!
+  sleep 2
+  "$FAULT_TOOLS/quit_timer" 20 "$WORKER_PID" | awk '{print $2}' >>"$SANDBOX/drip-quit"
+  kill "$dripper"; wait "$dripper" 2>/dev/null
+  worker_end
+done
+row "port: challenge answer, 8 drippers (ms)" "$(grep -v failed "$SANDBOX/drip-challenge" | median)" "< 2000" \
+  "range $(grep -v failed "$SANDBOX/drip-challenge" | range); failed $(grep -c failed "$SANDBOX/drip-challenge") of $(wc -l <"$SANDBOX/drip-challenge")"
+row "port: SIGTERM to exit, 8 drippers (ms)" "$(grep -v timeout "$SANDBOX/drip-quit" | median)" "< 3000" \
+  "range $(grep -v timeout "$SANDBOX/drip-quit" | range); still running after 20 s: $(grep -c timeout "$SANDBOX/drip-quit")"
 
 printf '\n%-44s %14s %14s   %s\n' "measure (median of $runs where repeated)" "value" "target" "notes"
 printf '%s\n' "${ROWS[@]}"

@@ -1,7 +1,8 @@
 // NubrioService: the worker that the tray application keeps running. It serves the challenge that
 // proves to the application that this process is its own worker, keeps a log in logs/ under its
 // working folder, ends with status 0 on SIGTERM or SIGINT, and exits 3 with an explanation for the
-// user in logs/startup-error.txt when it cannot start.
+// user in logs/startup-error.txt when it cannot start. Its port is open to every local program and web
+// page, so its server (bounded_server.h) limits what any one client can cost it.
 #include <httplib.h>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
@@ -22,6 +23,7 @@
 #include <string>
 #include <thread>
 
+#include "service/bounded_server.h"
 #include "worker/contract.h"
 
 namespace {
@@ -140,7 +142,7 @@ int main() {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    httplib::Server server;
+    nubrio::service::BoundedServer server;
     server.set_socket_options(setListenerOptions);
     if (!server.bind_to_port(ChallengeHost, ChallengePort)) failBind();
 
@@ -151,12 +153,6 @@ int main() {
     log(std::string("NubrioService ") + NUBRIO_SERVICE_VERSION + " started");
     log(std::string("listening on http://") + ChallengeHost + ":" + std::to_string(ChallengePort));
 
-    // Short timeouts: an idle or silent connection must not hold up the stop, which the application
-    // waits for only 3 seconds before it kills the worker.
-    server.set_keep_alive_max_count(1);
-    server.set_keep_alive_timeout(1);  // also bounds the wait for a first request
-    server.set_read_timeout(1, 0);
-    server.set_write_timeout(1, 0);
     server.Get(nubrio::worker::ChallengePath, [](const httplib::Request&, httplib::Response& response) {
         const nlohmann::json answer = {{"pid", static_cast<int>(getpid())}, {"version", NUBRIO_SERVICE_VERSION}};
         response.set_content(answer.dump(), "application/json");
@@ -172,7 +168,7 @@ int main() {
         // httplib ignores stop() until its accept loop runs; a signal can arrive just before.
         while (!server.is_running() && !listenReturned)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        if (server.is_running()) server.stop();
+        server.stopServing();
     });
 
     const bool listened = server.listen_after_bind();

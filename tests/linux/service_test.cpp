@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <plist/plist.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <QString>
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -17,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -89,15 +94,29 @@ struct HttpAnswer {
     std::string body;
 };
 
-std::optional<HttpAnswer> httpGet(const std::string& path) {
+bool sendAll(int sock, const std::string& bytes) {
+    for (std::size_t sent = 0; sent < bytes.size();) {
+        const ssize_t n = send(sock, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Sends the request line and headers, then `body` `repeats` times or until the worker stops taking it,
+// and reads the worker's answer until it closes the connection. A reset after the answer, as when the
+// worker closes with a body unread, leaves what arrived before it readable.
+std::optional<HttpAnswer> exchange(const std::string& head, const std::string& body = "", int repeats = 0) {
     int sock = connectToPort();
     if (sock < 0) return std::nullopt;
     timeval timeout{5, 0};
     setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    if (send(sock, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    if (!sendAll(sock, head)) {
         close(sock);
         return std::nullopt;
+    }
+    for (int i = 0; i < repeats && sendAll(sock, body); ++i) {
     }
     std::string raw;
     char buffer[4096];
@@ -106,6 +125,48 @@ std::optional<HttpAnswer> httpGet(const std::string& path) {
     const auto end = raw.find("\r\n\r\n");
     if (end == std::string::npos || raw.compare(0, 9, "HTTP/1.1 ") != 0) return std::nullopt;
     return HttpAnswer{std::stoi(raw.substr(9, 3)), raw.substr(0, end), raw.substr(end + 4)};
+}
+
+std::optional<HttpAnswer> httpGet(const std::string& path) {
+    return exchange("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+}
+
+bool contains(const std::string& text, const char* part) {
+    return QString::fromStdString(text).indexOf(part, 0, Qt::CaseInsensitive) != -1;
+}
+
+// A field of /proc/<pid>/status in kB, e.g. VmHWM: the most the process has ever held resident.
+long statusKb(pid_t pid, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
+// A gzip stream of `size` zero bytes: about a thousandth of that on the wire.
+std::string gzipOfZeros(std::size_t size) {
+    z_stream stream{};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
+    std::vector<unsigned char> zeros(1 << 20, 0);
+    std::vector<unsigned char> out(1 << 16);
+    std::string gzip;
+    for (std::size_t left = size;;) {
+        const std::size_t take = std::min(left, zeros.size());
+        left -= take;
+        stream.next_in = zeros.data();
+        stream.avail_in = static_cast<uInt>(take);
+        const int flush = left == 0 ? Z_FINISH : Z_NO_FLUSH;
+        int result;
+        do {
+            stream.next_out = out.data();
+            stream.avail_out = static_cast<uInt>(out.size());
+            result = deflate(&stream, flush);
+            gzip.append(reinterpret_cast<char*>(out.data()), out.size() - stream.avail_out);
+        } while (stream.avail_out == 0);
+        if (result == Z_STREAM_END) break;
+    }
+    deflateEnd(&stream);
+    return gzip;
 }
 
 bool isValidUtf8(const std::string& bytes) {
@@ -139,8 +200,8 @@ public:
     pid_t pid() const { return pid_; }
 
     // The raw wait status once the process has ended, or none at the deadline.
-    std::optional<int> waitForExit() {
-        if (!status_) status_ = nubrio::testing::waitForExit(pid_, Clock::now() + kDeadline);
+    std::optional<int> waitForExit(Clock::duration within = kDeadline) {
+        if (!status_) status_ = nubrio::testing::waitForExit(pid_, Clock::now() + within);
         return status_;
     }
 
@@ -162,9 +223,9 @@ public:
     }
 
     // Stops the worker the way the application does and returns its raw wait status.
-    std::optional<int> stop(int signal = SIGTERM) {
+    std::optional<int> stop(int signal = SIGTERM, Clock::duration within = kDeadline) {
         if (!status_) kill(pid_, signal);  // once reaped, the pid may belong to someone else
-        return waitForExit();
+        return waitForExit(within);
     }
 
 private:
@@ -175,6 +236,62 @@ private:
 bool exitedWith(const std::optional<int>& status, int code) {
     return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
 }
+
+// Clients that each send one byte of a request that never ends every half second, each byte well
+// within any timeout for a single read, and connect again whenever the worker ends their connection.
+class SlowClients {
+public:
+    explicit SlowClients(int count) : count_(count) {
+        for (int i = 0; i < count; ++i) threads_.emplace_back([this] { drip(); });
+    }
+    ~SlowClients() {
+        done_ = true;
+        for (std::thread& thread : threads_) thread.join();
+    }
+    SlowClients(const SlowClients&) = delete;
+    SlowClients& operator=(const SlowClients&) = delete;
+
+    bool allConnected() const { return connected_ == count_; }
+    bool allCutOff() const { return cutOff_ == count_; }  // each one at least once
+
+private:
+    void drip() {
+        const std::string request = "GET /api/desktop/challenge HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+        bool wasCutOff = false;
+        int sock = -1;
+        std::size_t sent = 0;
+        while (!done_) {
+            if (sock < 0) {
+                if ((sock = connectToPort()) < 0) {
+                    std::this_thread::sleep_for(50ms);
+                    continue;
+                }
+                ++connected_;
+                sent = 0;
+            }
+            // Readable means the worker answered or closed: either way this request is over.
+            pollfd ended{sock, POLLIN, 0};
+            const char byte = sent < request.size() ? request[sent] : 'a';
+            if (poll(&ended, 1, 0) != 0 || send(sock, &byte, 1, MSG_NOSIGNAL) != 1) {
+                close(sock);
+                sock = -1;
+                --connected_;
+                if (!wasCutOff) ++cutOff_;
+                wasCutOff = true;
+                continue;
+            }
+            ++sent;
+            for (int i = 0; i < 10 && !done_; ++i) std::this_thread::sleep_for(50ms);
+        }
+        if (sock >= 0) close(sock);
+    }
+
+    const int count_;
+    std::atomic<bool> done_ = false;
+    std::atomic<int> connected_ = 0;
+    std::atomic<int> cutOff_ = 0;
+    std::vector<std::thread> threads_;
+};
 
 class ServiceTest : public ::testing::Test {
 protected:
@@ -295,6 +412,86 @@ INSTANTIATE_TEST_SUITE_P(Holders, ServicePortHeldTest,
                          [](const auto& info) {
                              return info.param == Holder::AnotherWorker ? "AnotherWorker" : "ForeignProgram";
                          });
+
+// Any local program or web page can send these. Each is refused before its body is read, and the
+// bodies, which would inflate or stream to hundreds of MB in a worker that read them, leave its
+// memory as it was; so does a request whose headers never end.
+TEST_F(ServiceTest, RefusesRequestBodiesUnreadAndKeepsItsMemory) {
+    constexpr std::size_t kBodySize = 256u << 20;
+    const std::string gzip = gzipOfZeros(kBodySize);
+    const std::string zeros(1u << 20, '\0');
+    const std::string post = "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/octet-stream\r\n";
+    struct Case {
+        const char* name;
+        std::string head;
+        std::string body;  // sent `repeats` times after the head, or until the worker closes
+        int repeats;
+        int status;
+    };
+    const Case cases[] = {
+        {"gzip that inflates to 256 MB",
+         post + "Content-Encoding: gzip\r\nContent-Length: " + std::to_string(gzip.size()) + "\r\n\r\n", gzip, 1, 413},
+        {"256 MB in chunks", post + "Transfer-Encoding: chunked\r\n\r\n", "100000\r\n" + zeros + "\r\n", 256, 413},
+        {"3 GB announced, 256 MB sent", post + "Content-Length: 3000000000\r\n\r\n", zeros, 256, 413},
+        // Refused at once, rather than invited to send with "100 Continue".
+        {"3 GB announced, waiting for 100 Continue",
+         post + "Content-Length: 3000000000\r\nExpect: 100-continue\r\n\r\n", "", 0, 413},
+        // No body, but a header line that never ends: only so much of a request is read.
+        {"256 MB in one header line", "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Long: ", std::string(1u << 20, 'a'), 256,
+         400},
+        {"a zero length is no body",
+         std::string("GET ") + nubrio::worker::ChallengePath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n\r\n",
+         "", 0, 200},
+    };
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Worker worker(folder);  // its own, so that its peak memory is this request's
+        ASSERT_TRUE(worker.waitUntilAnswering());
+        const long peakBefore = statusKb(worker.pid(), "VmHWM");
+        ASSERT_GT(peakBefore, 0);
+        auto answer = exchange(c.head, c.body, c.repeats);
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->status, c.status) << answer->head;
+        EXPECT_TRUE(contains(answer->head, "Connection: close")) << answer->head;
+        // Generous: a request costs the worker well under 1 MB; one of these bodies held whole, 256 MB.
+        EXPECT_LT(statusKb(worker.pid(), "VmHWM") - peakBefore, 64 * 1024) << "kB more at the peak";
+        EXPECT_TRUE(worker.waitUntilAnswering());
+        EXPECT_TRUE(exitedWith(worker.stop(), 0));
+    }
+}
+
+TEST_F(ServiceTest, AnswersTheChallengeWhileSlowClientsHoldConnections) {
+    Worker worker(folder);
+    ASSERT_TRUE(worker.waitUntilAnswering());
+    SlowClients slow(8);
+    ASSERT_TRUE(nubrio::testing::waitUntil([&] { return slow.allConnected(); }, Clock::now() + kDeadline));
+    std::this_thread::sleep_for(1s);  // each well into its request
+
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        auto answer = httpGet(nubrio::worker::ChallengePath);
+        ASSERT_TRUE(answer) << "the slow clients starve the challenge";
+        EXPECT_EQ(answer->status, 200);
+        EXPECT_EQ(nlohmann::json::parse(answer->body, nullptr, false).value("pid", -1), worker.pid());
+    }
+    EXPECT_TRUE(nubrio::testing::waitUntil([&] { return slow.allCutOff(); }, Clock::now() + kDeadline))
+        << "a request that never ends keeps its connection";
+    EXPECT_TRUE(exitedWith(worker.stop(), 0));
+}
+
+TEST_F(ServiceTest, StopsPromptlyWhileSlowClientsHoldConnections) {
+    Worker worker(folder);
+    ASSERT_TRUE(worker.waitUntilAnswering());
+    SlowClients slow(8);
+    ASSERT_TRUE(nubrio::testing::waitUntil([&] { return slow.allConnected(); }, Clock::now() + kDeadline));
+    std::this_thread::sleep_for(1s);
+
+    // A guard well beyond the 3 s the application waits before it kills the worker (the benchmark
+    // measures the stop); a worker that waits for its slow clients takes as long as they drip.
+    EXPECT_TRUE(exitedWith(worker.stop(SIGTERM, 10s), 0));
+    EXPECT_FALSE(readFile(logs() / "service.log").empty());
+}
 
 TEST_F(ServiceTest, RunsWhenItsLogCannotBeWritten) {
     std::ofstream(logs()) << "a file where the logs folder should be\n";
