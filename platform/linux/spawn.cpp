@@ -62,11 +62,13 @@ bool liveMemberEntry(const char* name, pid_t group) {
     const char tail[] = "/stat";
     for (const char* c = tail; *c; ++c) path[length++] = *c;
     path[length] = '\0';
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
     char stat[512];
-    const ssize_t n = ::read(fd, stat, sizeof stat - 1);
-    ::close(fd);
+    ssize_t n;
+    {
+        const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+        if (!fd.valid()) return false;
+        n = ::read(fd.get(), stat, sizeof stat - 1);
+    }
     if (n <= 0) return false;
     stat[n] = '\0';
     // "pid (comm) state ppid pgrp ...": the command may hold spaces and parentheses, so after the last ')'.
@@ -91,12 +93,12 @@ bool liveMemberEntry(const char* name, pid_t group) {
 // Whether any process of the group still runs. Reads /proc with plain system calls only.
 bool groupHasLiveMember(pid_t group) {
     if (::kill(-group, 0) != 0 && errno == ESRCH) return false;
-    const int proc = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (proc < 0) return true;  // cannot tell: assume it does
+    const UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!proc.valid()) return true;  // cannot tell: assume it does
     alignas(8) char buffer[8192];
     bool found = false;
     for (;;) {
-        const long n = ::syscall(SYS_getdents64, proc, buffer, sizeof buffer);
+        const long n = ::syscall(SYS_getdents64, proc.get(), buffer, sizeof buffer);
         if (n <= 0) break;
         for (long offset = 0; offset < n && !found;) {
             struct Entry {
@@ -112,7 +114,6 @@ bool groupHasLiveMember(pid_t group) {
         }
         if (found) break;
     }
-    ::close(proc);
     return found;
 }
 
