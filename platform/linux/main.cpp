@@ -151,8 +151,9 @@ int main(int argc, char** argv) {
 
     if (!checkMode && !displayGiven) failWithoutDisplay("no hay pantalla (ni DISPLAY ni WAYLAND_DISPLAY)");
 
-    // A second copy only opens the editor and ends: the entry stays with the copy that runs.
-    if (!otherCopy) linux_platform::app_entry::registerFor(executable);
+    // A second copy only opens the editor and ends: the entry stays with the copy that runs. The check
+    // leaves the desktop as it found it.
+    if (!otherCopy && !checkMode) linux_platform::app_entry::registerFor(executable);
 
     linux_platform::LinuxPlatform backend(static_cast<int>(arguments.size()), commandLine.data(), std::move(bundle),
                                           std::move(registry));
