@@ -8,7 +8,7 @@
 #
 # trayer is a bare XEmbed tray (light grey); xfce, lxqt and plasma start the desktop's panel, which
 # hosts StatusNotifierItems; gnome starts GNOME Shell (X11, software GL) with its AppIndicator
-# extension, as root in a mount namespace of its own that hides the machine's systemd and system bus.
+# extension, in a mount namespace of its own that hides the machine's systemd and system bus (root only).
 # The command starts once the panel hosts items and has drawn itself. Exits 77 (skipped) when the
 # panel cannot run here: a missing program, or gnome without root.
 set -euo pipefail
@@ -54,8 +54,7 @@ if [ "${1:-}" = --inside-bus ]; then
     sleep 0.05
   done
   if [ "$ready" != 1 ]; then
-    echo "panel_session: the $panel panel did not come up; its log:" >&2
-    cat "$PANEL_WORK/panel.log" >&2 || true
+    { echo "panel_session: the $panel panel did not come up; its log:"; cat "$PANEL_WORK/panel.log"; } >&"$PANEL_ERR"
     exit 1
   fi
   # Plasma's panel window appears well after its tray host: wait for a dock-sized window of the shell.
@@ -66,7 +65,7 @@ if [ "${1:-}" = --inside-bus ]; then
     done
   fi
   status=0
-  "$@" || status=$?
+  "$@" >&"$PANEL_OUT" 2>&"$PANEL_ERR" || status=$?
   exit "$status"
 fi
 
@@ -88,12 +87,15 @@ done
 [ "$panel" != gnome ] || [ -d /usr/share/gnome-shell/extensions/ubuntu-appindicators@ubuntu.com ] ||
   skip "the AppIndicator extension is missing"
 
-if [ "$panel" = gnome ] && [ -z "${PANEL_SESSION_NS:-}" ]; then
-  [ "$(id -u)" = 0 ] || skip "GNOME Shell needs root here (a mount namespace)"
-  exec env PANEL_SESSION_NS=1 unshare --mount --propagation private "$here" "$panel" -- "$@"
+# As root, the session runs in a process namespace of its own: whatever it started, the services the
+# bus activated included, ends with it. Its /proc is its own, so programs see only its processes.
+if [ -z "${PANEL_SESSION_NS:-}" ] && [ "$(id -u)" = 0 ]; then
+  exec env PANEL_SESSION_NS=1 unshare --mount --propagation private --pid --fork --kill-child --mount-proc \
+    "$here" "$panel" -- "$@"
 fi
+[ "$panel" != gnome ] || [ -n "${PANEL_SESSION_NS:-}" ] || skip "GNOME Shell needs root here (a mount namespace)"
 sysbus_pid=''
-if [ -n "${PANEL_SESSION_NS:-}" ]; then
+if [ "$panel" = gnome ]; then
   # GNOME Shell talks to logind when it sees systemd: hide it, and give it a system bus of its own.
   [ -d /run/systemd ] && mount -t tmpfs tmpfs /run/systemd
   mkdir -p /run/dbus && mount -t tmpfs tmpfs /run/dbus
@@ -130,6 +132,9 @@ case "$panel" in
   plasma) export KDE_FULL_SESSION=true KDE_SESSION_VERSION=5 ;;
 esac
 
+# The bus and the services it starts write to a log; the command keeps this script's output.
 status=0
-dbus-run-session -- "$here" --inside-bus "$panel" -- "$@" || status=$?
+exec {out}>&1 {err}>&2
+PANEL_OUT=$out PANEL_ERR=$err dbus-run-session -- "$here" --inside-bus "$panel" -- "$@" \
+  >"$work/bus.log" 2>&1 || status=$?
 exit "$status"

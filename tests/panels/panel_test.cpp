@@ -7,6 +7,7 @@
 
 #include <QImage>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -36,9 +37,9 @@ constexpr double kMinimumContrast = 3.0;
 constexpr auto kSettleDeadline = 40s;
 constexpr auto kIconDeadline = 40s;
 constexpr auto kChangeDeadline = 40s;
-constexpr auto kPoll = 400ms;
+constexpr auto kPoll = 250ms;
 // A reading counts once it has held for this long, so a passing first paint is not taken for the answer.
-constexpr auto kSteady = 1600ms;
+constexpr auto kSteady = 1000ms;
 
 std::string env(const char* name) {
     const char* value = std::getenv(name);
@@ -146,7 +147,7 @@ protected:
         QImage settled;
         testing::spinUntil(
             [&] {
-                testing::spinFor(700ms);
+                testing::spinFor(500ms);
                 const QImage next = shoot("settling");
                 if (!next.isNull() && next == previous) settled = next;
                 previous = next;
@@ -186,7 +187,15 @@ protected:
 
     // Starts the program once on the panel's first look, then goes through the others while it runs.
     void checkLooks(const std::vector<Look>& looks) {
+        const auto start = std::chrono::steady_clock::now();
+        auto elapsed = [&] {
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, " (%.1f s)",
+                          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            return std::string(seconds);
+        };
         const QImage before = settledScreen();
+        std::cout << "[ " << panel_ << " ] panel settled" << elapsed() << std::endl;
         ASSERT_FALSE(before.isNull()) << "the " << panel_ << " panel never held still";
         startProgram();
 
@@ -204,7 +213,7 @@ protected:
         ASSERT_TRUE(place) << "no icon appeared on the " << panel_ << " panel (" << why << ")";
         std::cout << "[ " << panel_ << " ] icon at " << place->box.width() << "x" << place->box.height() << "+"
                   << place->box.x() << "+" << place->box.y() << ", shape fit " << static_cast<int>(place->match * 100)
-                  << "%" << std::endl;
+                  << "%" << elapsed() << std::endl;
 
         std::optional<IconColours> previous;
         for (const Look& look : looks) {
@@ -223,7 +232,8 @@ protected:
             };
             const auto reading = readingWhen(*place, good, kChangeDeadline, "look");
             ASSERT_TRUE(reading) << "the icon's place is off the screen";
-            std::cout << "[ " << panel_ << " ] " << look.name << ": icon " << reading->describe() << std::endl;
+            std::cout << "[ " << panel_ << " ] " << look.name << ": icon " << reading->describe() << elapsed()
+                      << std::endl;
             EXPECT_TRUE(panelChanged(*reading)) << "the panel did not change its look (" << previous->describe()
                                                 << " before)";
             EXPECT_GE(reading->contrast, kMinimumContrast) << "icon " << reading->describe();
