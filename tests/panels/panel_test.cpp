@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -262,12 +263,25 @@ TEST_F(RealPanel, IconStandsOutOnEveryLookOfThePanel) {
                                   "-s", "false"});
                   }}};
     } else if (panel_ == "plasma") {
+        // The panel follows the colour scheme under the default theme, and themes with colours of
+        // their own over any scheme.
         looks = {{"Breeze", nullptr},
-                 {"Breeze Dark", [] { return run({"plasma-apply-desktoptheme", "breeze-dark"}); }}};
+                 {"Breeze, Breeze Dark colours", [] { return run({"plasma-apply-colorscheme", "BreezeDark"}); }},
+                 {"Breeze Light theme", [] { return run({"plasma-apply-desktoptheme", "breeze-light"}); }},
+                 {"Breeze Dark theme", [] { return run({"plasma-apply-desktoptheme", "breeze-dark"}); }}};
     } else if (panel_ == "gnome") {
         looks = {{"top bar", nullptr}};
     } else if (panel_ == "lxqt") {
-        looks = {{"default theme", nullptr}};
+        looks = {{"default theme", nullptr},
+                 {"dark theme", [] {
+                      // As LXQt's appearance settings save it: lxqt.conf in the user's folder.
+                      const fs::path file = fs::path(env("XDG_CONFIG_HOME")) / "lxqt/lxqt.conf";
+                      fs::create_directories(file.parent_path());
+                      const fs::path next = file.string() + ".new";
+                      std::ofstream(next) << "[General]\ntheme=dark\n";
+                      fs::rename(next, file);
+                      return std::string();
+                  }}};
     } else if (panel_ == "trayer") {
         looks = {{"light grey, publishing no colours", nullptr},
                  {"publishing a dark blue foreground", [kPublished] { return publishTrayColours(kPublished); }, kPublished}};
