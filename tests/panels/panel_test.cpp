@@ -94,9 +94,12 @@ std::string publishTrayColours(const QColor& foreground) {
         const std::uint32_t colours[12] = {sixteen(foreground.red()), sixteen(foreground.green()),
                                            sixteen(foreground.blue()), 0xcccc, 0x0000, 0x0000,
                                            0xf5f5, 0x7979, 0x0000, 0x4e4e, 0x9a9a, 0x0606};
-        xcb_change_property(connection, XCB_PROP_MODE_REPLACE, owner->owner, atom("_NET_SYSTEM_TRAY_COLORS"),
-                            XCB_ATOM_CARDINAL, 32, 12, colours);
-        xcb_flush(connection);
+        // Checked: the answer comes once the server has made the change, before this connection ends.
+        xcb_generic_error_t* failed = xcb_request_check(
+            connection, xcb_change_property_checked(connection, XCB_PROP_MODE_REPLACE, owner->owner,
+                                                    atom("_NET_SYSTEM_TRAY_COLORS"), XCB_ATOM_CARDINAL, 32, 12, colours));
+        if (failed) error = "the server refused the property (error " + std::to_string(failed->error_code) + ")";
+        std::free(failed);
     }
     std::free(owner);
     xcb_disconnect(connection);
