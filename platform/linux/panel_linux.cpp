@@ -114,9 +114,9 @@ std::optional<QString> iniValue(const QStringList& files, const QString& group, 
 }
 
 QColor plasmaPanelBackground(const QStringList& configDirs, const QStringList& dataDirs) {
-    const QString theme = iniValue(existingFiles(configDirs, QStringLiteral("plasmarc")), QStringLiteral("Theme"),
-                                   QStringLiteral("name"))
-                              .value_or(QStringLiteral("default"));
+    const QString theme =
+        iniValue(existingFiles(configDirs, QStringLiteral("plasmarc")), QStringLiteral("Theme"), QStringLiteral("name"))
+            .value_or(QStringLiteral("default"));
     const QString window = QStringLiteral("Colors:Window"), background = QStringLiteral("BackgroundNormal");
     if (!theme.contains(QLatin1Char('/'))) {
         for (const QString& dir : dataDirs) {
@@ -135,7 +135,8 @@ QColor plasmaPanelBackground(const QStringList& configDirs, const QStringList& d
 
 std::optional<QColor> qssBackgroundColour(const QString& value, const QColor& window, const QColor& text) {
     static const QRegularExpression token(
-        QStringLiteral(R"((#[0-9a-fA-F]{3,8})\b|rgba?\(\s*(\d+)\s*,\s*(\d+)\s*,\s*(\d+)[^)]*\)|palette\(\s*([a-z-]+)\s*\))"),
+        QStringLiteral(
+            R"((#[0-9a-fA-F]{3,8})\b|rgba?\(\s*(\d+)\s*,\s*(\d+)\s*,\s*(\d+)[^)]*\)|palette\(\s*([a-z-]+)\s*\))"),
         QRegularExpression::CaseInsensitiveOption);
     int red = 0, green = 0, blue = 0, count = 0;
     auto add = [&](const QColor& colour) {
@@ -197,7 +198,8 @@ QColor lxqtPanelBackground(const QStringList& configDirs, const QStringList& dat
         static const QRegularExpression rule(QStringLiteral(R"(#BackgroundWidget\s*\{([^}]*)\})"));
         static const QRegularExpression declaration(QStringLiteral(R"((?:^|;)\s*background(?:-color)?\s*:\s*([^;]+))"));
         for (const QString& dir : dataDirs) {
-            const QString qss = readText(QDir(dir).filePath(QStringLiteral("lxqt/themes/%1/lxqt-panel.qss").arg(*theme)));
+            const QString qss =
+                readText(QDir(dir).filePath(QStringLiteral("lxqt/themes/%1/lxqt-panel.qss").arg(*theme)));
             if (qss.isEmpty()) continue;
             const auto body = rule.match(qss);
             if (!body.hasMatch()) break;
@@ -263,8 +265,8 @@ void addEvents(xcb_connection_t* connection, xcb_window_t window, std::uint32_t 
     std::free(error);
     if (!attributes) return;
     const std::uint32_t mask = attributes->your_event_mask | events;
-    std::free(xcb_request_check(connection, xcb_change_window_attributes_checked(connection, window,
-                                                                                 XCB_CW_EVENT_MASK, &mask)));
+    std::free(xcb_request_check(connection,
+                                xcb_change_window_attributes_checked(connection, window, XCB_CW_EVENT_MASK, &mask)));
 }
 
 int screenNumber() {
@@ -305,7 +307,8 @@ void XEmbedTray::findTray() {
     foreground_.reset();
     if (!connection || selection_ == XCB_ATOM_NONE) return;
     std::unique_ptr<xcb_get_selection_owner_reply_t, decltype(&std::free)> reply(
-        xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection_), nullptr), &std::free);
+        xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection_), nullptr),
+        &std::free);
     if (!reply || reply->owner == XCB_WINDOW_NONE) return;
     owner_ = reply->owner;
     addEvents(connection, owner_, XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY);
@@ -317,12 +320,13 @@ void XEmbedTray::readColours() {
     foreground_.reset();
     if (!connection || !owner_ || colours_ == XCB_ATOM_NONE) return;
     std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> reply(
-        xcb_get_property_reply(connection,
-                               xcb_get_property(connection, 0, owner_, colours_, XCB_ATOM_CARDINAL, 0, 12), nullptr),
+        xcb_get_property_reply(connection, xcb_get_property(connection, 0, owner_, colours_, XCB_ATOM_CARDINAL, 0, 12),
+                               nullptr),
         &std::free);
     if (!reply || reply->format != 32) return;
     const auto* values = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
-    foreground_ = trayForegroundFrom(std::vector<std::uint32_t>(values, values + xcb_get_property_value_length(reply.get()) / 4));
+    foreground_ =
+        trayForegroundFrom(std::vector<std::uint32_t>(values, values + xcb_get_property_value_length(reply.get()) / 4));
 }
 
 bool XEmbedTray::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) {
@@ -344,7 +348,8 @@ bool XEmbedTray::nativeEventFilter(const QByteArray& eventType, void* message, q
     switch (event->response_type & 0x7f) {
         case XCB_PROPERTY_NOTIFY: {
             const auto* property = reinterpret_cast<const xcb_property_notify_event_t*>(event);
-            if (owner_ && property->window == owner_ && property->atom == colours_) later(&XEmbedTray::coloursChanged, false);
+            if (owner_ && property->window == owner_ && property->atom == colours_)
+                later(&XEmbedTray::coloursChanged, false);
             break;
         }
         case XCB_CLIENT_MESSAGE: {

@@ -39,8 +39,7 @@ constexpr int kPlacementChecks = 40;
 
 }  // namespace
 
-LinuxStatusItem::LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance)
-    : appearance_(std::move(appearance)) {
+LinuxStatusItem::LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance) : appearance_(std::move(appearance)) {
     // Qt makes the same check as it makes the tray icon, and embeds the icon in an XEmbed tray when
     // no StatusNotifierItem host is there.
     const bool xembed =

@@ -1,6 +1,5 @@
 #include "platform/linux/status_icon_linux.h"
 
-#include <QCoreApplication>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -222,9 +221,9 @@ PanelAppearance::~PanelAppearance() {
 
 bool PanelAppearance::statusNotifierHostRegistered() const {
     if (!bus_.isConnected() || !bus_.interface()->isServiceRegistered(kWatcherService)) return false;
-    QDBusMessage get = QDBusMessage::createMethodCall(kWatcherService, QStringLiteral("/StatusNotifierWatcher"),
-                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                      QStringLiteral("Get"));
+    QDBusMessage get =
+        QDBusMessage::createMethodCall(kWatcherService, QStringLiteral("/StatusNotifierWatcher"),
+                                       QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     get << kWatcherService << QStringLiteral("IsStatusNotifierHostRegistered");
     const QDBusMessage reply = bus_.call(get);
     return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
@@ -335,8 +334,8 @@ void PanelAppearance::followPanel() {
 
 // Asynchronous: the bus may have to start xfconfd first.
 void PanelAppearance::readXfconf() {
-    QDBusMessage call = QDBusMessage::createMethodCall(kXfconfService, kXfconfPath, kXfconfInterface,
-                                                       QStringLiteral("GetProperty"));
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("GetProperty"));
     call << kXfcePanelChannel << kXfceDarkMode;
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* finished) {

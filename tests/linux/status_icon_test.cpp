@@ -3,6 +3,8 @@
 // the readers of each desktop's settings on files of the test's own, and following changes on fakes
 // of the services on a private session bus (the settings portal, xfconf, the panels' names); the
 // status item repainting when that changes.
+#include "app/statusbar/status_icon.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -14,18 +16,17 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QIcon>
+#include <QPainter>
 #include <QPalette>
 #include <QProcess>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
-#include <QPainter>
 #include <QThread>
 #include <cmath>
 #include <filesystem>
 #include <functional>
 #include <optional>
 
-#include "app/statusbar/status_icon.h"
 #include "platform/linux/status_bar_linux.h"
 #include "platform/linux/status_icon_linux.h"
 #include "support/files.h"
@@ -118,7 +119,6 @@ TEST(StatusIconRendering, HonoursFlippedAndTemplateFlags) {
     EXPECT_EQ(at(failed, 50, 5).alpha(), 0) << "a handler that fails draws nothing";
 }
 
-
 // The light and dark icon colours, as the decision picks them.
 const QColor kLight = iconColourOn(Qt::black);
 const QColor kDark = iconColourOn(Qt::white);
@@ -136,15 +136,17 @@ TEST(TemplateColour, ChoosesBySourceInOrderOfTrust) {
         QColor expected;
     };
     std::vector<Case> cases;
-    auto add = [&](const char* name, PanelFacts made, const QColor& expected) { cases.push_back({name, made, expected}); };
+    auto add = [&](const char* name, PanelFacts made, const QColor& expected) {
+        cases.push_back({name, made, expected});
+    };
 
     // Nothing known about the panel: the portal's preference, else a light icon for the dark panels
     // most desktops have.
     add("nothing known", facts(PanelKind::Unknown), kLight);
     for (const auto& [scheme, expected] : {std::pair{ColorScheme::PreferLight, kDark},
-                                          {ColorScheme::PreferDark, kLight},
-                                          {ColorScheme::NoPreference, kLight},
-                                          {7u, kLight}}) {
+                                           {ColorScheme::PreferDark, kLight},
+                                           {ColorScheme::NoPreference, kLight},
+                                           {7u, kLight}}) {
         PanelFacts made = facts(PanelKind::Unknown);
         made.colorScheme = scheme;
         add("portal only", made, expected);
@@ -213,16 +215,23 @@ TEST(TemplateColour, StandsOutByThreeToOneOnAnyPanelColour) {
     // The WCAG figures themselves.
     EXPECT_NEAR(contrastRatio(Qt::black, Qt::white), 21.0, 1e-9);
     EXPECT_NEAR(contrastRatio(QColor(0x35, 0x35, 0x35), Qt::black), 1.71, 0.01);
-    EXPECT_NEAR(contrastRatio(Qt::black, QColor(0x23, 0x23, 0x23)), contrastRatio(QColor(0x23, 0x23, 0x23), Qt::black), 1e-12);
+    EXPECT_NEAR(contrastRatio(Qt::black, QColor(0x23, 0x23, 0x23)), contrastRatio(QColor(0x23, 0x23, 0x23), Qt::black),
+                1e-12);
 }
 
 TEST(PanelReaders, NameThePanelFromTheCurrentDesktop) {
     const std::pair<const char*, PanelKind> cases[] = {
-        {"XFCE", PanelKind::Xfce},        {"KDE", PanelKind::Plasma},         {"ubuntu:GNOME", PanelKind::Gnome},
-        {"LXQt", PanelKind::Lxqt},        {"X-Cinnamon", PanelKind::Unknown}, {"", PanelKind::Unknown},
-        {"Unity:Unity7:ubuntu", PanelKind::Unknown}, {"foo::kde", PanelKind::Plasma},
+        {"XFCE", PanelKind::Xfce},
+        {"KDE", PanelKind::Plasma},
+        {"ubuntu:GNOME", PanelKind::Gnome},
+        {"LXQt", PanelKind::Lxqt},
+        {"X-Cinnamon", PanelKind::Unknown},
+        {"", PanelKind::Unknown},
+        {"Unity:Unity7:ubuntu", PanelKind::Unknown},
+        {"foo::kde", PanelKind::Plasma},
     };
-    for (const auto& [names, expected] : cases) EXPECT_EQ(panelFromDesktopNames(QString::fromLatin1(names)), expected) << names;
+    for (const auto& [names, expected] : cases)
+        EXPECT_EQ(panelFromDesktopNames(QString::fromLatin1(names)), expected) << names;
 }
 
 TEST(PanelReaders, ReadStyleSheetBackgrounds) {
@@ -250,7 +259,8 @@ TEST(PanelReaders, ReadStyleSheetBackgrounds) {
 }
 
 TEST(PanelReaders, ReadTheTrayColoursAndThePixelsBehindTheIcon) {
-    const auto published = trayForegroundFrom({0x1e1e, 0x3a3a, 0x8a8a, 0xcccc, 0, 0, 0xf5f5, 0x7979, 0, 0x4e4e, 0x9a9a, 0x0606});
+    const auto published =
+        trayForegroundFrom({0x1e1e, 0x3a3a, 0x8a8a, 0xcccc, 0, 0, 0xf5f5, 0x7979, 0, 0x4e4e, 0x9a9a, 0x0606});
     ASSERT_TRUE(published);
     EXPECT_EQ(published->name(), QStringLiteral("#1e3a8a"));
     EXPECT_EQ(trayForegroundFrom({0x10000, 0xffff, 0})->name(), QStringLiteral("#ffff00")) << "16 bits at most";
@@ -284,7 +294,9 @@ public:
     std::filesystem::path systemData() const { return home_.path() / "xdg-data-dirs"; }
     QStringList configDirs() const { return {path(configHome()), path(systemConfig())}; }
     QStringList dataDirs() const { return {path(dataHome()), path(systemData())}; }
-    void write(const std::filesystem::path& file, const std::string& text) const { nubrio::testing::writeFile(file, text); }
+    void write(const std::filesystem::path& file, const std::string& text) const {
+        nubrio::testing::writeFile(file, text);
+    }
 
     // Plasma theme folders as Plasma ships them: one with colours of its own, one following the scheme.
     void installPlasmaThemes() const {
@@ -324,17 +336,21 @@ TEST(PanelReaders, PlasmaPaintsThePanelInItsThemeOrSchemeColours) {
          {{"config/plasmarc", "[Theme]\nname=breeze-dark\n"},
           {"config/kdeglobals", "[Colors:Window]\nBackgroundNormal=239,240,241\n"}},
          QColor(42, 46, 50)},
-        {"an unknown theme: the scheme", {{"config/plasmarc", "[Theme]\nname=gone\n"}, {"config/kdeglobals", darkScheme}},
+        {"an unknown theme: the scheme",
+         {{"config/plasmarc", "[Theme]\nname=gone\n"}, {"config/kdeglobals", darkScheme}},
          QColor(32, 35, 38)},
         {"the user's scheme over the system's",
-         {{"system-config/kdeglobals", darkScheme}, {"config/kdeglobals", "[Colors:Window]\nBackgroundNormal=250,250,250\n"}},
+         {{"system-config/kdeglobals", darkScheme},
+          {"config/kdeglobals", "[Colors:Window]\nBackgroundNormal=250,250,250\n"}},
          QColor(250, 250, 250)},
         {"the system's scheme when the user has none", {{"system-config/kdeglobals", darkScheme}}, QColor(32, 35, 38)},
         {"other groups and flags are no match",
          {{"config/kdeglobals",
-           "[Colors:View]\nBackgroundNormal=1,2,3\n[Colors:Window]\nBackgroundNormal[$e]=9,9,9\n[General]\nBackgroundNormal=4,5,6\n"}},
+           "[Colors:View]\nBackgroundNormal=1,2,3\n[Colors:Window]\nBackgroundNormal[$e]=9,9,9\n[General]"
+           "\nBackgroundNormal=4,5,6\n"}},
          QColor(9, 9, 9)},
-        {"a value that is no colour", {{"config/kdeglobals", "[Colors:Window]\nBackgroundNormal=dark\n"}},
+        {"a value that is no colour",
+         {{"config/kdeglobals", "[Colors:Window]\nBackgroundNormal=dark\n"}},
          QColor(239, 240, 241)},
     };
     for (const Case& c : cases) {
@@ -343,7 +359,8 @@ TEST(PanelReaders, PlasmaPaintsThePanelInItsThemeOrSchemeColours) {
         desktop.installPlasmaThemes();
         for (const auto& [file, text] : c.files) {
             const bool system = file.starts_with("system-config/");
-            desktop.write((system ? desktop.systemConfig() : desktop.configHome()) / file.substr(file.find('/') + 1), text);
+            desktop.write((system ? desktop.systemConfig() : desktop.configHome()) / file.substr(file.find('/') + 1),
+                          text);
         }
         EXPECT_EQ(plasmaPanelBackground(desktop.configDirs(), desktop.dataDirs()).name(), c.expected.name());
     }
@@ -463,10 +480,12 @@ public:
                                                      QStringLiteral("Property does not exist")));
         return true;
     }
-    void set(const QDBusConnection& connection, std::optional<bool> value, const QString& property = QStringLiteral("/panels/dark-mode")) {
+    void set(const QDBusConnection& connection, std::optional<bool> value,
+             const QString& property = QStringLiteral("/panels/dark-mode")) {
         if (property == QLatin1String("/panels/dark-mode")) darkMode = value;
-        QDBusMessage signal = QDBusMessage::createSignal(QStringLiteral("/org/xfce/Xfconf"), QStringLiteral("org.xfce.Xfconf"),
-                                                         value ? QStringLiteral("PropertyChanged") : QStringLiteral("PropertyRemoved"));
+        QDBusMessage signal =
+            QDBusMessage::createSignal(QStringLiteral("/org/xfce/Xfconf"), QStringLiteral("org.xfce.Xfconf"),
+                                       value ? QStringLiteral("PropertyChanged") : QStringLiteral("PropertyRemoved"));
         signal << QStringLiteral("xfce4-panel") << property;
         if (value) signal << QVariant::fromValue(QDBusVariant(*value));
         connection.send(signal);
@@ -479,7 +498,8 @@ protected:
         if (!bus_.isRunning()) GTEST_SKIP() << "dbus-daemon could not be started";
         // The machine's desktop must not take part: the tests say which one is there.
         const QByteArray saved = qgetenv("XDG_CURRENT_DESKTOP");
-        savedDesktop_ = qEnvironmentVariableIsSet("XDG_CURRENT_DESKTOP") ? std::optional<QByteArray>(saved) : std::nullopt;
+        savedDesktop_ =
+            qEnvironmentVariableIsSet("XDG_CURRENT_DESKTOP") ? std::optional<QByteArray>(saved) : std::nullopt;
         qunsetenv("XDG_CURRENT_DESKTOP");
     }
     void TearDown() override {
@@ -584,7 +604,8 @@ TEST_F(PanelAppearanceTest, FollowsXfcePanelsDarkModeAndAPanelThatStartsLater) {
         std::optional<bool> value;  // none: the property is removed
         QColor expected;
     };
-    for (const Step& step : {Step{"on", true, kLight}, Step{"off", false, kDark}, Step{"removed", std::nullopt, kLight}}) {
+    for (const Step& step :
+         {Step{"on", true, kLight}, Step{"off", false, kDark}, Step{"removed", std::nullopt, kLight}}) {
         SCOPED_TRACE(step.name);
         const int before = changes;
         xfconf.set(xfconfConnection, step.value);
@@ -612,8 +633,8 @@ TEST_F(PanelAppearanceTest, FollowsPlasmaAndLxqtSettingsFiles) {
     };
     const Case cases[] = {
         {"KDE", "plasmarc", "[Theme]\nname=default\n", "[Theme]\nname=breeze-dark\n", kDark, kLight},
-        {"KDE", "kdeglobals", "[Colors:Window]\nBackgroundNormal=32,35,38\n", "[Colors:Window]\nBackgroundNormal=239,240,241\n",
-         kLight, kDark},
+        {"KDE", "kdeglobals", "[Colors:Window]\nBackgroundNormal=32,35,38\n",
+         "[Colors:Window]\nBackgroundNormal=239,240,241\n", kLight, kDark},
         {"LXQt", "lxqt/lxqt.conf", "[General]\ntheme=dark\n", "[General]\ntheme=Clearlooks\n", kLight, kDark},
     };
     for (const Case& c : cases) {

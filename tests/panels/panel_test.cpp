@@ -91,13 +91,23 @@ std::string publishTrayColours(const QColor& foreground) {
     } else {
         auto sixteen = [](int value) { return static_cast<std::uint32_t>(value * 257); };
         // Foreground, error, warning, success.
-        const std::uint32_t colours[12] = {sixteen(foreground.red()), sixteen(foreground.green()),
-                                           sixteen(foreground.blue()), 0xcccc, 0x0000, 0x0000,
-                                           0xf5f5, 0x7979, 0x0000, 0x4e4e, 0x9a9a, 0x0606};
+        const std::uint32_t colours[12] = {sixteen(foreground.red()),
+                                           sixteen(foreground.green()),
+                                           sixteen(foreground.blue()),
+                                           0xcccc,
+                                           0x0000,
+                                           0x0000,
+                                           0xf5f5,
+                                           0x7979,
+                                           0x0000,
+                                           0x4e4e,
+                                           0x9a9a,
+                                           0x0606};
         // Checked: the answer comes once the server has made the change, before this connection ends.
-        xcb_generic_error_t* failed = xcb_request_check(
-            connection, xcb_change_property_checked(connection, XCB_PROP_MODE_REPLACE, owner->owner,
-                                                    atom("_NET_SYSTEM_TRAY_COLORS"), XCB_ATOM_CARDINAL, 32, 12, colours));
+        xcb_generic_error_t* failed =
+            xcb_request_check(connection, xcb_change_property_checked(connection, XCB_PROP_MODE_REPLACE, owner->owner,
+                                                                      atom("_NET_SYSTEM_TRAY_COLORS"),
+                                                                      XCB_ATOM_CARDINAL, 32, 12, colours));
         if (failed) error = "the server refused the property (error " + std::to_string(failed->error_code) + ")";
         std::free(failed);
     }
@@ -112,7 +122,8 @@ protected:
         panel_ = env("NUBRIO_PANEL");
         if (panel_.empty() || env("PANEL_WORK").empty())
             GTEST_SKIP() << "runs inside tests/panels/panel_session.sh, which starts the panel";
-        bundle_ = env("NUBRIO_PANEL_BUNDLE").empty() ? fs::path(NUBRIO_BUNDLE_PATH) : fs::path(env("NUBRIO_PANEL_BUNDLE"));
+        bundle_ =
+            env("NUBRIO_PANEL_BUNDLE").empty() ? fs::path(NUBRIO_BUNDLE_PATH) : fs::path(env("NUBRIO_PANEL_BUNDLE"));
         ASSERT_TRUE(fs::exists(bundle_ / "Contents/MacOS/Nubrio")) << "no bundle at " << bundle_;
         work_ = fs::path(env("PANEL_WORK")) / "test";
         fs::create_directories(work_);
@@ -130,7 +141,8 @@ protected:
         testing::spinUntil(e2e::portRefused, 20s);
         if (HasFailure() && !work_.empty()) {
             // The session removes its folder: keep the screenshots where they can be looked at.
-            const fs::path kept = fs::temp_directory_path() / ("nubrio-panel-" + panel_ + "-" + std::to_string(::getpid()));
+            const fs::path kept =
+                fs::temp_directory_path() / ("nubrio-panel-" + panel_ + "-" + std::to_string(::getpid()));
             std::error_code ignored;
             fs::create_directories(kept, ignored);
             for (const auto& entry : fs::directory_iterator(work_, ignored))
@@ -228,7 +240,8 @@ protected:
             }
             // After a change, wait until the panel shows it, then until the icon follows.
             auto panelChanged = [&](const IconColours& reading) {
-                return !previous || look.published || linux_platform::contrastRatio(reading.panel, previous->panel) >= 1.5;
+                return !previous || look.published ||
+                       linux_platform::contrastRatio(reading.panel, previous->panel) >= 1.5;
             };
             auto good = [&](const IconColours& reading) {
                 return panelChanged(reading) && reading.contrast >= kMinimumContrast &&
@@ -238,8 +251,8 @@ protected:
             ASSERT_TRUE(reading) << "the icon's place is off the screen";
             std::cout << "[ " << panel_ << " ] " << look.name << ": icon " << reading->describe() << elapsed()
                       << std::endl;
-            EXPECT_TRUE(panelChanged(*reading)) << "the panel did not change its look (" << previous->describe()
-                                                << " before)";
+            EXPECT_TRUE(panelChanged(*reading))
+                << "the panel did not change its look (" << previous->describe() << " before)";
             EXPECT_GE(reading->contrast, kMinimumContrast) << "icon " << reading->describe();
             if (look.published) {
                 EXPECT_TRUE(near(reading->icon, *look.published))
@@ -269,25 +282,35 @@ TEST_F(RealPanel, IconStandsOutOnEveryLookOfThePanel) {
         // The panel follows the colour scheme under the default theme, and themes with colours of
         // their own over any scheme.
         looks = {{"Breeze", nullptr},
-                 {"Breeze, Breeze Dark colours", [] { return run({"plasma-apply-colorscheme", "BreezeDark"}); }},
-                 {"Breeze Light theme", [] { return run({"plasma-apply-desktoptheme", "breeze-light"}); }},
-                 {"Breeze Dark theme", [] { return run({"plasma-apply-desktoptheme", "breeze-dark"}); }}};
+                 {"Breeze, Breeze Dark colours",
+                  [] {
+                      return run({"plasma-apply-colorscheme", "BreezeDark"});
+                  }},
+                 {"Breeze Light theme",
+                  [] {
+                      return run({"plasma-apply-desktoptheme", "breeze-light"});
+                  }},
+                 {"Breeze Dark theme", [] {
+                      return run({"plasma-apply-desktoptheme", "breeze-dark"});
+                  }}};
     } else if (panel_ == "gnome") {
         looks = {{"top bar", nullptr}};
     } else if (panel_ == "lxqt") {
-        looks = {{"default theme", nullptr},
-                 {"dark theme", [] {
-                      // As LXQt's appearance settings save it: lxqt.conf in the user's folder.
-                      const fs::path file = fs::path(env("XDG_CONFIG_HOME")) / "lxqt/lxqt.conf";
-                      fs::create_directories(file.parent_path());
-                      const fs::path next = file.string() + ".new";
-                      std::ofstream(next) << "[General]\ntheme=dark\n";
-                      fs::rename(next, file);
-                      return std::string();
-                  }}};
+        looks = {{"default theme", nullptr}, {"dark theme", [] {
+                                                  // As LXQt's appearance settings save it: lxqt.conf in the user's
+                                                  // folder.
+                                                  const fs::path file =
+                                                      fs::path(env("XDG_CONFIG_HOME")) / "lxqt/lxqt.conf";
+                                                  fs::create_directories(file.parent_path());
+                                                  const fs::path next = file.string() + ".new";
+                                                  std::ofstream(next) << "[General]\ntheme=dark\n";
+                                                  fs::rename(next, file);
+                                                  return std::string();
+                                              }}};
     } else if (panel_ == "trayer") {
-        looks = {{"light grey, publishing no colours", nullptr},
-                 {"publishing a dark blue foreground", [kPublished] { return publishTrayColours(kPublished); }, kPublished}};
+        looks = {
+            {"light grey, publishing no colours", nullptr},
+            {"publishing a dark blue foreground", [kPublished] { return publishTrayColours(kPublished); }, kPublished}};
     } else {
         FAIL() << "no looks known for the panel " << panel_;
     }

@@ -160,7 +160,8 @@ std::optional<IconPlace> locateIcon(const QImage& beforeShot, const QImage& afte
     Marks changes{after.rect(), std::vector<char>(static_cast<std::size_t>(after.width()) * after.height(), 0)};
     for (int y = 0; y < after.height(); ++y)
         for (int x = 0; x < after.width(); ++x)
-            changes.marked[static_cast<std::size_t>(y) * after.width() + x] = differs(before.pixel(x, y), after.pixel(x, y));
+            changes.marked[static_cast<std::size_t>(y) * after.width() + x] =
+                differs(before.pixel(x, y), after.pixel(x, y));
 
     std::optional<IconPlace> best;
     std::ostringstream seen;
@@ -195,8 +196,9 @@ std::optional<IconPlace> locateIcon(const QImage& beforeShot, const QImage& afte
                 }
         }
     }
-    if (best) seen << "; best fit " << static_cast<int>(best->match * 100) << "% at " << best->box.width() << "x"
-                   << best->box.height() << "+" << best->box.x() << "+" << best->box.y();
+    if (best)
+        seen << "; best fit " << static_cast<int>(best->match * 100) << "% at " << best->box.width() << "x"
+             << best->box.height() << "+" << best->box.x() << "+" << best->box.y();
     if (best && best->match >= kMinimumMatch) return best;
     if (why) *why = "changed areas:" + (seen.str().empty() ? std::string(" none") : seen.str());
     return std::nullopt;

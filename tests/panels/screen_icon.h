@@ -11,9 +11,9 @@
 namespace nubrio::panels {
 
 struct IconPlace {
-    QRect box;           // the icon's drawn extent on the screen
-    QImage mask;         // box-sized: the icon's coverage there (alpha), as drawn by our own renderer
-    double match = 0;    // how well the changed pixels fit that shape (intersection over union)
+    QRect box;         // the icon's drawn extent on the screen
+    QImage mask;       // box-sized: the icon's coverage there (alpha), as drawn by our own renderer
+    double match = 0;  // how well the changed pixels fit that shape (intersection over union)
 };
 
 struct IconColours {
