@@ -364,8 +364,8 @@ void PanelAppearance::xfconfRemoved(const QString& channel, const QString& prope
     update(next);
 }
 
-// The user's copies of the files and their folders: settings are saved by writing a new file in
-// its place, which a watch on the file alone loses.
+// The user's copies of the files, and their folders: a file that is not there yet shows up there.
+// A folder that is not there yet either shows up in the configuration folder itself.
 void PanelAppearance::watchFiles(const QStringList& names) {
     if (!files_) {
         files_ = new QFileSystemWatcher(this);
@@ -376,7 +376,7 @@ void PanelAppearance::watchFiles(const QStringList& names) {
     QStringList paths;
     for (const QString& name : names) {
         const QFileInfo file(configHome.filePath(name));
-        paths << file.absolutePath();
+        paths << (QFileInfo(file.absolutePath()).isDir() ? file.absolutePath() : configHome.absolutePath());
         if (file.isFile()) paths << file.absoluteFilePath();
     }
     paths.removeDuplicates();

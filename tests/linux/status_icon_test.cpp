@@ -628,11 +628,14 @@ TEST_F(PanelAppearanceTest, FollowsXfcePanelsDarkModeAndAPanelThatStartsLater) {
 TEST_F(PanelAppearanceTest, FollowsPlasmaAndLxqtSettingsFiles) {
     struct Case {
         const char* desktop;
-        std::string file, first, second;  // the user's settings file and two versions of it
+        std::string file, first, second;  // the user's settings file and two versions of it; none at first when empty
         QColor firstIcon, secondIcon;
     };
     const Case cases[] = {
         {"KDE", "plasmarc", "[Theme]\nname=default\n", "[Theme]\nname=breeze-dark\n", kDark, kLight},
+        // A fresh Plasma has no plasmarc of the user's, nor an lxqt folder of theirs.
+        {"KDE", "plasmarc", "", "[Theme]\nname=breeze-dark\n", kDark, kLight},
+        {"LXQt", "lxqt/lxqt.conf", "", "[General]\ntheme=dark\n", kDark, kLight},
         {"KDE", "kdeglobals", "[Colors:Window]\nBackgroundNormal=32,35,38\n",
          "[Colors:Window]\nBackgroundNormal=239,240,241\n", kLight, kDark},
         {"LXQt", "lxqt/lxqt.conf", "[General]\ntheme=dark\n", "[General]\ntheme=Clearlooks\n", kLight, kDark},
@@ -642,7 +645,7 @@ TEST_F(PanelAppearanceTest, FollowsPlasmaAndLxqtSettingsFiles) {
         DesktopFiles desktop;
         desktop.installPlasmaThemes();
         desktop.installLxqtThemes();
-        desktop.write(desktop.configHome() / c.file, c.first);
+        if (!c.first.empty()) desktop.write(desktop.configHome() / c.file, c.first);
         qputenv("XDG_CURRENT_DESKTOP", c.desktop);
         PanelAppearance appearance(bus_.connect(QStringLiteral("app")));
         int changes = 0;
