@@ -73,14 +73,12 @@ fi
 panel=$1; shift 2
 case "$panel" in
   trayer) need="trayer" desktop='' ;;
-  xfce) need="xfce4-panel xfconfd xfconf-query" desktop=XFCE ;;
+  xfce) need="xfce4-panel xfconf-query" desktop=XFCE ;;
   lxqt) need="lxqt-panel" desktop=LXQt ;;
   plasma) need="plasmashell kded5 plasma-apply-desktoptheme plasma-apply-colorscheme" desktop=KDE ;;
   gnome) need="gnome-shell gsettings unshare" desktop=GNOME ;;
   *) echo "panel_session: the panel is trayer, xfce, lxqt, plasma or gnome" >&2; exit 64 ;;
 esac
-# xfconfd lives outside PATH.
-PATH=$PATH:/usr/lib/x86_64-linux-gnu/xfce4/xfconf
 for tool in Xvfb dbus-run-session gdbus xwininfo import $need; do
   command -v "$tool" >/dev/null || skip "$tool is missing (scripts/setup.sh installs it)"
 done
