@@ -91,18 +91,11 @@ std::string publishTrayColours(const QColor& foreground) {
     } else {
         auto sixteen = [](int value) { return static_cast<std::uint32_t>(value * 257); };
         // Foreground, error, warning, success.
-        const std::uint32_t colours[12] = {sixteen(foreground.red()),
-                                           sixteen(foreground.green()),
-                                           sixteen(foreground.blue()),
-                                           0xcccc,
-                                           0x0000,
-                                           0x0000,
-                                           0xf5f5,
-                                           0x7979,
-                                           0x0000,
-                                           0x4e4e,
-                                           0x9a9a,
-                                           0x0606};
+        // Foreground, then error, warning and success.
+        std::uint32_t colours[12] = {0, 0, 0, 0xcccc, 0, 0, 0xf5f5, 0x7979, 0, 0x4e4e, 0x9a9a, 0x0606};
+        colours[0] = sixteen(foreground.red());
+        colours[1] = sixteen(foreground.green());
+        colours[2] = sixteen(foreground.blue());
         // Checked: the answer comes once the server has made the change, before this connection ends.
         xcb_generic_error_t* failed =
             xcb_request_check(connection, xcb_change_property_checked(connection, XCB_PROP_MODE_REPLACE, owner->owner,
@@ -141,10 +134,10 @@ protected:
         testing::spinUntil(e2e::portRefused, 20s);
         if (HasFailure() && !work_.empty()) {
             // The session removes its folder: keep the screenshots where they can be looked at.
-            const fs::path kept =
-                fs::temp_directory_path() / ("nubrio-panel-" + panel_ + "-" + std::to_string(::getpid()));
+            std::string pattern = (fs::temp_directory_path() / ("nubrio-panel-" + panel_ + ".XXXXXX")).string();
+            if (!mkdtemp(pattern.data())) return;
+            const fs::path kept = pattern;
             std::error_code ignored;
-            fs::create_directories(kept, ignored);
             for (const auto& entry : fs::directory_iterator(work_, ignored))
                 fs::copy(entry.path(), kept / entry.path().filename(), fs::copy_options::overwrite_existing, ignored);
             std::cout << "Screenshots kept in " << kept << std::endl;
