@@ -75,7 +75,7 @@ case "$panel" in
   trayer) need="trayer" desktop='' ;;
   xfce) need="xfce4-panel xfconf-query" desktop=XFCE ;;
   lxqt) need="lxqt-panel" desktop=LXQt ;;
-  plasma) need="plasmashell kded5 plasma-apply-desktoptheme plasma-apply-colorscheme" desktop=KDE ;;
+  plasma) need="plasmashell kded5 plasma-apply-colorscheme plasma-apply-desktoptheme" desktop=KDE ;;
   gnome) need="gnome-shell gsettings unshare" desktop=GNOME ;;
   *) echo "panel_session: the panel is trayer, xfce, lxqt, plasma or gnome" >&2; exit 64 ;;
 esac
