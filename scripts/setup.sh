@@ -5,13 +5,16 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-translations-l10n
-  libglib2.0-dev libplist-dev nlohmann-json3-dev libcpp-httplib-dev zlib1g-dev
+  libglib2.0-dev libplist-dev nlohmann-json3-dev libcpp-httplib-dev zlib1g-dev libxcb1-dev
   libgtest-dev libgmock-dev
   desktop-file-utils xdg-utils bc procps
   # desktop-session tests: a virtual display, a tray, a session bus, screenshots
   xvfb trayer x11-utils xdotool imagemagick dbus dbus-x11 fonts-dejavu-core
   # the editor's app window in a real browser
   chromium
+  # the desktops' real panels for the tray icon's test (tests/panels)
+  libglib2.0-bin xfce4-panel xfconf lxqt-panel plasma-desktop
+  gnome-shell gnome-shell-extension-appindicator libgl1-mesa-dri
   # fuzzing with libFuzzer
   clang libclang-rt-14-dev
 )

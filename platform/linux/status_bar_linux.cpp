@@ -4,7 +4,10 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QMenu>
+#include <QPixmap>
+#include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <stdexcept>
 
 namespace nubrio::linux_platform {
@@ -27,12 +30,61 @@ void LinuxStatusButton::setToolTip(const std::string& toolTip) { tray_.setToolTi
 // A new icon, so both tray paths notice the change (the StatusNotifierItem sends NewIcon).
 void LinuxStatusButton::repaint() { tray_.setIcon(QIcon(new StatusIconEngine(image_, appearance_->iconColour()))); }
 
-LinuxStatusItem::LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance)
-    : tray_(std::make_unique<QSystemTrayIcon>()),
-      button_(std::make_unique<LinuxStatusButton>(*tray_, std::move(appearance))) {
+namespace {
+
+// How often and how long to look for the tray's placement of the icon: trays dock an icon within a
+// moment, and once placed it is looked at once, so the timer does not run while the program idles.
+constexpr int kPlacementIntervalMs = 250;
+constexpr int kPlacementChecks = 40;
+
+}  // namespace
+
+LinuxStatusItem::LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance) : appearance_(std::move(appearance)) {
+    // Qt makes the same check as it makes the tray icon, and embeds the icon in an XEmbed tray when
+    // no StatusNotifierItem host is there.
+    const bool xembed =
+        QGuiApplication::platformName() == QLatin1String("xcb") && !appearance_->statusNotifierHostRegistered();
+    tray_ = std::make_unique<QSystemTrayIcon>();
+    button_ = std::make_unique<LinuxStatusButton>(*tray_, appearance_);
     QObject::connect(tray_.get(), &QSystemTrayIcon::activated, tray_.get(),
                      [this](QSystemTrayIcon::ActivationReason reason) { activated(reason); });
     tray_->show();
+    if (xembed) {
+        // After show(): Qt then has found the tray and set the events it wants from the tray's window,
+        // which would replace ours if they came first.
+        appearance_->followXEmbedTray();
+        placement_ = new QTimer(tray_.get());
+        placement_->setInterval(kPlacementIntervalMs);
+        QObject::connect(placement_, &QTimer::timeout, tray_.get(), [this] { lookBehindIcon(); });
+        auto lookAgain = [this] {
+            placementChecks_ = 0;
+            lastGeometry_ = QRect();
+            placement_->start();
+        };
+        QObject::connect(appearance_->xembedTray(), &XEmbedTray::trayChanged, tray_.get(), lookAgain);
+        lookAgain();
+    }
+}
+
+// The icon sits where the tray put it once its geometry holds still for one interval. The screen
+// there shows the tray's background wherever the icon leaves it clear.
+void LinuxStatusItem::lookBehindIcon() {
+    const QRect geometry = tray_->geometry();
+    const bool settled = geometry.isValid() && geometry == lastGeometry_;
+    lastGeometry_ = geometry;
+    if (!settled) {
+        if (++placementChecks_ >= kPlacementChecks) placement_->stop();
+        return;
+    }
+    placement_->stop();
+    QScreen* screen = QGuiApplication::screenAt(geometry.center());
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    // Without a window, Qt grabs from the root window at coordinates relative to the screen.
+    const QPoint at = geometry.topLeft() - screen->geometry().topLeft();
+    const QImage shot = screen->grabWindow(0, at.x(), at.y(), geometry.width(), geometry.height()).toImage();
+    const QImage coverage = StatusIconEngine::coverage(button_->image(), shot.size());
+    appearance_->setXEmbedBackground(backgroundBehind(shot, coverage));
 }
 
 LinuxStatusItem::~LinuxStatusItem() = default;

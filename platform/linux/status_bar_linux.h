@@ -2,6 +2,7 @@
 // The status item as a QSystemTrayIcon: a StatusNotifierItem with a D-Bus menu when a watcher with a
 // host is on the session bus, an XEmbed tray icon otherwise. With no tray at all the item waits, and
 // appears when a tray does.
+#include <QRect>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,11 +13,12 @@
 #include "platform/status_bar.h"
 
 class QSystemTrayIcon;
+class QTimer;
 
 namespace nubrio::linux_platform {
 
-// Always present on Linux. The image is repainted in the template colour whenever the desktop's
-// light/dark preference or the palette changes.
+// Always present on Linux. The image is repainted in the template colour whenever what the panel
+// publishes about its looks changes.
 class LinuxStatusButton final : public platform::StatusButton {
 public:
     LinuxStatusButton(QSystemTrayIcon& tray, std::shared_ptr<PanelAppearance> appearance);
@@ -28,6 +30,8 @@ public:
     void setToolTip(const std::string& toolTip) override;
 
     const platform::Image& image() const { return image_; }
+    // The colour the icon is painted in now.
+    QColor tint() const { return appearance_->iconColour(); }
 
 private:
     void repaint();
@@ -54,10 +58,16 @@ public:
 
 private:
     void activated(int reason);
+    // XEmbed only: once the tray has placed the icon, reads the tray's colour behind it off the screen.
+    void lookBehindIcon();
 
+    std::shared_ptr<PanelAppearance> appearance_;
     std::shared_ptr<LinuxMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> tray_;
     std::unique_ptr<LinuxStatusButton> button_;
+    QTimer* placement_ = nullptr;
+    QRect lastGeometry_;
+    int placementChecks_ = 0;
 };
 
 class LinuxStatusBar final : public platform::StatusBar {

@@ -1,16 +1,18 @@
 #include "platform/linux/status_icon_linux.h"
 
-#include <QCoreApplication>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
 #include <QDBusVariant>
-#include <QEvent>
-#include <QGuiApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QPaintDevice>
 #include <QPainter>
 #include <QPainterPath>
-#include <QPalette>
 #include <QPixmap>
+#include <QStandardPaths>
 #include <algorithm>
 
 namespace nubrio::linux_platform {
@@ -22,6 +24,14 @@ const QString kPortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kSettingsInterface = QStringLiteral("org.freedesktop.portal.Settings");
 const QString kAppearanceGroup = QStringLiteral("org.freedesktop.appearance");
 const QString kColorSchemeKey = QStringLiteral("color-scheme");
+
+const QString kXfconfService = QStringLiteral("org.xfce.Xfconf");
+const QString kXfconfPath = QStringLiteral("/org/xfce/Xfconf");
+const QString kXfconfInterface = QStringLiteral("org.xfce.Xfconf");
+const QString kXfcePanelChannel = QStringLiteral("xfce4-panel");
+const QString kXfceDarkMode = QStringLiteral("/panels/dark-mode");
+
+const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 
 // The foreground colours of symbolic icons on dark and on light panels.
 const QColor kLightIcon(0xee, 0xee, 0xec);
@@ -49,22 +59,53 @@ private:
     QPainterPath path_;
 };
 
-// Old portals answer Read with the value wrapped twice; ReadOne wraps it once.
-std::optional<unsigned> colorSchemeFrom(QVariant value) {
+QVariant unwrapped(QVariant value) {
     while (value.metaType() == QMetaType::fromType<QDBusVariant>())
         value = qvariant_cast<QDBusVariant>(value).variant();
+    return value;
+}
+
+// Old portals answer Read with the value wrapped twice; ReadOne wraps it once.
+std::optional<unsigned> colorSchemeFrom(const QVariant& value) {
     bool ok = false;
-    const unsigned scheme = value.toUInt(&ok);
+    const unsigned scheme = unwrapped(value).toUInt(&ok);
     if (!ok) return std::nullopt;
     return scheme;
 }
 
+std::optional<bool> darkModeFrom(const QVariant& value) {
+    const QVariant bare = unwrapped(value);
+    if (bare.metaType() != QMetaType::fromType<bool>()) return std::nullopt;
+    return bare.toBool();
+}
+
 }  // namespace
 
-QColor templateColour(std::optional<unsigned> colorScheme, const QPalette& palette) {
-    if (colorScheme == ColorScheme::PreferDark) return kLightIcon;
-    if (colorScheme == ColorScheme::PreferLight) return kDarkIcon;
-    return palette.color(QPalette::Active, QPalette::WindowText);
+QColor iconColourOn(const QColor& background) {
+    return contrastRatio(kLightIcon, background) >= contrastRatio(kDarkIcon, background) ? kLightIcon : kDarkIcon;
+}
+
+QColor templateColour(const PanelFacts& facts) {
+    // An XEmbed tray is what the icon is painted on: its word, then its pixels, before the desktop's.
+    if (facts.xembed) {
+        if (facts.trayForeground) return *facts.trayForeground;
+        if (facts.trayBackground) return iconColourOn(*facts.trayBackground);
+    }
+    switch (facts.panel) {
+        case PanelKind::Xfce: return facts.xfceDarkMode.value_or(true) ? kLightIcon : kDarkIcon;
+        // GNOME Shell's top bar is dark in light and dark mode alike.
+        case PanelKind::Gnome: return kLightIcon;
+        case PanelKind::Plasma:
+        case PanelKind::Lxqt:
+            if (facts.panelBackground) return iconColourOn(*facts.panelBackground);
+            break;
+        case PanelKind::Unknown: break;
+    }
+    if (facts.colorScheme == ColorScheme::PreferLight) return kDarkIcon;
+    // Nothing known, or a dark preference: most panels are dark (GNOME's top bar, Xfce's default,
+    // Cinnamon's, Budgie's, elementary's, the bars of tiling window managers), and the common light
+    // ones (Plasma's Breeze, LXQt's) say so in their settings, read above.
+    return kLightIcon;
 }
 
 QImage renderStatusIcon(const platform::Image& image, qreal size, const QColor& tint, qreal devicePixelRatio) {
@@ -129,35 +170,98 @@ QIconEngine* StatusIconEngine::clone() const { return new StatusIconEngine(image
 
 QString StatusIconEngine::key() const { return QStringLiteral("NubrioStatusIcon"); }
 
+QImage StatusIconEngine::coverage(const platform::Image& image, const QSize& size) {
+    QImage canvas(size, QImage::Format_ARGB32_Premultiplied);
+    canvas.fill(Qt::transparent);
+    StatusIconEngine engine(image, Qt::black);
+    QPainter painter(&canvas);
+    engine.paint(&painter, QRect(QPoint(0, 0), size), QIcon::Normal, QIcon::Off);
+    return canvas;
+}
+
 PanelAppearance::PanelAppearance(QDBusConnection bus) : bus_(std::move(bus)) {
-    QCoreApplication::instance()->installEventFilter(this);
-    if (!bus_.isConnected()) return;
-    // Qt 6.4 looks the slot's argument types up by name, and QDBusVariant has none until registered.
-    qRegisterMetaType<QDBusVariant>();
-    bus_.connect(kPortalService, kPortalPath, kSettingsInterface, QStringLiteral("SettingChanged"), this,
-                 SLOT(settingChanged(QString, QString, QDBusVariant)));
-    read(QStringLiteral("ReadOne"));
+    facts_.panel = panelFromDesktopNames(qEnvironmentVariable("XDG_CURRENT_DESKTOP"));
+    if (bus_.isConnected()) {
+        // Qt 6.4 looks the slot's argument types up by name, and QDBusVariant has none until registered.
+        qRegisterMetaType<QDBusVariant>();
+        bus_.connect(kPortalService, kPortalPath, kSettingsInterface, QStringLiteral("SettingChanged"), this,
+                     SLOT(settingChanged(QString, QString, QDBusVariant)));
+        readPortal(QStringLiteral("ReadOne"));
+        QStringList names;
+        for (const PanelBusName& panel : kPanelBusNames) names << QString::fromLatin1(panel.name);
+        // A panel that starts after the program (or is replaced) is noticed too.
+        panelNames_ = new QDBusServiceWatcher(this);
+        panelNames_->setConnection(bus_);
+        panelNames_->setWatchMode(QDBusServiceWatcher::WatchForOwnerChange);
+        panelNames_->setWatchedServices(names);
+        connect(panelNames_, &QDBusServiceWatcher::serviceOwnerChanged, this, [this] { findPanel(); });
+        findPanel();
+    } else {
+        followPanel();
+    }
 }
 
 PanelAppearance::~PanelAppearance() {
-    if (bus_.isConnected())
-        bus_.disconnect(kPortalService, kPortalPath, kSettingsInterface, QStringLiteral("SettingChanged"), this,
-                        SLOT(settingChanged(QString, QString, QDBusVariant)));
+    if (!bus_.isConnected()) return;
+    bus_.disconnect(kPortalService, kPortalPath, kSettingsInterface, QStringLiteral("SettingChanged"), this,
+                    SLOT(settingChanged(QString, QString, QDBusVariant)));
+    if (followsXfconf_) {
+        bus_.disconnect(kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("PropertyChanged"), this,
+                        SLOT(xfconfChanged(QString, QString, QDBusVariant)));
+        bus_.disconnect(kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("PropertyRemoved"), this,
+                        SLOT(xfconfRemoved(QString, QString)));
+    }
+    if (followsKdeSignals_) {
+        bus_.disconnect(QString(), QStringLiteral("/kdeglobals"), QStringLiteral("org.kde.kconfig.notify"),
+                        QStringLiteral("ConfigChanged"), this, SLOT(desktopFilesChanged()));
+        bus_.disconnect(QString(), QStringLiteral("/KGlobalSettings"), QStringLiteral("org.kde.KGlobalSettings"),
+                        QStringLiteral("notifyChange"), this, SLOT(desktopFilesChanged()));
+    }
 }
 
-QColor PanelAppearance::iconColour() const { return templateColour(colorScheme_, QGuiApplication::palette()); }
+bool PanelAppearance::statusNotifierHostRegistered() const {
+    if (!bus_.isConnected() || !bus_.interface()->isServiceRegistered(kWatcherService)) return false;
+    QDBusMessage get =
+        QDBusMessage::createMethodCall(kWatcherService, QStringLiteral("/StatusNotifierWatcher"),
+                                       QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get << kWatcherService << QStringLiteral("IsStatusNotifierHostRegistered");
+    const QDBusMessage reply = bus_.call(get);
+    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+           unwrapped(reply.arguments().constFirst()).toBool();
+}
 
-bool PanelAppearance::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == QCoreApplication::instance() && event->type() == QEvent::ApplicationPaletteChange) Q_EMIT changed();
-    return false;
+void PanelAppearance::followXEmbedTray() {
+    if (!xembedTray_) {
+        xembedTray_ = std::make_unique<XEmbedTray>();
+        auto follow = [this] {
+            PanelFacts next = facts_;
+            next.trayForeground = xembedTray_->foreground();
+            update(next);
+        };
+        connect(xembedTray_.get(), &XEmbedTray::coloursChanged, this, follow);
+        connect(xembedTray_.get(), &XEmbedTray::trayChanged, this, follow);
+    }
+    PanelFacts next = facts_;
+    next.xembed = true;
+    next.trayForeground = xembedTray_->foreground();
+    update(next);
+}
+
+void PanelAppearance::setXEmbedBackground(std::optional<QColor> colour) {
+    PanelFacts next = facts_;
+    next.trayBackground = colour;
+    update(next);
 }
 
 void PanelAppearance::settingChanged(const QString& group, const QString& key, const QDBusVariant& value) {
-    if (group == kAppearanceGroup && key == kColorSchemeKey) setColorScheme(colorSchemeFrom(value.variant()));
+    if (group != kAppearanceGroup || key != kColorSchemeKey) return;
+    PanelFacts next = facts_;
+    next.colorScheme = colorSchemeFrom(value.variant());
+    update(next);
 }
 
 // Asynchronous, so that a portal that is slow to start never holds up the launch.
-void PanelAppearance::read(const QString& method) {
+void PanelAppearance::readPortal(const QString& method) {
     QDBusMessage call = QDBusMessage::createMethodCall(kPortalService, kPortalPath, kSettingsInterface, method);
     call << kAppearanceGroup << kColorSchemeKey;
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
@@ -166,16 +270,137 @@ void PanelAppearance::read(const QString& method) {
         const QDBusMessage reply = finished->reply();
         if (reply.type() != QDBusMessage::ReplyMessage) {
             // Portals before version 2 only have Read; when there is no portal, it fails the same way.
-            if (method == QLatin1String("ReadOne")) read(QStringLiteral("Read"));
+            if (method == QLatin1String("ReadOne")) readPortal(QStringLiteral("Read"));
             return;
         }
-        if (!reply.arguments().isEmpty()) setColorScheme(colorSchemeFrom(reply.arguments().constFirst()));
+        if (reply.arguments().isEmpty()) return;
+        PanelFacts next = facts_;
+        next.colorScheme = colorSchemeFrom(reply.arguments().constFirst());
+        update(next);
     });
 }
 
-void PanelAppearance::setColorScheme(std::optional<unsigned> scheme) {
-    if (scheme == colorScheme_) return;
-    colorScheme_ = scheme;
+// The bus daemon itself answers these, at once.
+void PanelAppearance::findPanel() {
+    PanelKind panel = panelFromDesktopNames(qEnvironmentVariable("XDG_CURRENT_DESKTOP"));
+    for (const PanelBusName& candidate : kPanelBusNames)
+        if (bus_.interface()->isServiceRegistered(QString::fromLatin1(candidate.name))) {
+            panel = candidate.kind;
+            break;
+        }
+    if (panel != facts_.panel) {
+        PanelFacts next = facts_;
+        next.panel = panel;
+        next.xfceDarkMode.reset();
+        next.panelBackground.reset();
+        update(next);
+    }
+    followPanel();
+}
+
+void PanelAppearance::followPanel() {
+    switch (facts_.panel) {
+        case PanelKind::Xfce:
+            if (!bus_.isConnected()) return;
+            if (!followsXfconf_) {
+                bus_.connect(kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("PropertyChanged"), this,
+                             SLOT(xfconfChanged(QString, QString, QDBusVariant)));
+                bus_.connect(kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("PropertyRemoved"), this,
+                             SLOT(xfconfRemoved(QString, QString)));
+                followsXfconf_ = true;
+            }
+            readXfconf();
+            break;
+        case PanelKind::Plasma:
+            // A new colour scheme is announced on the bus; a new Plasma theme only shows in plasmarc.
+            if (bus_.isConnected() && !followsKdeSignals_) {
+                bus_.connect(QString(), QStringLiteral("/kdeglobals"), QStringLiteral("org.kde.kconfig.notify"),
+                             QStringLiteral("ConfigChanged"), this, SLOT(desktopFilesChanged()));
+                bus_.connect(QString(), QStringLiteral("/KGlobalSettings"), QStringLiteral("org.kde.KGlobalSettings"),
+                             QStringLiteral("notifyChange"), this, SLOT(desktopFilesChanged()));
+                followsKdeSignals_ = true;
+            }
+            watchFiles({QStringLiteral("plasmarc"), QStringLiteral("kdeglobals")});
+            readPanelFiles();
+            break;
+        case PanelKind::Lxqt:
+            watchFiles({QStringLiteral("lxqt/lxqt.conf"), QStringLiteral("lxqt/panel.conf")});
+            readPanelFiles();
+            break;
+        case PanelKind::Gnome:
+        case PanelKind::Unknown: break;
+    }
+}
+
+// Asynchronous: the bus may have to start xfconfd first.
+void PanelAppearance::readXfconf() {
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("GetProperty"));
+    call << kXfcePanelChannel << kXfceDarkMode;
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* finished) {
+        finished->deleteLater();
+        const QDBusMessage reply = finished->reply();
+        PanelFacts next = facts_;
+        // An unset property is an error reply: the panel's default holds.
+        next.xfceDarkMode = reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
+                                ? darkModeFrom(reply.arguments().constFirst())
+                                : std::nullopt;
+        update(next);
+    });
+}
+
+void PanelAppearance::xfconfChanged(const QString& channel, const QString& property, const QDBusVariant& value) {
+    if (channel != kXfcePanelChannel || property != kXfceDarkMode) return;
+    PanelFacts next = facts_;
+    next.xfceDarkMode = darkModeFrom(value.variant());
+    update(next);
+}
+
+void PanelAppearance::xfconfRemoved(const QString& channel, const QString& property) {
+    if (channel != kXfcePanelChannel || property != kXfceDarkMode) return;
+    PanelFacts next = facts_;
+    next.xfceDarkMode.reset();
+    update(next);
+}
+
+// The user's copies of the files, and their folders: a file that is not there yet shows up there.
+// A folder that is not there yet either shows up in the configuration folder itself.
+void PanelAppearance::watchFiles(const QStringList& names) {
+    if (!files_) {
+        files_ = new QFileSystemWatcher(this);
+        connect(files_, &QFileSystemWatcher::fileChanged, this, &PanelAppearance::desktopFilesChanged);
+        connect(files_, &QFileSystemWatcher::directoryChanged, this, &PanelAppearance::desktopFilesChanged);
+    }
+    const QDir configHome(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
+    QStringList paths;
+    for (const QString& name : names) {
+        const QFileInfo file(configHome.filePath(name));
+        paths << (QFileInfo(file.absolutePath()).isDir() ? file.absolutePath() : configHome.absolutePath());
+        if (file.isFile()) paths << file.absoluteFilePath();
+    }
+    paths.removeDuplicates();
+    const QStringList watched = files_->files() + files_->directories();
+    for (const QString& path : paths)
+        if (!watched.contains(path) && QFileInfo::exists(path)) files_->addPath(path);
+}
+
+void PanelAppearance::desktopFilesChanged() {
+    if (facts_.panel == PanelKind::Plasma || facts_.panel == PanelKind::Lxqt) followPanel();
+}
+
+void PanelAppearance::readPanelFiles() {
+    const QStringList configDirs = QStandardPaths::standardLocations(QStandardPaths::GenericConfigLocation);
+    const QStringList dataDirs = QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation);
+    PanelFacts next = facts_;
+    if (facts_.panel == PanelKind::Plasma) next.panelBackground = plasmaPanelBackground(configDirs, dataDirs);
+    if (facts_.panel == PanelKind::Lxqt) next.panelBackground = lxqtPanelBackground(configDirs, dataDirs);
+    update(next);
+}
+
+void PanelAppearance::update(const PanelFacts& facts) {
+    if (facts == facts_) return;
+    facts_ = facts;
     Q_EMIT changed();
 }
 
