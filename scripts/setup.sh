@@ -12,6 +12,8 @@ packages=(
   xvfb trayer x11-utils xdotool imagemagick dbus dbus-x11 fonts-dejavu-core
   # the editor's app window in a real browser
   chromium
+  # a Wayland desktop for the end-to-end tests
+  weston qt6-wayland
   # the desktops' real panels for the tray icon's test (tests/panels)
   libglib2.0-bin xfce4-panel xfconf lxqt-panel plasma-desktop
   gnome-shell gnome-shell-extension-appindicator libgl1-mesa-dri

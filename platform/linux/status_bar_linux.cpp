@@ -12,9 +12,14 @@
 
 namespace nubrio::linux_platform {
 
-LinuxStatusButton::LinuxStatusButton(QSystemTrayIcon& tray, std::shared_ptr<PanelAppearance> appearance)
-    : tray_(tray), appearance_(std::move(appearance)) {
-    appearanceChanged_ = QObject::connect(appearance_.get(), &PanelAppearance::changed, &tray_, [this] { repaint(); });
+LinuxStatusButton::LinuxStatusButton(std::shared_ptr<PanelAppearance> appearance)
+    : appearance_(std::move(appearance)) {
+    appearanceChanged_ = QObject::connect(appearance_.get(), &PanelAppearance::changed, [this] { repaint(); });
+}
+
+void LinuxStatusButton::attach(QSystemTrayIcon& tray) {
+    tray_ = &tray;
+    tray_->setToolTip(toolTip_);
     repaint();
 }
 
@@ -25,10 +30,15 @@ void LinuxStatusButton::setImage(const platform::Image& image) {
     repaint();
 }
 
-void LinuxStatusButton::setToolTip(const std::string& toolTip) { tray_.setToolTip(QString::fromStdString(toolTip)); }
+void LinuxStatusButton::setToolTip(const std::string& toolTip) {
+    toolTip_ = QString::fromStdString(toolTip);
+    if (tray_) tray_->setToolTip(toolTip_);
+}
 
 // A new icon, so both tray paths notice the change (the StatusNotifierItem sends NewIcon).
-void LinuxStatusButton::repaint() { tray_.setIcon(QIcon(new StatusIconEngine(image_, appearance_->iconColour()))); }
+void LinuxStatusButton::repaint() {
+    if (tray_) tray_->setIcon(QIcon(new StatusIconEngine(image_, appearance_->iconColour())));
+}
 
 namespace {
 
@@ -39,13 +49,32 @@ constexpr int kPlacementChecks = 40;
 
 }  // namespace
 
-LinuxStatusItem::LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance) : appearance_(std::move(appearance)) {
+LinuxStatusItem::LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance)
+    : appearance_(std::move(appearance)), button_(std::make_unique<LinuxStatusButton>(appearance_)) {
+    // Qt decides once, at the first tray icon, whether a StatusNotifierItem host is there. On X11 it
+    // embeds the icon in an XEmbed tray otherwise, which may appear later; elsewhere (Wayland) that
+    // icon would never show, so the item waits for a host, as a panel that starts after the program
+    // does at log-in. Offscreen there is nothing to show.
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("xcb") && platform != QLatin1String("offscreen") &&
+        !appearance_->statusNotifierHostRegistered()) {
+        QObject::connect(appearance_.get(), &PanelAppearance::statusNotifierHostAppeared, [this] {
+            if (!tray_) showInTray();
+        });
+        appearance_->watchForStatusNotifierHost();
+        return;
+    }
+    showInTray();
+}
+
+void LinuxStatusItem::showInTray() {
     // Qt makes the same check as it makes the tray icon, and embeds the icon in an XEmbed tray when
     // no StatusNotifierItem host is there.
     const bool xembed =
         QGuiApplication::platformName() == QLatin1String("xcb") && !appearance_->statusNotifierHostRegistered();
     tray_ = std::make_unique<QSystemTrayIcon>();
-    button_ = std::make_unique<LinuxStatusButton>(*tray_, appearance_);
+    button_->attach(*tray_);
+    if (menu_) tray_->setContextMenu(menu_->qmenu());
     QObject::connect(tray_.get(), &QSystemTrayIcon::activated, tray_.get(),
                      [this](QSystemTrayIcon::ActivationReason reason) { activated(reason); });
     tray_->show();
@@ -94,7 +123,7 @@ platform::StatusButton* LinuxStatusItem::button() { return button_.get(); }
 void LinuxStatusItem::setMenu(std::shared_ptr<platform::Menu> menu) {
     auto linuxMenu = std::dynamic_pointer_cast<LinuxMenu>(menu);
     if (menu && !linuxMenu) throw std::invalid_argument("LinuxStatusItem takes only a LinuxMenu");
-    tray_->setContextMenu(linuxMenu ? linuxMenu->qmenu() : nullptr);
+    if (tray_) tray_->setContextMenu(linuxMenu ? linuxMenu->qmenu() : nullptr);
     menu_ = std::move(linuxMenu);
 }
 

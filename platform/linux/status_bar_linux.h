@@ -21,13 +21,16 @@ namespace nubrio::linux_platform {
 // publishes about its looks changes.
 class LinuxStatusButton final : public platform::StatusButton {
 public:
-    LinuxStatusButton(QSystemTrayIcon& tray, std::shared_ptr<PanelAppearance> appearance);
+    explicit LinuxStatusButton(std::shared_ptr<PanelAppearance> appearance);
     ~LinuxStatusButton() override;
     LinuxStatusButton(const LinuxStatusButton&) = delete;
     LinuxStatusButton& operator=(const LinuxStatusButton&) = delete;
 
     void setImage(const platform::Image& image) override;
     void setToolTip(const std::string& toolTip) override;
+
+    // Where the image and tool tip go from now on (they are kept until there is one).
+    void attach(QSystemTrayIcon& tray);
 
     const platform::Image& image() const { return image_; }
     // The colour the icon is painted in now.
@@ -36,15 +39,17 @@ public:
 private:
     void repaint();
 
-    QSystemTrayIcon& tray_;
+    QSystemTrayIcon* tray_ = nullptr;
     std::shared_ptr<PanelAppearance> appearance_;
     platform::Image image_;
+    QString toolTip_;
     QMetaObject::Connection appearanceChanged_;
 };
 
 class LinuxStatusItem final : public platform::StatusItem {
 public:
-    // Needs a QApplication. The item is shown at once, with an empty icon until setImage.
+    // Needs a QApplication. The item is shown at once, with an empty icon until setImage; where Qt can
+    // show it only as a StatusNotifierItem (not X11), once a host for it is there.
     explicit LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance);
     ~LinuxStatusItem() override;
     LinuxStatusItem(const LinuxStatusItem&) = delete;
@@ -54,9 +59,11 @@ public:
     // Takes a LinuxMenu (std::invalid_argument otherwise) and keeps it: the item owns its menu.
     void setMenu(std::shared_ptr<platform::Menu> menu) override;
 
-    QSystemTrayIcon& trayIcon() const { return *tray_; }
+    // None while the item waits for a tray.
+    QSystemTrayIcon* trayIcon() const { return tray_.get(); }
 
 private:
+    void showInTray();
     void activated(int reason);
     // XEmbed only: once the tray has placed the icon, reads the tray's colour behind it off the screen.
     void lookBehindIcon();

@@ -230,6 +230,20 @@ bool PanelAppearance::statusNotifierHostRegistered() const {
            unwrapped(reply.arguments().constFirst()).toBool();
 }
 
+void PanelAppearance::watchForStatusNotifierHost() {
+    if (watchesHosts_ || !bus_.isConnected()) return;
+    watchesHosts_ = true;
+    // The watcher may come first and its host a moment later: both are looked at.
+    auto* watcher = new QDBusServiceWatcher(kWatcherService, bus_, QDBusServiceWatcher::WatchForRegistration, this);
+    connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] { statusNotifierHostRegistered_(); });
+    bus_.connect(kWatcherService, QStringLiteral("/StatusNotifierWatcher"), kWatcherService,
+                 QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(statusNotifierHostRegistered_()));
+}
+
+void PanelAppearance::statusNotifierHostRegistered_() {
+    if (statusNotifierHostRegistered()) Q_EMIT statusNotifierHostAppeared();
+}
+
 void PanelAppearance::followXEmbedTray() {
     if (!xembedTray_) {
         xembedTray_ = std::make_unique<XEmbedTray>();

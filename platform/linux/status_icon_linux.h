@@ -95,6 +95,8 @@ public:
     // Whether Qt shows a tray icon made now as a StatusNotifierItem: it does when a watcher with a
     // registered host is on the bus, and embeds it in an XEmbed tray otherwise.
     bool statusNotifierHostRegistered() const;
+    // Emits statusNotifierHostAppeared once a watcher with a registered host is on the bus.
+    void watchForStatusNotifierHost();
     // From now on the icon sits in the screen's XEmbed tray, whose published colours are followed.
     void followXEmbedTray();
     XEmbedTray* xembedTray() const { return xembedTray_.get(); }
@@ -103,8 +105,10 @@ public:
 
 Q_SIGNALS:
     void changed();
+    void statusNotifierHostAppeared();
 
 private Q_SLOTS:
+    void statusNotifierHostRegistered_();
     void settingChanged(const QString& group, const QString& key, const QDBusVariant& value);
     void xfconfChanged(const QString& channel, const QString& property, const QDBusVariant& value);
     void xfconfRemoved(const QString& channel, const QString& property);
@@ -123,7 +127,7 @@ private:
     PanelFacts facts_;
     QDBusServiceWatcher* panelNames_ = nullptr;
     QFileSystemWatcher* files_ = nullptr;
-    bool followsXfconf_ = false, followsKdeSignals_ = false;
+    bool followsXfconf_ = false, followsKdeSignals_ = false, watchesHosts_ = false;
     std::unique_ptr<XEmbedTray> xembedTray_;
 };
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QDBusConnection>
+#include <QLibraryInfo>
 #include <QUrl>
 #include <algorithm>
 #include <chrono>
@@ -83,6 +84,8 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds dea
 class DesktopSessionTest : public ::testing::Test {
 protected:
     virtual bool xembedTray() const { return false; }
+    // Whether the StatusNotifierItem watcher runs before the program starts (startWatcher otherwise).
+    virtual bool watcherAtStart() const { return true; }
     virtual DesktopSession::Options sessionOptions() const { return {.xembedTray = xembedTray()}; }
 
     void SetUp() override {
@@ -116,11 +119,13 @@ protected:
         busName_ = QStringLiteral("nubrio-e2e-%1").arg(reinterpret_cast<quintptr>(this));
         QDBusConnection bus = QDBusConnection::connectToBus(QString::fromStdString(session_->busAddress()), busName_);
         ASSERT_TRUE(bus.isConnected()) << "cannot connect to the private bus: " << bus.lastError().message().toStdString();
-        if (!xembedTray()) {
-            watcher_ = std::make_unique<StatusNotifierWatcher>(bus);
-            const QString error = watcher_->start();
-            ASSERT_TRUE(error.isEmpty()) << error.toStdString();
-        }
+        if (!xembedTray() && watcherAtStart()) startWatcher();
+    }
+
+    void startWatcher() {
+        watcher_ = std::make_unique<StatusNotifierWatcher>(QDBusConnection(busName_));
+        const QString error = watcher_->start();
+        ASSERT_TRUE(error.isEmpty()) << error.toStdString();
     }
 
     void TearDown() override {
@@ -496,6 +501,50 @@ TEST_F(StatusNotifierTray, ClosingTheBrowserAlertWithEscapeOpensNothing) {
     ASSERT_TRUE(alert) << screenshot("no-second-alert");
     answerAlert(nubrio, *alert, {"Return"});
     EXPECT_TRUE(eventually([&] { return other.launches().size() == 1; }, kReadyDeadline)) << describe(other.launches());
+    findWorker(nubrio);
+}
+
+// A Wayland desktop (Weston, headless), where Qt can show the item only as a StatusNotifierItem, with
+// a tray that starts after the program, as a panel may at log-in.
+class LateTrayOnWayland : public DesktopSessionTest {
+protected:
+    bool watcherAtStart() const override { return false; }
+
+    void SetUp() override {
+        DesktopSessionTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        const fs::path plugin = fs::path(QLibraryInfo::path(QLibraryInfo::PluginsPath).toStdString()) /
+                                "platforms/libqwayland-generic.so";
+        if (!fs::exists(plugin) || !fs::exists("/usr/bin/weston"))
+            GTEST_SKIP() << "Weston or Qt's Wayland plugin is missing (scripts/setup.sh installs weston and qt6-wayland)";
+        Environment environment = programEnvironment();
+        const fs::path log = work_ / "weston.log";
+        programs_.push_back(std::make_unique<ChildProcess>(ChildProcess::Options{
+            {"weston", "--backend=headless-backend.so", "--use-pixman", "--socket=" + socketName(), "--idle-time=0"},
+            environment, log}));
+        const fs::path socket = fs::path(environment["XDG_RUNTIME_DIR"]) / socketName();
+        ASSERT_TRUE(eventually([&] { return fs::exists(socket); }, kStartDeadline)) << programs_.back()->logText();
+    }
+
+    static std::string socketName() { return "wayland-nubrio-e2e"; }
+
+    // As on a Wayland desktop: the compositor, and no X display.
+    Environment waylandOverrides() const {
+        return {{"WAYLAND_DISPLAY", socketName()}, {"QT_QPA_PLATFORM", "wayland"}, {"DISPLAY", ""}};
+    }
+};
+
+TEST_F(LateTrayOnWayland, TheItemAppearsOnceTheTrayDoes) {
+    ChildProcess& nubrio = startNubrio({"--background"}, waylandOverrides());
+    ASSERT_TRUE(eventually([] { return readChallenge().has_value(); }, kReadyDeadline)) << nubrio.state();
+    testing::spinFor(1s);
+    ASSERT_TRUE(nubrio.running()) << nubrio.state() << "\n" << nubrio.logText();
+
+    startWatcher();
+    const auto item = waitForTrayItem(nubrio);
+    ASSERT_TRUE(item) << "no tray item after the tray started (program " << nubrio.state() << ")";
+    EXPECT_TRUE(eventually([&] { return statusLine(*item) == kStatusReady; }, kReadyDeadline))
+        << statusLine(*item).toStdString();
     findWorker(nubrio);
 }
 

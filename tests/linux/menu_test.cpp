@@ -102,17 +102,17 @@ TEST_F(StatusMenuTest, TitleChangesShowInTheAttachedMenu) {
     build(false);
     LinuxStatusItem item(std::make_shared<PanelAppearance>(QDBusConnection(QString())));
     item.setMenu(menu);
-    ASSERT_EQ(item.trayIcon().contextMenu(), qmenu(menu));
+    ASSERT_EQ(item.trayIcon()->contextMenu(), qmenu(menu));
 
     status->setTitle("Lista para conectar · Nubrio en segundo plano");
-    EXPECT_EQ(item.trayIcon().contextMenu()->actions()[0]->text(),
+    EXPECT_EQ(item.trayIcon()->contextMenu()->actions()[0]->text(),
               QStringLiteral("Lista para conectar · Nubrio en segundo plano"));
-    EXPECT_FALSE(item.trayIcon().contextMenu()->actions()[0]->isEnabled());
+    EXPECT_FALSE(item.trayIcon()->contextMenu()->actions()[0]->isEnabled());
 
     // Shown as written, not as a keyboard mnemonic.
     status->setTitle("Datos & registros");
     EXPECT_EQ(status->title(), "Datos & registros");
-    EXPECT_EQ(item.trayIcon().contextMenu()->actions()[0]->text(), QStringLiteral("Datos && registros"));
+    EXPECT_EQ(item.trayIcon()->contextMenu()->actions()[0]->text(), QStringLiteral("Datos && registros"));
 }
 
 TEST_F(StatusMenuTest, ChoosingAnItemRunsItsActionLaterAndLeavesTheStateToTheAction) {

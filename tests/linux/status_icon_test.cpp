@@ -677,11 +677,11 @@ TEST_F(PanelAppearanceTest, StatusItemRepaintsWhenThePanelChanges) {
     LinuxStatusItem item(appearance);
     item.button()->setImage(statusImage());
     item.button()->setToolTip("Nubrio · procesamiento en esta Mac");
-    EXPECT_EQ(item.trayIcon().toolTip(), QStringLiteral("Nubrio · procesamiento en esta Mac"));
-    EXPECT_TRUE(item.trayIcon().isVisible());
+    EXPECT_EQ(item.trayIcon()->toolTip(), QStringLiteral("Nubrio · procesamiento en esta Mac"));
+    EXPECT_TRUE(item.trayIcon()->isVisible());
     EXPECT_FALSE(appearance->facts().xembed) << "offscreen: no XEmbed tray";
 
-    const QIcon icon = item.trayIcon().icon();
+    const QIcon icon = item.trayIcon()->icon();
     EXPECT_TRUE(icon.availableSizes().contains(QSize(22, 22)));
     expectStatusIcon(icon.pixmap(QSize(22, 22)).toImage(), kLight);
     const QImage sharp = icon.pixmap(QSize(22, 22), 2.0).toImage();
@@ -690,7 +690,7 @@ TEST_F(PanelAppearanceTest, StatusItemRepaintsWhenThePanelChanges) {
 
     xfconf.set(xfconfConnection, false);
     ASSERT_TRUE(waitFor([&] { return appearance->facts().xfceDarkMode == false; }));
-    expectStatusIcon(item.trayIcon().icon().pixmap(QSize(22, 22)).toImage(), kDark);
+    expectStatusIcon(item.trayIcon()->icon().pixmap(QSize(22, 22)).toImage(), kDark);
 }
 
 }  // namespace
