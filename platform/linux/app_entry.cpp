@@ -52,13 +52,16 @@ void refreshMimeCacheIfPresent() {
         program_log::write(std::string("cannot run update-desktop-database: ") + error.get()->message);
 }
 
-// The user's choice stands: ours becomes the handler only when no list names an installed one.
-bool anotherHandlerChosen() {
+enum class Handler { Ours, Another, None };
+
+// The handler the lists name first among the installed ones. The user's choice stands: ours becomes
+// the handler only when there is none.
+Handler chosenHandler() {
     for (const std::string& id : mimeapps::namedDefaults(kSchemeType)) {
-        if (id == desktop_entry::ownDesktopId()) return false;
-        if (GObjectPtr<GDesktopAppInfo>(g_desktop_app_info_new(id.c_str()))) return true;
+        if (id == desktop_entry::ownDesktopId()) return Handler::Ours;
+        if (GObjectPtr<GDesktopAppInfo>(g_desktop_app_info_new(id.c_str()))) return Handler::Another;
     }
-    return false;
+    return Handler::None;
 }
 
 std::optional<std::string> failed(const std::string& what) {
@@ -108,7 +111,7 @@ std::optional<std::string> registerFor(const std::filesystem::path& bundleExecut
         refreshMimeCacheIfPresent();
     }
 
-    if (anotherHandlerChosen()) return std::nullopt;
+    if (chosenHandler() != Handler::None) return std::nullopt;
     if (std::optional<platform::Error> error = mimeapps::setUserDefault(kSchemeType, desktop_entry::ownDesktopId()))
         return failed("links left without a default handler: " + error->message);
     return std::nullopt;

@@ -58,7 +58,7 @@ LinuxStatusItem::LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance)
     const QString platform = QGuiApplication::platformName();
     if (platform != QLatin1String("xcb") && platform != QLatin1String("offscreen") &&
         !appearance_->statusNotifierHostRegistered()) {
-        QObject::connect(appearance_.get(), &PanelAppearance::statusNotifierHostAppeared, [this] {
+        hostAppeared_ = QObject::connect(appearance_.get(), &PanelAppearance::statusNotifierHostAppeared, [this] {
             if (!tray_) showInTray();
         });
         appearance_->watchForStatusNotifierHost();
@@ -116,7 +116,7 @@ void LinuxStatusItem::lookBehindIcon() {
     appearance_->setXEmbedBackground(backgroundBehind(shot, coverage));
 }
 
-LinuxStatusItem::~LinuxStatusItem() = default;
+LinuxStatusItem::~LinuxStatusItem() { QObject::disconnect(hostAppeared_); }
 
 platform::StatusButton* LinuxStatusItem::button() { return button_.get(); }
 

@@ -72,6 +72,7 @@ private:
     std::shared_ptr<LinuxMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> tray_;
     std::unique_ptr<LinuxStatusButton> button_;
+    QMetaObject::Connection hostAppeared_;
     QTimer* placement_ = nullptr;
     QRect lastGeometry_;
     int placementChecks_ = 0;

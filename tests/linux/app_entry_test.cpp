@@ -131,11 +131,12 @@ TEST(AppEntry, RewritesOnlyWhatChanges) {
 
     app_entry::registerFor(first);
     const auto entry = entryFile(home);
-    const ino_t written = inodeOf(entry);
-    const ino_t iconWritten = inodeOf(icon(home, "48x48", "png"));
+    const fs::path list = home.configHome() / "mimeapps.list";
+    const ino_t written = inodeOf(entry), iconWritten = inodeOf(icon(home, "48x48", "png")), listWritten = inodeOf(list);
     app_entry::registerFor(first);
     EXPECT_EQ(inodeOf(entry), written);
     EXPECT_EQ(inodeOf(icon(home, "48x48", "png")), iconWritten);
+    EXPECT_EQ(inodeOf(list), listWritten) << "the default was ours already";
 
     app_entry::registerFor(moved);
     EXPECT_NE(inodeOf(entry), written);
