@@ -12,6 +12,7 @@
 
 #include "app/statusbar/status_icon.h"
 #include "platform/linux/files.h"
+#include "platform/linux/status_icon_linux.h"
 
 namespace nubrio::linux_platform::app_icon {
 
@@ -24,7 +25,7 @@ constexpr double kTileRadius = 24;
 constexpr double kGlyphSize = 68;
 constexpr double kGlyphOffset = (kCanvas - kGlyphSize) / 2;
 const QColor kTile(0x2b, 0x59, 0xc3);
-const QColor kGlyph(Qt::white);
+const QColor kGlyphColour(Qt::white);
 
 constexpr std::array<int, 8> kSizes = {16, 22, 24, 32, 48, 64, 128, 256};
 // Icons are small; anything much larger at our name was not written by us.
@@ -35,6 +36,24 @@ std::string number(double value) {
     std::snprintf(text, sizeof text, "%g", value);
     return text;
 }
+
+// The glyph as the status icon draws it, on the 100-unit grid, written as SVG path data.
+class SvgPath final : public platform::DrawingContext {
+public:
+    void beginPath() override { data_.clear(); }
+    void moveTo(double x, double y) override { data_ += (data_.empty() ? "M" : " M") + number(x) + " " + number(y); }
+    void lineTo(double x, double y) override { data_ += " L" + number(x) + " " + number(y); }
+    void closePath() override { data_ += " Z"; }
+    void setFillBlack() override {}
+    void fillPath() override {}
+    const std::string& data() const { return data_; }
+
+private:
+    std::string data_;
+};
+
+// The glyph as a status image: the same drawing handler, in the given colour.
+const platform::Image kGlyph{100, 100, true, true, drawStatusIcon};
 
 class AppIconEngine final : public QIconEngine {
 public:
@@ -56,20 +75,16 @@ std::filesystem::path pngPath(const std::filesystem::path& hicolor, int size, co
 }  // namespace
 
 std::string svg() {
-    std::string path;
-    for (const std::vector<double>& shape : statusIconShapes) {
-        for (std::size_t i = 0; i + 1 < shape.size(); i += 2)
-            path += (i == 0 ? "M" : " L") + number(shape[i]) + " " + number(shape[i + 1]);
-        path += " Z ";
-    }
-    path.pop_back();
+    SvgPath path;
+    drawStatusIcon({0, 0, 100, 100}, path);
     const double scale = kGlyphSize / 100;
     return "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"128\" height=\"128\" viewBox=\"0 0 128 128\">\n"
            "  <rect x=\"" + number(kTileInset) + "\" y=\"" + number(kTileInset) + "\" width=\"" +
            number(kCanvas - 2 * kTileInset) + "\" height=\"" + number(kCanvas - 2 * kTileInset) + "\" rx=\"" +
            number(kTileRadius) + "\" fill=\"" + kTile.name().toStdString() + "\"/>\n"
            "  <path transform=\"translate(" + number(kGlyphOffset) + " " + number(kGlyphOffset) + ") scale(" +
-           number(scale) + ")\" fill=\"#ffffff\" d=\"" + path + "\"/>\n"
+           number(scale) + ")\" fill=\"" + kGlyphColour.name().toStdString() + "\" d=\"" + path.data() +
+           "\"/>\n"
            "</svg>\n";
 }
 
@@ -84,16 +99,8 @@ QImage render(int pixels) {
     tile.addRoundedRect(QRectF(kTileInset, kTileInset, kCanvas - 2 * kTileInset, kCanvas - 2 * kTileInset),
                         kTileRadius, kTileRadius);
     painter.fillPath(tile, kTile);
-    QPainterPath glyph;
-    glyph.setFillRule(Qt::WindingFill);
-    for (const std::vector<double>& shape : statusIconShapes) {
-        glyph.moveTo(shape[0], shape[1]);
-        for (std::size_t i = 2; i + 1 < shape.size(); i += 2) glyph.lineTo(shape[i], shape[i + 1]);
-        glyph.closeSubpath();
-    }
     painter.translate(kGlyphOffset, kGlyphOffset);
-    painter.scale(kGlyphSize / 100, kGlyphSize / 100);
-    painter.fillPath(glyph, kGlyph);
+    paintStatusImage(painter, kGlyph, kGlyphSize, kGlyphColour);
     return image;
 }
 

@@ -36,11 +36,13 @@ std::optional<std::string> readFile(const std::filesystem::path& path, std::size
     return bytes;
 }
 
-std::optional<platform::Error> writeFileAtomically(const std::filesystem::path& path, const std::string& contents) {
+std::optional<platform::Error> writeFileAtomically(const std::filesystem::path& path, const std::string& contents,
+                                                   int mode) {
     const std::filesystem::path folder = path.parent_path();
     if (g_mkdir_with_parents(folder.c_str(), 0700) != 0) return systemError(errno, folder.string());
     GErrorOut error;
-    if (!g_file_set_contents(path.c_str(), contents.data(), static_cast<gssize>(contents.size()), error))
+    if (!g_file_set_contents_full(path.c_str(), contents.data(), static_cast<gssize>(contents.size()),
+                                  G_FILE_SET_CONTENTS_CONSISTENT, mode, error))
         return gioError(error.get());
     return std::nullopt;
 }

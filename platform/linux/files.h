@@ -15,7 +15,8 @@ std::optional<std::string> readFile(const std::filesystem::path& path, std::size
 
 // Writes through a temporary file in the same folder and a rename, after creating the folder and its
 // parents (private to the user), so a reader never sees half a file and a failure leaves none
-// behind. A link at `path` is replaced, not followed.
-std::optional<platform::Error> writeFileAtomically(const std::filesystem::path& path, const std::string& contents);
+// behind. The file gets `mode` (less the umask). A link at `path` is replaced, not followed.
+std::optional<platform::Error> writeFileAtomically(const std::filesystem::path& path, const std::string& contents,
+                                                   int mode = 0666);
 
 }  // namespace nubrio::linux_platform::files

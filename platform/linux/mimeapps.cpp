@@ -1,16 +1,14 @@
 #include "platform/linux/mimeapps.h"
 
 #include <glib.h>
-#include <glib/gstdio.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <sys/stat.h>
 
+#include "platform/linux/files.h"
 #include "platform/linux/glib_owner.h"
 #include "platform/linux/program_log.h"
-#include "platform/linux/system_error.h"
 
 namespace nubrio::linux_platform::mimeapps {
 
@@ -78,6 +76,7 @@ std::filesystem::path throughLinks(std::filesystem::path path) {
     return path;
 }
 
+// The list, or an empty one when it cannot be read; comments and translations are kept for writing back.
 KeyFilePtr load(const std::filesystem::path& path) {
     KeyFilePtr file(g_key_file_new());
     g_key_file_load_from_file(file.get(), path.c_str(),
@@ -89,15 +88,9 @@ std::optional<platform::Error> save(GKeyFile* file, const std::filesystem::path&
     const std::filesystem::path target = throughLinks(list);
     struct stat info {};
     const int mode = ::stat(target.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : 0644;
-    if (g_mkdir_with_parents(target.parent_path().c_str(), 0700) != 0)
-        return systemError(errno, target.parent_path().string());
     gsize length = 0;
     const GText data{g_key_file_to_data(file, &length, nullptr)};
-    GErrorOut error;
-    if (!g_file_set_contents_full(target.c_str(), data.get(), static_cast<gssize>(length),
-                                  G_FILE_SET_CONTENTS_CONSISTENT, mode, error))
-        return gioError(error.get());
-    return std::nullopt;
+    return files::writeFileAtomically(target, std::string(data.get(), length), mode);
 }
 
 }  // namespace
@@ -114,11 +107,8 @@ std::vector<std::filesystem::path> lookupOrder() {
 
 std::vector<std::string> namedDefaults(const std::string& type) {
     std::vector<std::string> named;
-    for (const std::filesystem::path& list : lookupOrder()) {
-        const KeyFilePtr file(g_key_file_new());
-        if (!g_key_file_load_from_file(file.get(), list.c_str(), G_KEY_FILE_NONE, nullptr)) continue;
-        for (std::string& id : stringList(file.get(), kDefaults, type)) named.push_back(std::move(id));
-    }
+    for (const std::filesystem::path& list : lookupOrder())
+        for (std::string& id : stringList(load(list).get(), kDefaults, type)) named.push_back(std::move(id));
     return named;
 }
 

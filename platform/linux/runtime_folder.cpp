@@ -1,12 +1,12 @@
 #include "platform/linux/runtime_folder.h"
 
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/linux/instance_socket.h"
 #include "platform/linux/xdg_dirs.h"
 
 namespace nubrio::linux_platform {
@@ -20,10 +20,6 @@ bool privateFolder(const std::filesystem::path& path, bool exactly0700) {
     if (!S_ISDIR(info.st_mode) || info.st_uid != ::getuid()) return false;
     const mode_t permissions = info.st_mode & 07777;
     return exactly0700 ? permissions == 0700 : (permissions & 0077) == 0;
-}
-
-bool socketFits(const std::filesystem::path& folder, const std::string& socketName) {
-    return (folder / socketName).string().size() < sizeof(sockaddr_un{}.sun_path);
 }
 
 }  // namespace
@@ -44,7 +40,7 @@ RuntimeFolderCandidates RuntimeFolderCandidates::forThisUser() {
 std::optional<std::filesystem::path> runtimeFolder(const RuntimeFolderCandidates& candidates,
                                                    const std::string& socketName) {
     auto usable = [&](const std::filesystem::path& folder, bool made) {
-        return folder.is_absolute() && privateFolder(folder, made) && socketFits(folder, socketName);
+        return folder.is_absolute() && privateFolder(folder, made) && instance_socket::fits(folder / socketName);
     };
     if (candidates.xdgRuntimeDir && usable(*candidates.xdgRuntimeDir, false)) return candidates.xdgRuntimeDir;
     if (usable(candidates.userRuntimeDir, false)) return candidates.userRuntimeDir;

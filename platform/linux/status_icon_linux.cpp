@@ -108,29 +108,36 @@ QColor templateColour(const PanelFacts& facts) {
     return kLightIcon;
 }
 
+bool paintStatusImage(QPainter& painter, const platform::Image& image, qreal size, const QColor& tint) {
+    if (!image.draw || image.width <= 0 || image.height <= 0 || size <= 0) return false;
+    const double fit = std::min(size / image.width, size / image.height);
+    const double width = image.width * fit;
+    const double height = image.height * fit;
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.translate((size - width) / 2, (size - height) / 2);
+    painter.setClipRect(QRectF(0, 0, width, height));
+    // Qt's y already grows downwards, which is what a flipped image means; others have y up.
+    if (!image.flipped) {
+        painter.translate(0, height);
+        painter.scale(1, -1);
+    }
+    PainterContext context(painter, image.isTemplate ? tint : QColor(Qt::black));
+    const bool drawn = image.draw(platform::Rect{0, 0, width, height}, context);
+    painter.restore();
+    return drawn;
+}
+
 QImage renderStatusIcon(const platform::Image& image, qreal size, const QColor& tint, qreal devicePixelRatio) {
     const int pixels = std::max(0, qRound(size * devicePixelRatio));
     QImage canvas(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
     canvas.fill(Qt::transparent);
     canvas.setDevicePixelRatio(devicePixelRatio);
-    if (!image.draw || image.width <= 0 || image.height <= 0 || pixels == 0) return canvas;
-
-    const double fit = std::min(size / image.width, size / image.height);
-    const double width = image.width * fit;
-    const double height = image.height * fit;
+    if (pixels == 0) return canvas;
     bool drawn = false;
     {
         QPainter painter(&canvas);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.translate((size - width) / 2, (size - height) / 2);
-        painter.setClipRect(QRectF(0, 0, width, height));
-        // Qt's y already grows downwards, which is what a flipped image means; others have y up.
-        if (!image.flipped) {
-            painter.translate(0, height);
-            painter.scale(1, -1);
-        }
-        PainterContext context(painter, image.isTemplate ? tint : QColor(Qt::black));
-        drawn = image.draw(platform::Rect{0, 0, width, height}, context);
+        drawn = paintStatusImage(painter, image, size, tint);
     }
     if (!drawn) canvas.fill(Qt::transparent);
     return canvas;
@@ -274,14 +281,21 @@ void PanelAppearance::settingChanged(const QString& group, const QString& key, c
     update(next);
 }
 
-// Asynchronous, so that a portal that is slow to start never holds up the launch.
+// Asynchronous, so that a service that is slow to start (the portal, xfconfd started by the bus)
+// never holds up the launch.
+void PanelAppearance::callLater(const QDBusMessage& call, std::function<void(const QDBusMessage& reply)> answer) {
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [answer = std::move(answer)](QDBusPendingCallWatcher* finished) {
+                finished->deleteLater();
+                answer(finished->reply());
+            });
+}
+
 void PanelAppearance::readPortal(const QString& method) {
     QDBusMessage call = QDBusMessage::createMethodCall(kPortalService, kPortalPath, kSettingsInterface, method);
     call << kAppearanceGroup << kColorSchemeKey;
-    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, method](QDBusPendingCallWatcher* finished) {
-        finished->deleteLater();
-        const QDBusMessage reply = finished->reply();
+    callLater(call, [this, method](const QDBusMessage& reply) {
         if (reply.type() != QDBusMessage::ReplyMessage) {
             // Portals before version 2 only have Read; when there is no portal, it fails the same way.
             if (method == QLatin1String("ReadOne")) readPortal(QStringLiteral("Read"));
@@ -346,15 +360,11 @@ void PanelAppearance::followPanel() {
     }
 }
 
-// Asynchronous: the bus may have to start xfconfd first.
 void PanelAppearance::readXfconf() {
     QDBusMessage call =
         QDBusMessage::createMethodCall(kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("GetProperty"));
     call << kXfcePanelChannel << kXfceDarkMode;
-    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* finished) {
-        finished->deleteLater();
-        const QDBusMessage reply = finished->reply();
+    callLater(call, [this](const QDBusMessage& reply) {
         PanelFacts next = facts_;
         // An unset property is an error reply: the panel's default holds.
         next.xfceDarkMode = reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()

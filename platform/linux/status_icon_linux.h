@@ -3,6 +3,8 @@
 // whatever size the tray asks for, and the colour that template images take on the panel behind it.
 #include <QColor>
 #include <QDBusConnection>
+#include <QDBusMessage>
+#include <functional>
 #include <QIconEngine>
 #include <QImage>
 #include <QObject>
@@ -54,6 +56,10 @@ QColor iconColourOn(const QColor& background);
 // destination rectangle of the fitted size at the origin. A template image's coverage is painted in
 // `tint`; other images as drawn. A handler that returns false leaves the square transparent.
 QImage renderStatusIcon(const platform::Image& image, qreal size, const QColor& tint, qreal devicePixelRatio = 1.0);
+
+// The same drawing with a painter of the caller's, into the square of `size` at its origin; the
+// painter's state is as before afterwards. False when the handler failed (what it drew stays).
+bool paintStatusImage(QPainter& painter, const platform::Image& image, qreal size, const QColor& tint);
 
 // Paints the image on demand at any size and device pixel ratio, so the icon is sharp everywhere.
 class StatusIconEngine final : public QIconEngine {
@@ -115,6 +121,7 @@ private Q_SLOTS:
     void desktopFilesChanged();
 
 private:
+    void callLater(const QDBusMessage& call, std::function<void(const QDBusMessage& reply)> answer);
     void readPortal(const QString& method);
     void findPanel();
     void followPanel();

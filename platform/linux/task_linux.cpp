@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <csignal>
 #include <poll.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -23,23 +22,6 @@ timespec monotonicNow() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return now;
-}
-
-// Checked before starting, so a missing executable or folder is a launch error with the system's text
-// and the path; the start itself reports a failed chdir or exec as well.
-std::optional<platform::Error> checkLaunchable(const SpawnRequest& request) {
-    struct stat info {};
-    const std::filesystem::path& executable = request.executable;
-    if (executable.empty()) return systemError(ENOENT);
-    if (::stat(executable.c_str(), &info) != 0) return systemError(errno);
-    if (S_ISDIR(info.st_mode)) return systemError(EACCES);  // what execve says of a directory
-    if (::access(executable.c_str(), X_OK) != 0) return systemError(errno);
-    if (const auto& folder = request.folder) {
-        if (::stat(folder->c_str(), &info) != 0) return systemError(errno);
-        if (!S_ISDIR(info.st_mode)) return systemError(ENOTDIR);
-        if (::access(folder->c_str(), X_OK) != 0) return systemError(errno);
-    }
-    return std::nullopt;
 }
 
 }  // namespace
@@ -120,7 +102,7 @@ std::optional<platform::Error> LinuxTask::launch() {
     SpawnRequest request = request_;
     std::error_code ignored;
     if (!request.executable.empty()) request.executable = std::filesystem::absolute(request.executable, ignored);
-    if (auto error = checkLaunchable(request)) return error;
+    // A missing executable or folder comes back from the start as an error with the system's text.
     pid_t pid = -1;
     if (auto error = spawnInOwnGroup(request, pid)) return error;
 
