@@ -9,8 +9,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/linux/app_entry.h"
-#include "platform/linux/desktop_entry.h"
+#include "platform/linux/desktop/desktop_entry.h"
+#include "platform/linux/desktop/launcher.h"
 
 int main(int argc, char** argv) {
     const bool checkOnly = argc == 3 && std::strcmp(argv[1], "--check") == 0;
@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
     // The icon is painted here; no display is needed for that.
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QGuiApplication application(argc, argv);
-    if (auto error = nubrio::linux_platform::app_entry::registerFor(executable)) {
+    if (auto error = nubrio::linux_platform::launcher::registerFor(executable)) {
         std::fprintf(stderr, "Nubrio: %s\n", error->c_str());
         return 1;
     }

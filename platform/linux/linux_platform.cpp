@@ -1,6 +1,6 @@
 #include "platform/linux/linux_platform.h"
 
-#include "platform/linux/app_entry.h"
+#include "platform/linux/desktop/launcher.h"
 
 namespace nubrio::linux_platform {
 
@@ -23,7 +23,7 @@ bool LinuxPlatform::handOverArrived(const handover::Message& message) {
     if (!message.links.empty()) return application_.openUrls(message.links);
     // A launcher's desktop action: the menu's own command, its confirmation included.
     if (application_.isTerminating()) return false;
-    for (const app_entry::DesktopAction& action : app_entry::kActions)
+    for (const launcher::DesktopAction& action : launcher::kActions)
         if (message.command == action.selector) return statusBar_.performMenuCommand(action.selector);
     return false;
 }

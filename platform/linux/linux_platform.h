@@ -4,19 +4,19 @@
 #include <functional>
 #include <memory>
 
-#include "platform/linux/alert_linux.h"
-#include "platform/linux/application_linux.h"
-#include "platform/linux/bundle_linux.h"
-#include "platform/linux/clock_linux.h"
-#include "platform/linux/file_manager_linux.h"
-#include "platform/linux/instance_registry_linux.h"
-#include "platform/linux/login_items_linux.h"
-#include "platform/linux/main_queue_linux.h"
-#include "platform/linux/process_linux.h"
-#include "platform/linux/status_bar_linux.h"
-#include "platform/linux/task_linux.h"
-#include "platform/linux/url_session_linux.h"
-#include "platform/linux/workspace_linux.h"
+#include "platform/linux/desktop/file_manager.h"
+#include "platform/linux/desktop/login_items.h"
+#include "platform/linux/desktop/workspace.h"
+#include "platform/linux/process/process_info.h"
+#include "platform/linux/process/task.h"
+#include "platform/linux/shell/alert.h"
+#include "platform/linux/shell/application.h"
+#include "platform/linux/shell/bundle.h"
+#include "platform/linux/shell/clock.h"
+#include "platform/linux/shell/main_queue.h"
+#include "platform/linux/shell/url_session.h"
+#include "platform/linux/single_instance/registry.h"
+#include "platform/linux/tray/status_bar.h"
 #include "platform/platform.h"
 
 namespace nubrio::linux_platform {

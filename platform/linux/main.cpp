@@ -13,17 +13,17 @@
 
 #include "app/build_config.h"
 #include "app/check_mode.h"
-#include "app/entry.h"
-#include "platform/linux/alert_linux.h"
-#include "platform/linux/app_entry.h"
-#include "platform/linux/app_icon.h"
-#include "platform/linux/application_linux.h"
-#include "platform/linux/bundle_linux.h"
-#include "platform/linux/handover.h"
-#include "platform/linux/instance_registry_linux.h"
+#include "app/run_application.h"
+#include "platform/linux/base/program_log.h"
+#include "platform/linux/base/xdg_dirs.h"
+#include "platform/linux/desktop/app_icon.h"
+#include "platform/linux/desktop/launcher.h"
 #include "platform/linux/linux_platform.h"
-#include "platform/linux/program_log.h"
-#include "platform/linux/xdg_dirs.h"
+#include "platform/linux/shell/alert.h"
+#include "platform/linux/shell/application.h"
+#include "platform/linux/shell/bundle.h"
+#include "platform/linux/single_instance/handover.h"
+#include "platform/linux/single_instance/registry.h"
 #include "worker/contract.h"
 
 namespace {
@@ -49,7 +49,7 @@ std::vector<std::string> handOverPart(const std::vector<std::string>& links) {
 
 // The menu command a launcher's desktop action asks of the running copy, if any.
 std::optional<std::string> desktopActionCommand(const std::vector<std::string>& arguments) {
-    for (const linux_platform::app_entry::DesktopAction& action : linux_platform::app_entry::kActions)
+    for (const linux_platform::launcher::DesktopAction& action : linux_platform::launcher::kActions)
         for (std::size_t i = 1; i < arguments.size(); ++i)
             if (arguments[i] == action.flag) return action.selector;
     return std::nullopt;
@@ -153,13 +153,13 @@ int main(int argc, char** argv) {
 
     // A second copy only opens the editor and ends: the entry stays with the copy that runs. The check
     // leaves the desktop as it found it.
-    if (!otherCopy && !checkMode) linux_platform::app_entry::registerFor(executable);
+    if (!otherCopy && !checkMode) linux_platform::launcher::registerFor(executable);
 
     linux_platform::LinuxPlatform backend(static_cast<int>(arguments.size()), commandLine.data(), std::move(bundle),
                                           std::move(registry));
     if (!links.empty()) backend.application().openUrls(links);
     // The uninstall moves the bundle to the Trash and then terminates: the entry and icon go with it.
-    backend.setTerminationCleanup([executable] { linux_platform::app_entry::unregisterIfBundleGone(executable); });
+    backend.setTerminationCleanup([executable] { linux_platform::launcher::unregisterIfBundleGone(executable); });
 
     const int status = nubrio::runApplication(backend.platform());
 

@@ -1,4 +1,4 @@
-#include "app/entry.h"
+#include "app/run_application.h"
 #include "harness.h"
 
 namespace nubrio::testing {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/linux/handover.h"
+#include "platform/linux/single_instance/handover.h"
 
 namespace handover = nubrio::linux_platform::handover;
 

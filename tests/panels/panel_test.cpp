@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "child_process.h"
-#include "platform/linux/panel_linux.h"
+#include "platform/linux/tray/panel.h"
 #include "screen_icon.h"
 #include "support/spin.h"
 #include "worker_probe.h"

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "app/statusbar/status_icon.h"
-#include "platform/linux/panel_linux.h"
-#include "platform/linux/status_icon_linux.h"
+#include "platform/linux/tray/panel.h"
+#include "platform/linux/tray/status_icon.h"
 
 namespace nubrio::panels {
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "platform/linux/instance_registry_linux.h"
+#include "platform/linux/single_instance/registry.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) return 64;

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "platform/linux/task_linux.h"
+#include "platform/linux/process/task.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) return 64;

@@ -1,0 +1,173 @@
+#include "platform/linux/desktop/workspace.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+
+#include <gio/gdesktopappinfo.h>
+#include <gio/gio.h>
+
+#include <cerrno>
+#include <unistd.h>
+
+#include "app/build_config.h"
+#include "platform/linux/base/glib_owner.h"
+#include "platform/linux/base/program_log.h"
+#include "platform/linux/base/system_error.h"
+#include "platform/linux/desktop/desktop_entry.h"
+
+namespace nubrio::linux_platform {
+
+namespace {
+
+struct KnownBrowser {
+    const char* desktopId;
+    const char* bundleIdentifier;
+};
+
+// For each browser the distribution's packages come before its Flatpak and Snap.
+constexpr KnownBrowser kKnownBrowsers[] = {
+    {"google-chrome.desktop", "com.google.Chrome"},
+    {"com.google.Chrome.desktop", "com.google.Chrome"},
+    {"microsoft-edge.desktop", "com.microsoft.edgemac"},
+    {"com.microsoft.Edge.desktop", "com.microsoft.edgemac"},
+    {"brave-browser.desktop", "com.brave.Browser"},
+    {"com.brave.Browser.desktop", "com.brave.Browser"},
+    {"vivaldi-stable.desktop", "com.vivaldi.Vivaldi"},
+    {"com.vivaldi.Vivaldi.desktop", "com.vivaldi.Vivaldi"},
+    {"chromium.desktop", "org.chromium.Chromium"},
+    {"chromium-browser.desktop", "org.chromium.Chromium"},
+    {"org.chromium.Chromium.desktop", "org.chromium.Chromium"},
+    {"chromium_chromium.desktop", "org.chromium.Chromium"},
+    {"firefox.desktop", "org.mozilla.firefox"},
+    {"firefox-esr.desktop", "org.mozilla.firefox"},
+    {"org.mozilla.firefox.desktop", "org.mozilla.firefox"},
+};
+
+using DesktopAppInfo = GObjectPtr<GDesktopAppInfo>;
+
+// GIO returns no entry whose Exec or TryExec program is missing, or that is Hidden.
+DesktopAppInfo installedEntry(const std::string& desktopId) {
+    if (desktopId.empty()) return nullptr;
+    return DesktopAppInfo(g_desktop_app_info_new(desktopId.c_str()));
+}
+
+void becomeSessionLeader(gpointer) {
+    setsid();
+}
+
+std::optional<platform::Error> spawnDetached(const std::vector<std::string>& argv, const std::string& folder) {
+    std::vector<char*> arguments;
+    for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
+    arguments.push_back(nullptr);
+    GErrorOut error;
+    // Without G_SPAWN_DO_NOT_REAP_CHILD GLib forks twice and reaps the middle process before it
+    // returns: the application is nobody's child here and cannot linger as a zombie. An exec that
+    // fails still comes back here as an error.
+    if (!g_spawn_async(folder.empty() ? nullptr : folder.c_str(), arguments.data(), nullptr, G_SPAWN_SEARCH_PATH,
+                       becomeSessionLeader, nullptr, nullptr, error))
+        return gioError(error.get());
+    return std::nullopt;
+}
+
+std::optional<platform::Error> launch(const std::string& desktopId, const std::vector<std::string>& arguments) {
+    DesktopAppInfo entry = installedEntry(desktopId);
+    if (!entry) return systemError(ENOENT, desktopId);
+    const char* exec = g_app_info_get_commandline(G_APP_INFO(entry.get()));
+    GText icon{g_desktop_app_info_get_string(entry.get(), "Icon")};
+    GText folder{g_desktop_app_info_get_string(entry.get(), "Path")};
+    const char* name = g_app_info_get_name(G_APP_INFO(entry.get()));
+    const char* location = g_desktop_app_info_get_filename(entry.get());
+    desktop_entry::ParsedExec command = desktop_entry::parseExec(
+        exec ? exec : "", {name ? name : "", icon ? icon.get() : "", location ? location : ""});
+    if (command.error) return platform::Error{"DesktopEntry", EINVAL, desktopId + ": " + *command.error};
+    // After the whole command, not where its %U was: wrappers such as `flatpak run … @@ %F @@` would
+    // take anything between their markers for files to forward.
+    command.argv.insert(command.argv.end(), arguments.begin(), arguments.end());
+    return spawnDetached(command.argv, folder ? folder.get() : "");
+}
+
+void deliverLater(platform::Workspace::OpenCompletion completion, std::optional<platform::Error> error) {
+    if (!completion) return;
+    QCoreApplication* application = QCoreApplication::instance();
+    if (!application) {
+        completion(std::move(error));
+        return;
+    }
+    QMetaObject::invokeMethod(
+        application, [completion = std::move(completion), error = std::move(error)] { completion(error); },
+        Qt::QueuedConnection);
+}
+
+}  // namespace
+
+LinuxWorkspace::LinuxWorkspace(std::function<std::vector<int>()> runningInstances)
+    : runningInstances_(std::move(runningInstances)) {}
+
+std::vector<int> LinuxWorkspace::runningApplicationsWithBundleIdentifier(const std::string& bundleIdentifier) {
+    if (bundleIdentifier != config::BundleIdentifier || !runningInstances_) return {};
+    return runningInstances_();
+}
+
+std::optional<platform::ApplicationRef> LinuxWorkspace::urlForApplicationToOpenUrl(const std::string& url) {
+    const char* scheme = g_uri_peek_scheme(url.c_str());
+    if (!scheme) return std::nullopt;
+    const GObjectPtr<GAppInfo> handler(g_app_info_get_default_for_uri_scheme(scheme));
+    if (!handler) return std::nullopt;
+    const char* id = g_app_info_get_id(handler.get());
+    if (!id) return std::nullopt;
+    return platform::ApplicationRef{id};
+}
+
+std::optional<std::string> LinuxWorkspace::bundleIdentifierOfApplication(const platform::ApplicationRef& application) {
+    for (const KnownBrowser& browser : kKnownBrowsers)
+        if (application.id == browser.desktopId) return browser.bundleIdentifier;
+    return std::nullopt;
+}
+
+std::optional<platform::ApplicationRef> LinuxWorkspace::urlForApplicationWithBundleIdentifier(
+    const std::string& bundleIdentifier) {
+    for (const KnownBrowser& browser : kKnownBrowsers)
+        if (bundleIdentifier == browser.bundleIdentifier && installedEntry(browser.desktopId))
+            return platform::ApplicationRef{browser.desktopId};
+    return std::nullopt;
+}
+
+void LinuxWorkspace::openApplication(const platform::ApplicationRef& application,
+                                     const platform::OpenConfiguration& configuration, OpenCompletion completion) {
+    // Every launch starts a new process, so createsNewApplicationInstance needs nothing more.
+    std::optional<platform::Error> error = launch(application.id, configuration.arguments);
+    if (error) program_log::write("cannot start " + application.id + ": " + error->message);
+    deliverLater(std::move(completion), std::move(error));
+}
+
+void LinuxWorkspace::openUrlsWithApplication(const std::vector<std::string>& urls,
+                                             const platform::ApplicationRef& application,
+                                             const platform::OpenConfiguration&) {
+    const DesktopAppInfo entry = installedEntry(application.id);
+    if (!entry) {
+        program_log::write("cannot open pages with " + application.id + ": it is no longer installed");
+        return;
+    }
+    GList* uris = nullptr;
+    for (auto url = urls.rbegin(); url != urls.rend(); ++url)
+        uris = g_list_prepend(uris, const_cast<char*>(url->c_str()));
+    GErrorOut error;
+    if (!g_app_info_launch_uris(G_APP_INFO(entry.get()), uris, nullptr, error))
+        program_log::write("cannot open pages with " + application.id + ": " + error.get()->message);
+    g_list_free(uris);
+}
+
+bool LinuxWorkspace::openUrl(const std::string& url) {
+    GErrorOut error;
+    if (g_app_info_launch_default_for_uri(url.c_str(), nullptr, error)) return true;
+    program_log::write("cannot open " + url + ": " + error.get()->message);
+    return false;
+}
+
+bool LinuxWorkspace::openFolder(const std::filesystem::path& folder) {
+    const GObjectPtr<GFile> file(g_file_new_for_path(folder.c_str()));
+    const GText uri{g_file_get_uri(file.get())};
+    return openUrl(uri.get());
+}
+
+}  // namespace nubrio::linux_platform

@@ -1,0 +1,106 @@
+#pragma once
+// Child processes for the worker: started in a process group of their own that cannot outlive this
+// program, their exit noticed through a pidfd on the Qt event loop.
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/linux/base/unique_fd.h"
+#include "platform/linux/process/spawn.h"
+#include "platform/task.h"
+
+class QSocketNotifier;
+class QTimer;
+
+namespace nubrio::linux_platform {
+
+class LinuxTask;
+
+// The tasks launched and not yet reaped, with their pidfds, so that a sleep can end as soon as one of
+// them ends. Shared by the task factory, which adds to it, and the process information's usleep.
+class LiveTasks {
+public:
+    void add(const LinuxTask* key, std::weak_ptr<LinuxTask> task, int pidfd);
+    void remove(const LinuxTask* key);
+    // Sleeps up to `duration`, returning early once one of the tasks has ended (that task is then
+    // reaped, so the next sleep is not cut short by it again).
+    void sleepUnlessOneEnds(std::chrono::microseconds duration);
+
+private:
+    struct Entry {
+        const LinuxTask* key;
+        std::weak_ptr<LinuxTask> task;
+        int pidfd;
+    };
+    std::mutex mutex_;
+    std::vector<Entry> entries_;
+};
+
+class LinuxTask final : public platform::Task, public std::enable_shared_from_this<LinuxTask> {
+public:
+    explicit LinuxTask(LiveTasks& live) : live_(live) {}
+    ~LinuxTask() override;
+    LinuxTask(const LinuxTask&) = delete;
+    LinuxTask& operator=(const LinuxTask&) = delete;
+
+    void setStandardInputNullDevice() override;
+    void setExecutable(const std::filesystem::path& path) override;
+    void setCurrentDirectory(const std::filesystem::path& path) override;
+    void setTerminationHandler(TerminationHandler handler) override;
+    // Must be called on the main thread, which runs a Qt event loop: the termination handler is called
+    // there, and the child's parent-death signal is tied to the thread that started it.
+    std::optional<platform::Error> launch() override;
+    // Whether the worker process itself still runs.
+    bool isRunning() override;
+    int processIdentifier() override;
+    int terminationStatus() override;
+    platform::TerminationReason terminationReason() override;
+    void terminate() override;
+    // Returns once the worker has ended and nothing is left of its process group: members that
+    // outlived it get the stop sequence first (up to about 3 s).
+    void waitUntilExit() override;
+
+    // Reaps the process if it has ended, without blocking; the status is kept for later readers.
+    void collect();
+
+private:
+    void watchForExit();
+    void exitNoticed();
+    void record(int waitStatus);  // caller holds mutex_
+    void clearGroup();
+
+    LiveTasks& live_;
+
+    // Configuration, set before launch.
+    SpawnRequest request_;
+    TerminationHandler handler_;
+
+    // Process state; guarded by mutex_ because usleep may reap from wherever it sleeps.
+    std::mutex mutex_;
+    bool launched_ = false;
+    bool ended_ = false;
+    int pid_ = 0;
+    UniqueFd pidfd_;
+    int status_ = 0;
+    platform::TerminationReason reason_ = platform::TerminationReason::Exit;
+
+    // Main thread only.
+    std::optional<GroupGuard> guard_;      // until the group is known to be gone
+    QSocketNotifier* notifier_ = nullptr;  // readable once the process has ended
+    QTimer* pollTimer_ = nullptr;          // instead, on a kernel without pidfds
+    bool handlerCalled_ = false;
+    std::shared_ptr<LinuxTask> keepAlive_;  // a running task lives until its handler has run
+};
+
+class LinuxTaskFactory final : public platform::TaskFactory {
+public:
+    explicit LinuxTaskFactory(LiveTasks& live) : live_(live) {}
+    std::shared_ptr<platform::Task> makeTask() override;
+
+private:
+    LiveTasks& live_;
+};
+
+}  // namespace nubrio::linux_platform

@@ -1,0 +1,93 @@
+#include "platform/linux/shell/alert.h"
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLibraryInfo>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QPushButton>
+#include <QTranslator>
+#include <vector>
+
+namespace nubrio::linux_platform {
+
+namespace {
+
+const QString kSpanishOk = QStringLiteral("Aceptar");
+
+QString buttonText(const std::string& label) {
+    return QString::fromStdString(label).replace(QLatin1Char('&'), QLatin1String("&&"));
+}
+
+}  // namespace
+
+int LinuxAlerts::runModal(const platform::Alert& alert) {
+    const int dismissed = platform::AlertFirstButtonReturn +
+                          static_cast<int>(alert.dismissButton < alert.buttons.size() ? alert.dismissButton : 0);
+    if (terminating_ && terminating_()) return dismissed;
+
+    QMessageBox box;
+    box.setWindowTitle(QStringLiteral("Nubrio"));
+    box.setIcon(QMessageBox::NoIcon);
+    // Error descriptions may hold '<' or '&': never take the texts for markup.
+    box.setTextFormat(Qt::PlainText);
+    box.setText(QString::fromStdString(alert.messageText));
+    box.setInformativeText(QString::fromStdString(alert.informativeText));
+    if (auto* informative = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+        informative->setTextFormat(Qt::PlainText);
+    // QMessageBox sizes itself to the headline, so a short headline would squeeze the explanation
+    // into a narrow column.
+    if (auto* headline = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+        QFont bold = headline->font();
+        bold.setBold(true);
+        headline->setFont(bold);
+        headline->setMinimumWidth(headline->fontMetrics().averageCharWidth() * 44);
+    }
+    box.setStandardButtons(QMessageBox::NoButton);
+
+    // One role for all: every platform layout keeps the buttons of a role in the order added, and
+    // ActionRole is never reversed.
+    std::vector<QPushButton*> buttons;
+    for (const std::string& label : alert.buttons)
+        buttons.push_back(box.addButton(buttonText(label), QMessageBox::ActionRole));
+    if (buttons.empty()) {
+        QPushButton* ok = box.addButton(QMessageBox::Ok);
+        // Qt's own label when its Spanish translation is installed; otherwise ours.
+        if (ok->text().remove(QLatin1Char('&')) != kSpanishOk) ok->setText(kSpanishOk);
+        buttons.push_back(ok);
+    }
+    box.setDefaultButton(buttons.front());
+    // Closing the window presses the escape button too.
+    box.setEscapeButton(buttons[static_cast<std::size_t>(dismissed - platform::AlertFirstButtonReturn)]);
+
+    // A tray program has no window of its own that would bring the alert along.
+    QMetaObject::invokeMethod(
+        &box,
+        [&box] {
+            box.raise();
+            box.activateWindow();
+        },
+        Qt::QueuedConnection);
+    box.exec();
+
+    // The program's end closes the alert from inside (no button clicked); nothing may act on it then.
+    if (terminating_ && terminating_()) return dismissed;
+    for (std::size_t index = 0; index < buttons.size(); ++index)
+        if (box.clickedButton() == buttons[index]) return platform::AlertFirstButtonReturn + static_cast<int>(index);
+    return dismissed;
+}
+
+bool installSpanishTranslation() {
+    static QTranslator* installed = nullptr;
+    if (installed) return true;
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    if (!translator->load(QStringLiteral("qtbase_es"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+        !QCoreApplication::installTranslator(translator)) {
+        delete translator;
+        return false;
+    }
+    installed = translator;
+    return true;
+}
+
+}  // namespace nubrio::linux_platform

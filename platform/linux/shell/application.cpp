@@ -1,0 +1,156 @@
+#include "platform/linux/shell/application.h"
+
+#include <QApplication>
+#include <QMetaObject>
+#include <QObject>
+#include <QSocketNotifier>
+
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace nubrio::linux_platform {
+
+namespace {
+
+constexpr std::array<int, 3> kTerminationSignals = {SIGTERM, SIGINT, SIGHUP};
+
+// Self-pipe: the handler only writes a byte; the event loop reads it on the main thread. It lives
+// for the whole process, so a late signal never writes to a closed descriptor.
+int signalPipe[2] = {-1, -1};
+struct sigaction previousActions[kTerminationSignals.size()];
+
+void onTerminationSignal(int signal) {
+    const int savedErrno = errno;
+    const char byte = static_cast<char>(signal);
+    [[maybe_unused]] ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+void openSignalPipe() {
+    if (signalPipe[0] >= 0) return;
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw std::runtime_error("cannot create the signal pipe");
+}
+
+void installSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (std::size_t i = 0; i < kTerminationSignals.size(); ++i)
+        ::sigaction(kTerminationSignals[i], &action, &previousActions[i]);
+}
+
+void restoreSignalHandlers() {
+    for (std::size_t i = 0; i < kTerminationSignals.size(); ++i)
+        ::sigaction(kTerminationSignals[i], &previousActions[i], nullptr);
+}
+
+// RFC 3986: scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ), then ':'.
+bool beginsWithScheme(const std::string& text) {
+    if (text.empty() || !std::isalpha(static_cast<unsigned char>(text[0]))) return false;
+    for (std::size_t i = 1; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == ':') return true;
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+LinuxApplication::LinuxApplication() : context_(std::make_unique<QObject>()) {
+    openSignalPipe();
+    signalNotifier_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(signalNotifier_.get(), &QSocketNotifier::activated, context_.get(),
+                     [this] { signalArrived(); });
+    // Signals that came before this object are not ours to act on.
+    char drain[64];
+    while (::read(signalPipe[0], drain, sizeof drain) > 0) {
+    }
+    installSignalHandlers();
+}
+
+LinuxApplication::~LinuxApplication() { restoreSignalHandlers(); }
+
+void LinuxApplication::setDelegate(std::weak_ptr<platform::ApplicationDelegate> delegate) {
+    delegate_ = std::move(delegate);
+}
+
+void LinuxApplication::setActivationPolicy(platform::ActivationPolicy policy) {
+    // An accessory application has no window of its own: closing an alert must not end it.
+    QApplication::setQuitOnLastWindowClosed(policy != platform::ActivationPolicy::Accessory);
+}
+
+void LinuxApplication::run() {
+    if (terminating_) return;
+    QMetaObject::invokeMethod(context_.get(), [this] { finishLaunching(); }, Qt::QueuedConnection);
+    QApplication::exec();
+}
+
+void LinuxApplication::finishLaunching() {
+    if (terminating_ || launched_) return;
+    launched_ = true;
+    std::shared_ptr<platform::ApplicationDelegate> delegate = delegate_.lock();
+    if (!delegate) return;
+    delegate->applicationDidFinishLaunching();
+    std::vector<std::vector<std::string>> pending = std::move(pendingLinks_);
+    pendingLinks_.clear();
+    for (const std::vector<std::string>& links : pending) {
+        if (terminating_) return;
+        delegate->applicationOpenUrls(links);
+    }
+}
+
+bool LinuxApplication::openUrls(std::vector<std::string> links) {
+    if (terminating_) return false;
+    if (!launched_) {
+        pendingLinks_.push_back(std::move(links));
+        return true;
+    }
+    QMetaObject::invokeMethod(
+        context_.get(),
+        [this, links = std::move(links)] {
+            if (terminating_) return;
+            if (std::shared_ptr<platform::ApplicationDelegate> delegate = delegate_.lock())
+                delegate->applicationOpenUrls(links);
+        },
+        Qt::QueuedConnection);
+    return true;
+}
+
+void LinuxApplication::setTerminationCleanup(std::function<void()> cleanup) { cleanup_ = std::move(cleanup); }
+
+void LinuxApplication::terminate() {
+    if (terminating_) return;
+    terminating_ = true;
+    pendingLinks_.clear();
+    if (std::shared_ptr<platform::ApplicationDelegate> delegate = delegate_.lock())
+        delegate->applicationWillTerminate();
+    if (cleanup_) cleanup_();
+    // Ends nested loops (a modal alert) as well as the main one, so run() returns.
+    QCoreApplication::exit(0);
+}
+
+void LinuxApplication::signalArrived() {
+    char drain[64];
+    bool any = false;
+    while (::read(signalPipe[0], drain, sizeof drain) > 0) any = true;
+    if (any) terminate();
+}
+
+std::vector<std::string> linksInArguments(const std::vector<std::string>& arguments) {
+    std::vector<std::string> links;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (!argument.empty() && argument[0] != '-' && beginsWithScheme(argument)) links.push_back(argument);
+    }
+    return links;
+}
+
+}  // namespace nubrio::linux_platform

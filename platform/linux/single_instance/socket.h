@@ -1,0 +1,40 @@
+#pragma once
+// The client's side of the single-instance socket, and what both sides check of a peer. All calls
+// block, each within a deadline of its own.
+#include <sys/socket.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "platform/linux/base/unique_fd.h"
+
+namespace nubrio::linux_platform::instance_socket {
+
+// Whether the path fits a Unix socket address.
+bool fits(const std::filesystem::path& path);
+
+// A non-blocking, close-on-exec Unix stream socket; invalid on failure.
+UniqueFd newSocket();
+
+bool sameUser(uid_t uid);
+std::optional<ucred> peerCredentials(int fd);
+
+enum class Probe {
+    Connected,  // somebody listens
+    Refused,    // a socket file with nobody behind it
+    Missing,    // no file
+    Busy,       // a listener whose backlog stayed full until the deadline
+    Failed,
+};
+// Connects within about a second; `socket` holds the connection when Connected.
+Probe connectTo(const std::filesystem::path& path, UniqueFd& socket);
+
+// Binds a new socket at the path; invalid when bind fails (errno says why).
+UniqueFd bindTo(const std::filesystem::path& path);
+
+// Hands one encoded message to the holder at the path, which must be a process of our own user,
+// and waits, bounded, for its acknowledgement.
+bool deliver(const std::filesystem::path& path, const std::string& message);
+
+}  // namespace nubrio::linux_platform::instance_socket

@@ -1,0 +1,170 @@
+#include "platform/linux/tray/status_bar.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QMenu>
+#include <QPixmap>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <stdexcept>
+
+namespace nubrio::linux_platform {
+
+LinuxStatusButton::LinuxStatusButton(std::shared_ptr<PanelAppearance> appearance)
+    : appearance_(std::move(appearance)) {
+    appearanceChanged_ = QObject::connect(appearance_.get(), &PanelAppearance::changed, [this] { repaint(); });
+}
+
+void LinuxStatusButton::attach(QSystemTrayIcon& tray) {
+    tray_ = &tray;
+    tray_->setToolTip(toolTip_);
+    repaint();
+}
+
+LinuxStatusButton::~LinuxStatusButton() { QObject::disconnect(appearanceChanged_); }
+
+void LinuxStatusButton::setImage(const platform::Image& image) {
+    image_ = image;
+    repaint();
+}
+
+void LinuxStatusButton::setToolTip(const std::string& toolTip) {
+    toolTip_ = QString::fromStdString(toolTip);
+    if (tray_) tray_->setToolTip(toolTip_);
+}
+
+// A new icon, so both tray paths notice the change (the StatusNotifierItem sends NewIcon).
+void LinuxStatusButton::repaint() {
+    if (tray_) tray_->setIcon(QIcon(new StatusIconEngine(image_, appearance_->iconColour())));
+}
+
+namespace {
+
+// How often and how long to look for the tray's placement of the icon: trays dock an icon within a
+// moment, and once placed it is looked at once, so the timer does not run while the program idles.
+constexpr int kPlacementIntervalMs = 250;
+constexpr int kPlacementChecks = 40;
+
+}  // namespace
+
+LinuxStatusItem::LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance)
+    : appearance_(std::move(appearance)), button_(std::make_unique<LinuxStatusButton>(appearance_)) {
+    // Qt decides once, at the first tray icon, whether a StatusNotifierItem host is there. On X11 it
+    // embeds the icon in an XEmbed tray otherwise, which may appear later; elsewhere (Wayland) that
+    // icon would never show, so the item waits for a host, as a panel that starts after the program
+    // does at log-in. Offscreen there is nothing to show.
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("xcb") && platform != QLatin1String("offscreen") &&
+        !appearance_->statusNotifierHostRegistered()) {
+        hostAppeared_ = QObject::connect(appearance_.get(), &PanelAppearance::statusNotifierHostAppeared, [this] {
+            if (!tray_) showInTray();
+        });
+        appearance_->watchForStatusNotifierHost();
+        return;
+    }
+    showInTray();
+}
+
+void LinuxStatusItem::showInTray() {
+    // Qt makes the same check as it makes the tray icon, and embeds the icon in an XEmbed tray when
+    // no StatusNotifierItem host is there.
+    const bool xembed =
+        QGuiApplication::platformName() == QLatin1String("xcb") && !appearance_->statusNotifierHostRegistered();
+    tray_ = std::make_unique<QSystemTrayIcon>();
+    button_->attach(*tray_);
+    if (menu_) tray_->setContextMenu(menu_->qmenu());
+    QObject::connect(tray_.get(), &QSystemTrayIcon::activated, tray_.get(),
+                     [this](QSystemTrayIcon::ActivationReason reason) { activated(reason); });
+    tray_->show();
+    if (xembed) {
+        // After show(): Qt then has found the tray and set the events it wants from the tray's window,
+        // which would replace ours if they came first.
+        appearance_->followXEmbedTray();
+        placement_ = new QTimer(tray_.get());
+        placement_->setInterval(kPlacementIntervalMs);
+        QObject::connect(placement_, &QTimer::timeout, tray_.get(), [this] { lookBehindIcon(); });
+        auto lookAgain = [this] {
+            placementChecks_ = 0;
+            lastGeometry_ = QRect();
+            placement_->start();
+        };
+        QObject::connect(appearance_->xembedTray(), &XEmbedTray::trayChanged, tray_.get(), lookAgain);
+        lookAgain();
+    }
+}
+
+// The icon sits where the tray put it once its geometry holds still for one interval. The screen
+// there shows the tray's background wherever the icon leaves it clear.
+void LinuxStatusItem::lookBehindIcon() {
+    const QRect geometry = tray_->geometry();
+    const bool settled = geometry.isValid() && geometry == lastGeometry_;
+    lastGeometry_ = geometry;
+    if (!settled) {
+        if (++placementChecks_ >= kPlacementChecks) placement_->stop();
+        return;
+    }
+    placement_->stop();
+    QScreen* screen = QGuiApplication::screenAt(geometry.center());
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    // Without a window, Qt grabs from the root window at coordinates relative to the screen.
+    const QPoint at = geometry.topLeft() - screen->geometry().topLeft();
+    const QImage shot = screen->grabWindow(0, at.x(), at.y(), geometry.width(), geometry.height()).toImage();
+    const QImage coverage = StatusIconEngine::coverage(button_->image(), shot.size());
+    appearance_->setXEmbedBackground(backgroundBehind(shot, coverage));
+}
+
+LinuxStatusItem::~LinuxStatusItem() { QObject::disconnect(hostAppeared_); }
+
+platform::StatusButton* LinuxStatusItem::button() { return button_.get(); }
+
+void LinuxStatusItem::setMenu(std::shared_ptr<platform::Menu> menu) {
+    auto linuxMenu = std::dynamic_pointer_cast<LinuxMenu>(menu);
+    if (menu && !linuxMenu) throw std::invalid_argument("LinuxStatusItem takes only a LinuxMenu");
+    if (tray_) tray_->setContextMenu(linuxMenu ? linuxMenu->qmenu() : nullptr);
+    menu_ = std::move(linuxMenu);
+}
+
+// The item is all menu, as in the macOS menu bar: a left click opens it too. Qt opens it on a
+// right click itself, and StatusNotifierItem hosts show the D-Bus menu; a popup placed at the pointer
+// is only right on X11.
+void LinuxStatusItem::activated(int reason) {
+    if (reason != QSystemTrayIcon::Trigger || !menu_ || menu_->qmenu()->isVisible()) return;
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) return;
+    menu_->qmenu()->popup(QCursor::pos());
+}
+
+LinuxStatusBar::LinuxStatusBar() = default;
+
+LinuxStatusBar::~LinuxStatusBar() = default;
+
+std::shared_ptr<platform::StatusItem> LinuxStatusBar::statusItemWithLength(double) {
+    if (!appearance_) appearance_ = std::make_shared<PanelAppearance>();
+    return std::make_shared<LinuxStatusItem>(appearance_);
+}
+
+std::shared_ptr<platform::Menu> LinuxStatusBar::makeMenu() {
+    auto menu = std::make_shared<LinuxMenu>();
+    menus_.push_back(menu);
+    return menu;
+}
+
+bool LinuxStatusBar::performMenuCommand(const std::string& selector) {
+    for (const std::weak_ptr<LinuxMenu>& weak : menus_)
+        if (std::shared_ptr<LinuxMenu> menu = weak.lock(); menu && menu->perform(selector)) return true;
+    return false;
+}
+
+std::shared_ptr<platform::MenuItem> LinuxStatusBar::makeMenuItem(const std::string& title,
+                                                                 std::optional<platform::Action> action,
+                                                                 const std::string& keyEquivalent) {
+    return std::make_shared<LinuxMenuItem>(title, std::move(action), keyEquivalent);
+}
+
+std::shared_ptr<platform::MenuItem> LinuxStatusBar::makeSeparatorItem() {
+    return std::make_shared<LinuxMenuItem>(LinuxMenuItem::Separator{});
+}
+
+}  // namespace nubrio::linux_platform

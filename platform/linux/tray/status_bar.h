@@ -1,0 +1,102 @@
+#pragma once
+// The status item as a QSystemTrayIcon: a StatusNotifierItem with a D-Bus menu when a watcher with a
+// host is on the session bus, an XEmbed tray icon otherwise. With no tray at all the item waits, and
+// appears when a tray does.
+#include <QRect>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/linux/tray/menu.h"
+#include "platform/linux/tray/status_icon.h"
+#include "platform/status_bar.h"
+
+class QSystemTrayIcon;
+class QTimer;
+
+namespace nubrio::linux_platform {
+
+// Always present on Linux. The image is repainted in the template colour whenever what the panel
+// publishes about its looks changes.
+class LinuxStatusButton final : public platform::StatusButton {
+public:
+    explicit LinuxStatusButton(std::shared_ptr<PanelAppearance> appearance);
+    ~LinuxStatusButton() override;
+    LinuxStatusButton(const LinuxStatusButton&) = delete;
+    LinuxStatusButton& operator=(const LinuxStatusButton&) = delete;
+
+    void setImage(const platform::Image& image) override;
+    void setToolTip(const std::string& toolTip) override;
+
+    // Where the image and tool tip go from now on (they are kept until there is one).
+    void attach(QSystemTrayIcon& tray);
+
+    const platform::Image& image() const { return image_; }
+    // The colour the icon is painted in now.
+    QColor tint() const { return appearance_->iconColour(); }
+
+private:
+    void repaint();
+
+    QSystemTrayIcon* tray_ = nullptr;
+    std::shared_ptr<PanelAppearance> appearance_;
+    platform::Image image_;
+    QString toolTip_;
+    QMetaObject::Connection appearanceChanged_;
+};
+
+class LinuxStatusItem final : public platform::StatusItem {
+public:
+    // Needs a QApplication. The item is shown at once, with an empty icon until setImage; where Qt can
+    // show it only as a StatusNotifierItem (not X11), once a host for it is there.
+    explicit LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance);
+    ~LinuxStatusItem() override;
+    LinuxStatusItem(const LinuxStatusItem&) = delete;
+    LinuxStatusItem& operator=(const LinuxStatusItem&) = delete;
+
+    platform::StatusButton* button() override;
+    // Takes a LinuxMenu (std::invalid_argument otherwise) and keeps it: the item owns its menu.
+    void setMenu(std::shared_ptr<platform::Menu> menu) override;
+
+    // None while the item waits for a tray.
+    QSystemTrayIcon* trayIcon() const { return tray_.get(); }
+
+private:
+    void showInTray();
+    void activated(int reason);
+    // XEmbed only: once the tray has placed the icon, reads the tray's colour behind it off the screen.
+    void lookBehindIcon();
+
+    std::shared_ptr<PanelAppearance> appearance_;
+    std::shared_ptr<LinuxMenu> menu_;
+    std::unique_ptr<QSystemTrayIcon> tray_;
+    std::unique_ptr<LinuxStatusButton> button_;
+    QMetaObject::Connection hostAppeared_;
+    QTimer* placement_ = nullptr;
+    QRect lastGeometry_;
+    int placementChecks_ = 0;
+};
+
+class LinuxStatusBar final : public platform::StatusBar {
+public:
+    // May be made before the QApplication; every other call needs it.
+    LinuxStatusBar();
+    ~LinuxStatusBar() override;
+
+    std::shared_ptr<platform::StatusItem> statusItemWithLength(double length) override;
+    std::shared_ptr<platform::Menu> makeMenu() override;
+    std::shared_ptr<platform::MenuItem> makeMenuItem(const std::string& title, std::optional<platform::Action> action,
+                                                     const std::string& keyEquivalent) override;
+    std::shared_ptr<platform::MenuItem> makeSeparatorItem() override;
+
+    // Runs a command of the menus made here as choosing it would; false when no menu has it.
+    bool performMenuCommand(const std::string& selector);
+
+private:
+    std::vector<std::weak_ptr<LinuxMenu>> menus_;
+    // One watcher of the desktop's appearance for all items, made with the first.
+    std::shared_ptr<PanelAppearance> appearance_;
+};
+
+}  // namespace nubrio::linux_platform

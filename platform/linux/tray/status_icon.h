@@ -1,0 +1,141 @@
+#pragma once
+// The status item's drawn icon on a Linux panel: the image painted through its drawing handler at
+// whatever size the tray asks for, and the colour that template images take on the panel behind it.
+#include <QColor>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <functional>
+#include <QIconEngine>
+#include <QImage>
+#include <QObject>
+#include <memory>
+#include <optional>
+
+#include "platform/linux/tray/panel.h"
+#include "platform/status_bar.h"
+
+class QDBusServiceWatcher;
+class QDBusVariant;
+class QFileSystemWatcher;
+
+namespace nubrio::linux_platform {
+
+// The freedesktop appearance setting "color-scheme": 0 no preference, 1 prefer dark, 2 prefer light.
+struct ColorScheme {
+    static constexpr unsigned NoPreference = 0, PreferDark = 1, PreferLight = 2;
+};
+
+// What is known about the panel behind the status item, each from where its desktop publishes it.
+struct PanelFacts {
+    PanelKind panel = PanelKind::Unknown;
+    // Qt embeds the icon in an XEmbed tray (no StatusNotifierItem host was on the bus at start).
+    bool xembed = false;
+    // Xfce: /panels/dark-mode in the xfce4-panel channel; unset means the panel's default, dark.
+    std::optional<bool> xfceDarkMode;
+    // Plasma's and LXQt's panel colour, from their settings.
+    std::optional<QColor> panelBackground;
+    // The foreground colour that an XEmbed tray publishes (_NET_SYSTEM_TRAY_COLORS).
+    std::optional<QColor> trayForeground;
+    // What an XEmbed tray shows behind the icon, read off the screen.
+    std::optional<QColor> trayBackground;
+    // The settings portal's color-scheme.
+    std::optional<unsigned> colorScheme;
+
+    bool operator==(const PanelFacts&) const = default;
+};
+
+// A tray does not tint a mask the way the macOS menu bar does, so a template image is painted in
+// this colour, chosen for the panel behind the icon and not for the application's windows.
+QColor templateColour(const PanelFacts& facts);
+
+// Of the light and the dark icon colour, the one that stands out more on `background`.
+QColor iconColourOn(const QColor& background);
+
+// The image drawn into a square of `size` × `size` logical pixels at `devicePixelRatio` (so the result
+// has size·ratio device pixels, rounded, and that ratio), fitted and centred, antialiased. The handler gets a
+// destination rectangle of the fitted size at the origin. A template image's coverage is painted in
+// `tint`; other images as drawn. A handler that returns false leaves the square transparent.
+QImage renderStatusIcon(const platform::Image& image, qreal size, const QColor& tint, qreal devicePixelRatio = 1.0);
+
+// The same drawing with a painter of the caller's, into the square of `size` at its origin; the
+// painter's state is as before afterwards. False when the handler failed (what it drew stays).
+bool paintStatusImage(QPainter& painter, const platform::Image& image, qreal size, const QColor& tint);
+
+// Paints the image on demand at any size and device pixel ratio, so the icon is sharp everywhere.
+class StatusIconEngine final : public QIconEngine {
+public:
+    StatusIconEngine(platform::Image image, QColor tint);
+
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override;
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override;
+    QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State state, qreal scale) override;
+    QSize actualSize(const QSize& size, QIcon::Mode mode, QIcon::State state) override;
+    // The sizes trays commonly ask for; the StatusNotifierItem path sends these to the panel.
+    QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) override;
+    QIconEngine* clone() const override;
+    QString key() const override;
+
+    // The image as paint() draws it into `rect`'s size: where it covers the rectangle.
+    static QImage coverage(const platform::Image& image, const QSize& size);
+
+private:
+    platform::Image image_;
+    QColor tint_;
+};
+
+// Follows what the panel behind the status item publishes about its looks (see PanelFacts), and says
+// when the template colour may have changed. The panel is the one whose well-known name is on `bus`,
+// else the one XDG_CURRENT_DESKTOP names.
+class PanelAppearance final : public QObject {
+    Q_OBJECT
+public:
+    // The QGuiApplication must exist. Services that may be slow are asked asynchronously: until they
+    // answer (or when they are absent) the fallbacks decide.
+    explicit PanelAppearance(QDBusConnection bus = QDBusConnection::sessionBus());
+    ~PanelAppearance() override;
+
+    const PanelFacts& facts() const { return facts_; }
+    std::optional<unsigned> colorScheme() const { return facts_.colorScheme; }
+    QColor iconColour() const { return templateColour(facts_); }
+
+    // Whether Qt shows a tray icon made now as a StatusNotifierItem: it does when a watcher with a
+    // registered host is on the bus, and embeds it in an XEmbed tray otherwise.
+    bool statusNotifierHostRegistered() const;
+    // Emits statusNotifierHostAppeared once a watcher with a registered host is on the bus.
+    void watchForStatusNotifierHost();
+    // From now on the icon sits in the screen's XEmbed tray, whose published colours are followed.
+    void followXEmbedTray();
+    XEmbedTray* xembedTray() const { return xembedTray_.get(); }
+    // The colour that the XEmbed tray shows behind the icon, as seen on the screen.
+    void setXEmbedBackground(std::optional<QColor> colour);
+
+Q_SIGNALS:
+    void changed();
+    void statusNotifierHostAppeared();
+
+private Q_SLOTS:
+    void statusNotifierHostRegistered_();
+    void settingChanged(const QString& group, const QString& key, const QDBusVariant& value);
+    void xfconfChanged(const QString& channel, const QString& property, const QDBusVariant& value);
+    void xfconfRemoved(const QString& channel, const QString& property);
+    void desktopFilesChanged();
+
+private:
+    void callLater(const QDBusMessage& call, std::function<void(const QDBusMessage& reply)> answer);
+    void readPortal(const QString& method);
+    void findPanel();
+    void followPanel();
+    void readXfconf();
+    void watchFiles(const QStringList& names);
+    void readPanelFiles();
+    void update(const PanelFacts& facts);
+
+    QDBusConnection bus_;
+    PanelFacts facts_;
+    QDBusServiceWatcher* panelNames_ = nullptr;
+    QFileSystemWatcher* files_ = nullptr;
+    bool followsXfconf_ = false, followsKdeSignals_ = false, watchesHosts_ = false;
+    std::unique_ptr<XEmbedTray> xembedTray_;
+};
+
+}  // namespace nubrio::linux_platform

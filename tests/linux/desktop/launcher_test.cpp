@@ -1,0 +1,251 @@
+// The program's application entry and icon in a temporary home, with a recorder standing in for the
+// bundle executable.
+#include <gio/gdesktopappinfo.h>
+#include <gio/gio.h>
+#include <glib.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/linux/desktop/launcher.h"
+#include "support/desktop_home.h"
+#include "support/files.h"
+#include "support/spin.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace launcher = nubrio::linux_platform::launcher;
+using nubrio::testing::DesktopHome;
+using nubrio::testing::readFile;
+using nubrio::testing::writeFile;
+
+constexpr const char* kId = "app.nubrio.desktop.desktop";
+
+fs::path entryFile(const DesktopHome& home) { return home.applications() / kId; }
+
+fs::path bundleExecutable(const DesktopHome& home, const std::string& folder = "Mis Apps") {
+    return home.path() / folder / "Nubrio.app/Contents/MacOS/Nubrio";
+}
+
+std::optional<std::string> entryKey(const fs::path& path, const char* group, const char* key) {
+    GKeyFile* file = g_key_file_new();
+    std::optional<std::string> value;
+    if (g_key_file_load_from_file(file, path.c_str(), G_KEY_FILE_NONE, nullptr))
+        if (gchar* text = g_key_file_get_string(file, group, key, nullptr)) {
+            value = text;
+            g_free(text);
+        }
+    g_key_file_free(file);
+    return value;
+}
+
+// The first default the user's mimeapps.list names for nubrio: links.
+std::optional<std::string> userDefault(const DesktopHome& home) {
+    GKeyFile* file = g_key_file_new();
+    std::optional<std::string> first;
+    const fs::path list = home.configHome() / "mimeapps.list";
+    if (g_key_file_load_from_file(file, list.c_str(), G_KEY_FILE_NONE, nullptr))
+        if (gchar** ids = g_key_file_get_string_list(file, "Default Applications", "x-scheme-handler/nubrio", nullptr,
+                                                     nullptr)) {
+            if (ids[0]) first = ids[0];
+            g_strfreev(ids);
+        }
+    g_key_file_free(file);
+    return first;
+}
+
+ino_t inodeOf(const fs::path& path) {
+    struct stat info {};
+    stat(path.c_str(), &info);
+    return info.st_ino;
+}
+
+fs::path icon(const DesktopHome& home, const std::string& size, const char* extension) {
+    return home.dataHome() / "icons/hicolor" / size / "apps" / (std::string("app.nubrio.desktop.") + extension);
+}
+
+TEST(AppEntry, PutsNubrioInTheApplicationMenuWithItsIconActionsAndLinks) {
+    DesktopHome home;
+    const auto executable = bundleExecutable(home);
+    DesktopHome::writeRecorder(executable);
+
+    EXPECT_EQ(launcher::registerFor(executable), std::nullopt);
+    const auto entry = entryFile(home);
+    const std::string program = "\"" + executable.string() + "\"";
+    const std::vector<std::pair<const char*, std::optional<std::string>>> expected = {
+        {"Type", "Application"},
+        {"Name", "Nubrio"},
+        {"NoDisplay", std::nullopt},
+        {"Icon", "app.nubrio.desktop"},
+        {"Exec", program + " %u"},
+        {"TryExec", executable.string()},
+        {"StartupNotify", "false"},
+        {"MimeType", "x-scheme-handler/nubrio;"},
+        {"Actions", "restart;quit;"},
+    };
+    for (const auto& [key, value] : expected) EXPECT_EQ(entryKey(entry, "Desktop Entry", key), value) << key;
+    EXPECT_EQ(entryKey(entry, "Desktop Action restart", "Name"), "Reiniciar procesamiento…");
+    EXPECT_EQ(entryKey(entry, "Desktop Action restart", "Exec"), program + " --restart");
+    EXPECT_EQ(entryKey(entry, "Desktop Action quit", "Name"), "Salir de Nubrio…");
+    EXPECT_EQ(entryKey(entry, "Desktop Action quit", "Exec"), program + " --quit");
+    EXPECT_EQ(userDefault(home), kId);
+
+    // As the desktop's menus read it.
+    GDesktopAppInfo* info = g_desktop_app_info_new(kId);
+    ASSERT_NE(info, nullptr);
+    EXPECT_TRUE(g_app_info_should_show(G_APP_INFO(info)));
+    EXPECT_FALSE(std::string(g_app_info_get_description(G_APP_INFO(info))).empty());
+    EXPECT_NE(g_desktop_app_info_get_categories(info), nullptr);
+    EXPECT_NE(g_desktop_app_info_get_keywords(info), nullptr);
+    const gchar* const* actions = g_desktop_app_info_list_actions(info);
+    ASSERT_TRUE(actions && actions[0] && actions[1]);
+    EXPECT_STREQ(actions[0], "restart");
+    EXPECT_STREQ(actions[1], "quit");
+    g_object_unref(info);
+
+    // The icon: scalable and the fixed sizes of the hicolor theme.
+    EXPECT_NE(readFile(icon(home, "scalable", "svg")).find("<svg"), std::string::npos);
+    for (const char* size : {"16x16", "24x24", "48x48", "256x256"})
+        EXPECT_EQ(readFile(icon(home, size, "png")).substr(1, 3), "PNG") << size;
+
+    // A link now reaches the bundle executable.
+    ASSERT_TRUE(g_app_info_launch_default_for_uri("nubrio://connect", nullptr, nullptr));
+    EXPECT_EQ(DesktopHome::waitForRecord(executable), (std::vector<std::string>{"nubrio://connect"}));
+}
+
+TEST(AppEntry, RewritesOnlyWhatChanges) {
+    DesktopHome home;
+    const auto first = bundleExecutable(home, "Applications");
+    const auto moved = bundleExecutable(home, "Descargas");
+    DesktopHome::writeRecorder(first);
+    DesktopHome::writeRecorder(moved);
+    // A cache that tools other than GIO read must follow the entry.
+    writeFile(home.applications() / "mimeinfo.cache", "[MIME Cache]\n");
+
+    launcher::registerFor(first);
+    const auto entry = entryFile(home);
+    const fs::path list = home.configHome() / "mimeapps.list";
+    const ino_t written = inodeOf(entry), iconWritten = inodeOf(icon(home, "48x48", "png")), listWritten = inodeOf(list);
+    launcher::registerFor(first);
+    EXPECT_EQ(inodeOf(entry), written);
+    EXPECT_EQ(inodeOf(icon(home, "48x48", "png")), iconWritten);
+    EXPECT_EQ(inodeOf(list), listWritten) << "the default was ours already";
+
+    launcher::registerFor(moved);
+    EXPECT_NE(inodeOf(entry), written);
+    EXPECT_EQ(entryKey(entry, "Desktop Entry", "TryExec"), moved.string());
+    EXPECT_TRUE(nubrio::testing::spinUntil(
+        [&] { return readFile(home.applications() / "mimeinfo.cache").find(kId) != std::string::npos; },
+        std::chrono::seconds(30)));
+}
+
+TEST(AppEntry, GoesWithItsIconAndDefaultOnlyOnceItsBundleIsGone) {
+    DesktopHome home;
+    const auto executable = bundleExecutable(home);
+    DesktopHome::writeRecorder(executable);
+    launcher::registerFor(executable);
+    const auto entry = entryFile(home);
+
+    launcher::unregisterIfBundleGone(executable);  // still there
+    EXPECT_TRUE(fs::exists(entry));
+    launcher::unregisterIfBundleGone(bundleExecutable(home, "Papelera"));  // gone, but not the one registered
+    EXPECT_TRUE(fs::exists(entry));
+    EXPECT_EQ(userDefault(home), kId);
+
+    fs::remove_all(home.path() / "Mis Apps");
+    launcher::unregisterIfBundleGone(executable);
+    EXPECT_FALSE(fs::exists(entry));
+    EXPECT_FALSE(fs::exists(icon(home, "scalable", "svg")));
+    EXPECT_FALSE(fs::exists(icon(home, "48x48", "png")));
+    EXPECT_EQ(userDefault(home), std::nullopt);
+    GAppInfo* handler = g_app_info_get_default_for_uri_scheme("nubrio");
+    EXPECT_EQ(handler, nullptr);
+    if (handler) g_object_unref(handler);
+}
+
+TEST(AppEntry, TheUsersOwnChoiceAndTheirFileAreKept) {
+    struct Case {
+        const char* name;
+        std::string list;        // the user's mimeapps.list before
+        bool oursBecomesDefault;
+    };
+    const std::string comment = "# mis asociaciones\n";
+    const std::vector<Case> cases = {
+        {"another handler the user chose stays the default",
+         comment + "[Default Applications]\nx-scheme-handler/nubrio=otro.desktop;\ntext/plain=editor.desktop;\n", false},
+        {"a default naming an entry that no longer exists is replaced",
+         comment + "[Default Applications]\nx-scheme-handler/nubrio=borrado.desktop;\ntext/plain=editor.desktop;\n", true},
+        {"no default at all", comment + "[Default Applications]\ntext/plain=editor.desktop;\n", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DesktopHome home;
+        home.writeEntry("otro.desktop", "/bin/true %u", "MimeType=x-scheme-handler/nubrio;\n");
+        home.writeEntry("editor.desktop", "/bin/true %f");
+        writeFile(home.configHome() / "mimeapps.list", c.list);
+        const auto executable = bundleExecutable(home);
+        DesktopHome::writeRecorder(executable);
+
+        launcher::registerFor(executable);
+        const std::string after = readFile(home.configHome() / "mimeapps.list");
+        EXPECT_EQ(userDefault(home), c.oursBecomesDefault ? kId : "otro.desktop") << after;
+        EXPECT_EQ(after.rfind(comment, 0), 0u) << after;
+        EXPECT_NE(after.find("text/plain=editor.desktop;"), std::string::npos) << after;
+    }
+}
+
+TEST(AppEntry, ADesktopsOwnListTakesPrecedenceAndALinkedListIsWrittenThrough) {
+    DesktopHome home;
+    setenv("XDG_CURRENT_DESKTOP", "XFCE", 1);
+    home.writeEntry("otro.desktop", "/bin/true %u", "MimeType=x-scheme-handler/nubrio;\n");
+    writeFile(home.configHome() / "xfce-mimeapps.list", "[Default Applications]\nx-scheme-handler/nubrio=otro.desktop;\n");
+    // A dotfiles set-up: the list is a link into a repository of the user's.
+    const fs::path target = home.path() / "dotfiles/mimeapps.list";
+    writeFile(target, "# de mis dotfiles\n[Default Applications]\n");
+    chmod(target.c_str(), 0640);
+    fs::create_symlink(target, home.configHome() / "mimeapps.list");
+    const auto executable = bundleExecutable(home);
+    DesktopHome::writeRecorder(executable);
+
+    launcher::registerFor(executable);
+    EXPECT_EQ(userDefault(home), std::nullopt) << "Xfce's own list names an installed handler";
+
+    fs::remove(home.configHome() / "xfce-mimeapps.list");
+    launcher::registerFor(executable);
+    EXPECT_TRUE(fs::is_symlink(home.configHome() / "mimeapps.list"));
+    EXPECT_EQ(userDefault(home), kId);
+    EXPECT_EQ(readFile(target).rfind("# de mis dotfiles\n", 0), 0u);
+    struct stat info {};
+    ASSERT_EQ(stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    unsetenv("XDG_CURRENT_DESKTOP");
+}
+
+TEST(AppEntry, APathTheDesktopCannotStartIsRefusedLeavingNothingBehind) {
+    const std::pair<const char*, std::string> folders[] = {
+        {"percent sign", "100% Apps"},
+        {"byte that is not UTF-8", "Apps\xff"},
+        {"backslash", "Apps\\nuevas"},
+        {"carriage return", "Apps\r"},
+    };
+    for (const auto& [name, folder] : folders) {
+        SCOPED_TRACE(name);
+        DesktopHome home;
+        const auto executable = bundleExecutable(home, folder);
+        DesktopHome::writeRecorder(executable);
+        const std::optional<std::string> error = launcher::registerFor(executable);
+        ASSERT_TRUE(error);
+        EXPECT_NE(error->find("Mové Nubrio.app"), std::string::npos) << *error;
+        EXPECT_FALSE(fs::exists(entryFile(home)));
+        EXPECT_EQ(userDefault(home), std::nullopt);
+    }
+}
+
+}  // namespace
