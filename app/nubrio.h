@@ -41,9 +41,6 @@ private:
     void judge(const std::shared_ptr<platform::Task>& task, Uuid generation, std::int64_t attempt,
                const std::optional<std::string>& body);
     void stopWorker();
-    // The probe of the running worker has given up: nothing will make it ready but a restart.
-    bool probeGaveUp();
-    void showProbeGaveUp();
     // A failed check: the line (if any) on standard error, the worker stopped, then exit status 2.
     void failCheck(const std::string& line);
 

@@ -9,12 +9,10 @@
 namespace nubrio {
 
 void Nubrio::openWeb() {
+    // A running worker that is not ready, whether its probe is still under way or has given up: the
+    // request waits for the probe. A halted worker no longer runs, so the browser opens at once.
     if (worker && worker->isRunning() && !ready) {
-        // A probe that has given up opens nothing later: say so again rather than park the request.
-        if (probeGaveUp())
-            showProbeGaveUp();
-        else
-            openWhenReady = true;  // the probe opens it once the worker is ready
+        openWhenReady = true;
         return;
     }
 

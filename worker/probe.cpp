@@ -65,14 +65,6 @@ void Nubrio::judge(const std::shared_ptr<platform::Task>& task, Uuid generation,
         return;
     }
     status->setTitle(GaveUpStatusLine);
-    showProbeGaveUp();
-}
-
-bool Nubrio::probeGaveUp() {
-    return worker && worker->isRunning() && !ready && status && status->title() == GaveUpStatusLine;
-}
-
-void Nubrio::showProbeGaveUp() {
     showAlert("No se pudo preparar la conexión",
               "Abrí Ver registros desde el logo de Nubrio. Si quedó otra versión abierta, cerrala desde su menú "
               "antes de reiniciar. Tus archivos se conservan.");

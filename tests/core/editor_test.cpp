@@ -114,6 +114,9 @@ TEST(ConnectLink, OnlySchemeNubrioAndHostConnectMatch) {
         {"nubrio://CONNECT", false},
         {"nubrio:connect", false},
         {"nubrio:/connect", false},
+        {"nubrio:xxconnect", false},  // no "//": what follows the scheme is a path, never a host
+        {"nubrio:/xconnect", false},
+        {"nubrio:\\\\connect", false},
         {"nubrio://", false},
         {"nubrio://other", false},
         {"nubrio://connectx", false},

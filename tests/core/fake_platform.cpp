@@ -82,6 +82,7 @@ void FakeTask::waitUntilExit() {
     if (!endsAt) throw std::logic_error("waitUntilExit on a process that never ends");
     if (factory_.clock) factory_.clock->passTime(std::max(0.0, *endsAt - factory_.clock->now()));
     endAsPending();
+    if (factory_.waitRunsQueuedWork && factory_.clock) factory_.clock->runUntilIdle();
 }
 
 void FakeTask::end(int status, platform::TerminationReason reason) {
@@ -117,6 +118,7 @@ void FakeProcess::exit(int status) {
 
 int FakeProcess::kill(int target, int signal) {
     kills.emplace_back(target, signal);
+    if (whileKilling) whileKilling(target, signal);
     if (!tasks) return -1;
     std::shared_ptr<FakeTask> task = tasks->byPid(target < 0 ? -target : target);
     if (!task || !task->isRunning()) return -1;
@@ -201,6 +203,9 @@ int FakeAlerts::runModal(const platform::Alert& alert) {
     if (results.empty()) return platform::AlertFirstButtonReturn;
     int result = results.front();
     results.pop_front();
+    if (result == Dismiss)
+        return platform::AlertFirstButtonReturn +
+               static_cast<int>(alert.dismissButton < alert.buttons.size() ? alert.dismissButton : 0);
     return result;
 }
 
@@ -276,6 +281,7 @@ void FakeApplication::run() {
 void FakeApplication::terminate() {
     ++terminations;
     if (terminations > 1) return;
+    if (whileTerminating) whileTerminating();
     if (auto target = delegate.lock()) target->applicationWillTerminate();
 }
 

@@ -27,7 +27,10 @@ public:
     void advance(double seconds);
     // Time passing while the main thread is blocked (usleep): nothing runs.
     void passTime(double seconds) { now_ += seconds; }
+    // The user sets the wall clock back.
+    void setClockBack(double seconds) { now_ -= seconds; }
     std::size_t pendingTimers() const { return timers_.size(); }
+    std::size_t pendingBlocks() const { return ready_.size(); }
 
 private:
     struct Timer {
@@ -60,6 +63,9 @@ public:
     TaskBehaviour behaviour;
     int nextPid = 4000;
     FakeQueueAndClock* clock = nullptr;
+    // waitUntilExit runs the main queue's pending work once the process has ended, as a platform that
+    // spins its run loop while it waits may.
+    bool waitRunsQueuedWork = false;
 
     std::shared_ptr<FakeTask> last() const { return tasks.empty() ? nullptr : tasks.back(); }
     std::shared_ptr<FakeTask> byPid(int pid) const;
@@ -121,6 +127,7 @@ public:
     int exitCalls = 0;
     std::vector<std::pair<int, int>> kills;  // (pid, signal)
     int sleeps = 0;
+    std::function<void(int pid, int signal)> whileKilling;  // called before the signal is delivered
     FakeTaskFactory* tasks = nullptr;
     FakeQueueAndClock* clock = nullptr;
 };
@@ -250,7 +257,9 @@ public:
     int runModal(const platform::Alert& alert) override;
 
     std::vector<platform::Alert> shown;
-    std::deque<int> results;  // scripted; 1000 when empty
+    // The user dismisses the alert (Escape, its close button): the result of its dismiss button.
+    static constexpr int Dismiss = -1;
+    std::deque<int> results;  // scripted, or Dismiss; 1000 when empty
     std::function<void(const platform::Alert&)> whileShown;
 };
 
@@ -316,6 +325,7 @@ public:
     std::optional<platform::ActivationPolicy> policy;
     bool ranWithDelegate = false;
     int terminations = 0;
+    std::function<void()> whileTerminating;  // called before the delegate hears of it
 };
 
 // Every fake, wired together.

@@ -123,10 +123,13 @@ TEST_F(LaunchTest, ProgramPathCountsLikeAnyArgument) {
 TEST_F(LaunchTest, SecondCopyOpensTheEditorAndTerminatesCreatingNothing) {
     fake.workspace.running = {fake.process.pid, 4242};
     fake.workspace.install("com.google.Chrome", "google-chrome.desktop");
+    std::optional<std::size_t> openedAtTermination;
+    fake.application.whileTerminating = [&] { openedAtTermination = fake.workspace.opened.size(); };
     launch();
     EXPECT_EQ(fake.workspace.runningQueries, std::vector<std::string>{"app.nubrio.desktop"});
     ASSERT_EQ(fake.workspace.opened.size(), 1u);  // at once: this copy has no worker
     EXPECT_EQ(fake.application.terminations, 1);
+    EXPECT_EQ(openedAtTermination, 1u) << "the editor opens before the copy ends";
     EXPECT_TRUE(fake.statusBar.items.empty());
     EXPECT_TRUE(fake.files.created.empty());
     EXPECT_TRUE(fake.tasks.tasks.empty());

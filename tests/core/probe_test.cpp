@@ -144,7 +144,7 @@ TEST_F(ProbeTest, AnswerFromAWorkerThatHasJustEndedOpensNothing) {
     EXPECT_TRUE(fake.workspace.opened.empty());
 }
 
-TEST_F(ProbeTest, AfterGivingUpTheEditorAndLinksShowTheAlertAgainInsteadOfParking) {
+TEST_F(ProbeTest, AfterGivingUpRequestsOnlyParkAndTheNextStartReplacesThem) {
     fake.workspace.install("com.google.Chrome", "google-chrome.desktop");
     launch({"--background"});
     for (int attempt = 0; attempt < 60; ++attempt) {
@@ -155,19 +155,29 @@ TEST_F(ProbeTest, AfterGivingUpTheEditorAndLinksShowTheAlertAgainInsteadOfParkin
     ASSERT_EQ(fake.alerts.shown.size(), 1u);
     ASSERT_TRUE(worker()->isRunning());
 
-    nubrio->openWeb();
+    // The give-up was said once; the status line keeps saying it.
     nubrio->applicationOpenUrls({"nubrio://connect"});
-    ASSERT_EQ(fake.alerts.shown.size(), 3u);
-    for (std::size_t i = 1; i < 3; ++i) EXPECT_EQ(fake.alerts.shown[i].messageText, "No se pudo preparar la conexión");
-    EXPECT_FALSE(state().openWhenReady()) << "nothing will ever honour a parked request";
-    EXPECT_TRUE(fake.workspace.opened.empty());
-
-    // A restart starts a new probe: requests wait for it again.
-    fake.alerts.results = {1001};
-    nubrio->restart();
+    EXPECT_TRUE(state().openWhenReady());
     nubrio->openWeb();
     EXPECT_TRUE(state().openWhenReady());
-    EXPECT_EQ(fake.alerts.shown.size(), 4u);  // only the restart's question
+    EXPECT_EQ(fake.alerts.shown.size(), 1u);
+    EXPECT_TRUE(fake.workspace.opened.empty());
+    EXPECT_TRUE(fake.workspace.defaultBrowserQueries.empty());
+    EXPECT_EQ(fake.tasks.tasks.size(), 1u);
+    EXPECT_EQ(statusLine(), "No se pudo preparar la conexión · Ver registros");
+    fake.queue.advance(100);
+    EXPECT_EQ(fake.url.requests.size(), 61u);
+    EXPECT_TRUE(fake.workspace.opened.empty());
+
+    // The restart starts without an editor request: it replaces the parked one.
+    fake.alerts.results = {1001};
+    nubrio->restart();
+    EXPECT_FALSE(state().openWhenReady());
+    answerReady();
+    EXPECT_TRUE(state().ready());
+    EXPECT_TRUE(fake.workspace.opened.empty());
+    nubrio->applicationOpenUrls({"nubrio://connect"});
+    EXPECT_EQ(fake.workspace.opened.size(), 1u);
 }
 
 TEST_F(ProbeTest, StaleRunsEndSilently) {

@@ -96,6 +96,83 @@ TEST_F(StopTest, RestartAndQuitAskFirstAndOnlyTheSecondButtonActs) {
     EXPECT_FALSE(task->isRunning());
 }
 
+TEST_F(StopTest, StoppingIsSetBeforeAnySignal) {
+    launch();
+    answerReady();
+    std::vector<std::pair<bool, bool>> seen;  // stopping and ready at each signal
+    fake.process.whileKilling = [&](int, int) { seen.emplace_back(state().stopping(), state().ready()); };
+    nubrio->applicationWillTerminate();
+    ASSERT_FALSE(seen.empty());
+    for (auto [stopping, ready] : seen) {
+        EXPECT_TRUE(stopping);
+        EXPECT_FALSE(ready);
+    }
+}
+
+// The stopped worker's exit handling runs inside stopWorker's wait (the platform ran the main queue
+// there) or only after the new worker has started; it finds stopping set, or another task, and ends.
+TEST_F(StopTest, RestartIgnoresTheStoppedWorkersExitInEitherOrder) {
+    for (bool insideTheWait : {true, false}) {
+        SCOPED_TRACE(insideTheWait ? "inside the wait" : "after the new start");
+        fake::FakePlatform local;
+        local.tasks.behaviour.endsOnSigterm = false;
+        local.tasks.behaviour.secondsToEndAfterSigkill = 0.5;  // still there when the wait begins
+        local.tasks.waitRunsQueuedWork = insideTheWait;
+        auto delegate = std::make_shared<Nubrio>(local.platform);
+        local.application.setDelegate(delegate);
+        delegate->applicationDidFinishLaunching();
+        local.queue.runUntilIdle();
+        auto first = local.tasks.last();
+
+        local.alerts.results = {1001};
+        delegate->restart();
+        EXPECT_EQ(local.queue.pendingBlocks(), insideTheWait ? 0u : 1u);
+        local.queue.runUntilIdle();
+
+        NubrioInspector inspector(*delegate);
+        EXPECT_FALSE(first->isRunning());
+        ASSERT_EQ(local.tasks.tasks.size(), 2u);
+        EXPECT_EQ(inspector.worker(), local.tasks.last());
+        EXPECT_TRUE(local.tasks.last()->isRunning());
+        EXPECT_FALSE(inspector.stopping());
+        EXPECT_TRUE(inspector.restarts().empty());
+        EXPECT_EQ(local.alerts.shown.size(), 1u);  // only the question
+        EXPECT_EQ(inspector.status()->title(), kPreparing);
+    }
+}
+
+TEST_F(StopTest, DismissingAConfirmationChangesNothing) {
+    struct Case {
+        const char* name;
+        void (Nubrio::*command)();
+    };
+    const Case cases[] = {{"restart", &Nubrio::restart}, {"quit", &Nubrio::quit}, {"uninstall", &Nubrio::uninstall}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::FakePlatform local;
+        local.loginItems.current = platform::LoginItemStatus::Enabled;
+        auto delegate = std::make_shared<Nubrio>(local.platform);
+        local.application.setDelegate(delegate);
+        delegate->applicationDidFinishLaunching();
+        local.queue.runUntilIdle();
+        auto task = local.tasks.last();
+        const Uuid startup = NubrioInspector(*delegate).startup();
+
+        local.alerts.results = {fake::FakeAlerts::Dismiss};
+        ((*delegate).*c.command)();
+        local.queue.runUntilIdle();
+        ASSERT_EQ(local.alerts.shown.size(), 1u);
+        EXPECT_EQ(local.alerts.shown[0].buttons.size(), 2u);
+        EXPECT_EQ(local.application.terminations, 0);
+        EXPECT_TRUE(local.process.kills.empty());
+        EXPECT_TRUE(task->isRunning());
+        EXPECT_EQ(local.tasks.tasks.size(), 1u);
+        EXPECT_TRUE(NubrioInspector(*delegate).startup() == startup);
+        EXPECT_TRUE(local.files.trashed.empty());
+        EXPECT_TRUE(local.loginItems.calls.empty());
+    }
+}
+
 TEST_F(StopTest, RestartDropsAParkedEditorRequest) {
     fake.workspace.install("com.google.Chrome", "google-chrome.desktop");
     launch();

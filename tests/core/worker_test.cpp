@@ -150,6 +150,20 @@ TEST_F(WorkerTest, RestartWindowDropsEntriesExactly600SecondsOld) {
     EXPECT_EQ(state().restarts().size(), 3u);
 }
 
+TEST_F(WorkerTest, RestartWindowKeepsEntriesLaterThanNow) {
+    launch();
+    for (int exit = 0; exit < 3; ++exit) {
+        workerEnds(1);
+        fake.queue.advance(1);
+    }
+    ASSERT_EQ(fake.tasks.tasks.size(), 4u);
+    fake.queue.setClockBack(3600);  // the three entries now lie an hour ahead
+    workerEnds(1);
+    EXPECT_EQ(fake.tasks.tasks.size(), 4u);
+    EXPECT_EQ(state().restarts().size(), 3u);
+    EXPECT_EQ(statusLine(), kHalted);
+}
+
 TEST_F(WorkerTest, ExitsOfOlderOrStoppedWorkersAreIgnored) {
     launch();
     auto first = worker();
