@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-translations-l10n
-  libglib2.0-dev libplist-dev nlohmann-json3-dev libcpp-httplib-dev zlib1g-dev libxcb1-dev
+  libglib2.0-dev libplist-dev nlohmann-json3-dev libcpp-httplib-dev zlib1g-dev libxcb1-dev libsystemd-dev
   libgtest-dev libgmock-dev
   desktop-file-utils xdg-utils bc procps
   # desktop-session tests: a virtual display, a tray, a session bus, screenshots

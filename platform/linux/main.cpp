@@ -15,7 +15,6 @@
 #include "app/check_mode.h"
 #include "app/run_application.h"
 #include "platform/linux/base/program_log.h"
-#include "platform/linux/base/xdg_dirs.h"
 #include "platform/linux/desktop/app_icon.h"
 #include "platform/linux/desktop/launcher.h"
 #include "platform/linux/linux_platform.h"
@@ -24,7 +23,6 @@
 #include "platform/linux/shell/bundle.h"
 #include "platform/linux/single_instance/handover.h"
 #include "platform/linux/single_instance/registry.h"
-#include "worker/contract.h"
 
 namespace {
 
@@ -98,8 +96,7 @@ int main(int argc, char** argv) {
     commandLine.push_back(nullptr);
     const bool checkMode = nubrio::check_mode::requested(arguments);
 
-    linux_platform::program_log::setPath(linux_platform::homeDirectory() / nubrio::worker::DataFolder /
-                                         nubrio::worker::LogsFolder / linux_platform::program_log::FileName);
+    if (checkMode) linux_platform::program_log::keepOffStandardError();
 
     // The check, a hand-over and a refusal show nothing, so they need no display: ssh, CI and package
     // scripts run the check without one. Chosen on Qt's command line, not in the environment, which

@@ -34,6 +34,17 @@ group_empty() { [ -z "$(group_members "$1")" ]; }
 less_than() { [ "$1" -lt "$2" ]; }
 equals() { [ "$1" = "$2" ]; }
 
+# Runs a link start that the running copy takes over the single-instance socket (a link it ignores):
+# prints how long it took in ms; its status is the start's.
+hand_over_ms() {
+  local started status
+  started=$(now_ms)
+  env -i "${PROGRAM_ENV[@]}" timeout -s KILL 20 "$APP" nubrio://other >>"$SANDBOX/logs/links.out" 2>&1
+  status=$?
+  echo $(($(now_ms) - started))
+  return $status
+}
+
 # Quits the program with SIGTERM and times it: QUIT_MS (program ended) and WORKER_GONE_MS.
 quit_timed() {
   local worker=$1 line
@@ -206,21 +217,77 @@ case_check_with_copy_running() {
 }
 
 # e. A worker that crashes and leaves a child holding the port: the child gets the stop sequence
-#    before the restart, so the next worker can bind and becomes ready.
+#    before the restart, so the next worker can bind and becomes ready. The child ignores SIGTERM, so
+#    that takes 3 s, during which the program still answers: a link start handed over to it (which
+#    the main thread takes and acknowledges) ends as quickly as at rest.
 case_crash_leaving_child() {
   start_case
   bundle_copy "$FAULT_WORKER"
   program_start FAULT_WORKER_MODE=crash-leaving-child --background
+  wait_until 20 eval '[ -S "$SANDBOX/runtime/app.nubrio.desktop" ]' || fail "no single-instance socket"
+  local link_ms link_during_ms launches_then link_status
+  link_ms=$(hand_over_ms)
   wait_until 20 eval 'has_event crashing' || fail "the worker never crashed"
+  link_during_ms=$(hand_over_ms); link_status=$?
+  launches_then=$(launch_count)
   local child crashed_ns served_ns
   child=$(fault_pid child)
   wait_until 30 eval 'has_event served || has_event bind-failed' || fail "no second worker served or failed"
   crashed_ns=$(awk '$1 == "crashing" {print $3; exit}' "$(fault_file fault-events)")
   served_ns=$(awk '$1 == "served" {print $3; exit}' "$(fault_file fault-events)")
   outcome "crash_leaving_child: child $(alive "$child" && echo 'STILL RUNNING' || echo gone), $(launch_count) launches, the next worker served $(( (served_ns - crashed_ns) / 1000000 )) ms after the crash, bind failures: $(has_event bind-failed && echo yes || echo none)"
+  outcome "crash_leaving_child: a link start handed over to the program took ${link_ms} ms at rest and ${link_during_ms} ms during the clean-up (launches then: $launches_then)"
   check "the child left by the crash is gone" all_gone "$child"
   check "the next worker could bind the port" eval '! has_event bind-failed'
   check "two launches (got $(launch_count))" equals "$(launch_count)" 2
+  check "the hand-over during the clean-up ended with 0" equals "$link_status" 0
+  check "the hand-over came while the group was being stopped" equals "$launches_then" 1
+  check "the program answered during the clean-up (${link_during_ms} ms, at rest ${link_ms} ms)" less_than "$link_during_ms" $((link_ms + 1000))
+  quit_timed "$(worker_of "$PROGRAM_PID")"
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
+# e. Requests after the probe gave up only park: a connect link opens nothing and shows nothing, and
+#    the restart, which starts the worker without an editor request, drops the parked one.
+case_parked_link_after_give_up() {
+  start_case
+  desktop_start || { log "skipped: no desktop session"; exit 77; }
+  bundle_copy "$FAULT_WORKER"
+  browser_recorder
+  program_start FAULT_WORKER_MODE=silent-first --background
+  wait_until 20 test -s "$SANDBOX/tray-items" || fail "the tray item never registered"
+  local started; started=$(now_ms)
+  local gave_up='No se pudo preparar la conexión · Ver registros' window
+  wait_until 90 eval '[ "$(status_line)" = "$gave_up" ]' || fail "the probe never gave up: \"$(status_line)\""
+  wait_until 10 eval 'window=$(alert_window); [ -n "$window" ]' || fail "no give-up alert"
+  outcome "parked_link_after_give_up: the probe gave up $(( $(now_ms) - started )) ms after the tray item registered; its alert is shown"
+  DISPLAY=$DESKTOP_DISPLAY xdotool windowfocus --sync "$window" key Escape
+  wait_until 10 eval '[ -z "$(alert_window)" ]' || fail "the give-up alert did not close"
+
+  env -i "${PROGRAM_ENV[@]}" "$APP" nubrio://connect >>"$SANDBOX/logs/link.out" 2>&1
+  local link_status=$?
+  sleep 3
+  outcome "parked_link_after_give_up: link start ended with $link_status; then alert windows: $(alert_window | wc -l), browser launches: $(ls "$SANDBOX/browser-launches" | wc -l), status line \"$(status_line)\""
+  check "the link start hands over and ends with 0 (got $link_status)" equals "$link_status" 0
+  check "no alert after the link" test -z "$(alert_window)"
+  check "nothing opened for the link" equals "$(ls "$SANDBOX/browser-launches" | wc -l)" 0
+  check "the status line still says the probe gave up" equals "$(status_line)" "$gave_up"
+
+  tray click "$(tray_service)" auto 'Reiniciar procesamiento…' || fail "cannot click the restart entry"
+  wait_until 10 eval 'window=$(alert_window); [ -n "$window" ]' || fail "no restart question"
+  DISPLAY=$DESKTOP_DISPLAY xdotool windowfocus --sync "$window" key --delay 20 Tab space
+  wait_until 20 is_ready || fail "the restarted worker never became ready: \"$(status_line)\""
+  sleep 2
+  local after_restart; after_restart=$(ls "$SANDBOX/browser-launches" | wc -l)
+  outcome "parked_link_after_give_up: after the restart the worker is ready; browser launches: $after_restart (the restart asks for no editor, so the parked link is dropped)"
+  check "the restart dropped the parked link" equals "$after_restart" 0
+  check "no alert after the restart" test -z "$(alert_window)"
+
+  env -i "${PROGRAM_ENV[@]}" "$APP" nubrio://connect >>"$SANDBOX/logs/link.out" 2>&1
+  wait_until 10 eval '[ "$(ls "$SANDBOX/browser-launches" | wc -l)" -eq 1 ]' || true
+  outcome "parked_link_after_give_up: a link once ready: browser launches $(ls "$SANDBOX/browser-launches" | wc -l)"
+  check "a link once ready opens the editor at once" equals "$(ls "$SANDBOX/browser-launches" | wc -l)" 1
   quit_timed "$(worker_of "$PROGRAM_PID")"
   check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
   check "nothing of the bundle left" no_sandbox_process_left

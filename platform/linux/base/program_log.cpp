@@ -1,63 +1,30 @@
 #include "platform/linux/base/program_log.h"
 
-#include <glib/gstdio.h>
+#include <syslog.h>
+#include <systemd/sd-journal.h>
 
+#include <atomic>
 #include <cstdio>
-#include <ctime>
-#include <fcntl.h>
-#include <mutex>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include "platform/linux/base/unique_fd.h"
 
 namespace nubrio::linux_platform::program_log {
 
 namespace {
 
-// Beyond this the file starts afresh, keeping the previous one beside it: failures repeat at most
-// once per start or command, so this is never reached in ordinary use.
-constexpr off_t kMaxBytes = 256 * 1024;
-
-std::mutex& mutex() {
-    static std::mutex instance;
-    return instance;
-}
-
-std::filesystem::path& path() {
-    static std::filesystem::path instance;
-    return instance;
-}
+std::atomic<bool> standardErrorAllowed{true};
 
 }  // namespace
 
-void setPath(std::filesystem::path file) {
-    std::lock_guard lock(mutex());
-    path() = std::move(file);
-}
+void keepOffStandardError() { standardErrorAllowed = false; }
 
 void write(std::string_view line) {
-    std::lock_guard lock(mutex());
-    const std::filesystem::path& file = path();
-    if (file.empty()) return;
-
-    char stamp[64] = "";
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (localtime_r(&now, &local)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S %z", &local);
-    std::string text = std::string(stamp) + " [" + std::to_string(::getpid()) + "] ";
-    text.append(line);
-    text += '\n';
-
-    struct stat info {};
-    if (::stat(file.c_str(), &info) == 0 && info.st_size > kMaxBytes)
-        std::rename(file.c_str(), (file.string() + ".1").c_str());
-    g_mkdir_with_parents(file.parent_path().c_str(), 0777);
-    // One write to an O_APPEND file: lines from several threads never interleave.
-    const UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0666));
-    if (!fd.valid()) return;
-    [[maybe_unused]] const ssize_t written = ::write(fd.get(), text.data(), text.size());
+    const std::string text(line);
+    // Fails (no socket, no permission) exactly where no journal takes the line.
+    const int sent = sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%i", LOG_WARNING,
+                                     "SYSLOG_IDENTIFIER=%s", Identifier, nullptr);
+    if (sent >= 0 || !standardErrorAllowed) return;
+    const std::string entry = std::string(Identifier) + ": " + text + "\n";
+    std::fputs(entry.c_str(), stderr);
 }
 
 }  // namespace nubrio::linux_platform::program_log

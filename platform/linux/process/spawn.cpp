@@ -193,6 +193,13 @@ void stopProcessGroup(pid_t group) {
         sleepTenthOfASecond();
     }
     ::kill(-group, worker::SignalKill);
+    // SIGKILL takes effect once a member leaves the kernel: whoever waits for the group (a restart
+    // needing the port) waits for that too, within the same bound.
+    for (int poll = 0; poll < worker::StopPollCount * 10 && groupHasLiveMember(group); ++poll) {
+        timespec interval{0, 10'000'000};
+        while (::nanosleep(&interval, &interval) != 0 && errno == EINTR) {
+        }
+    }
 }
 
 std::optional<GroupGuard> GroupGuard::start(pid_t group, int workerPidfd) {

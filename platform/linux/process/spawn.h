@@ -24,7 +24,8 @@ struct SpawnRequest {
 std::optional<platform::Error> spawnInOwnGroup(const SpawnRequest& request, pid_t& pid);
 
 // The stop sequence for what is left of a process group: SIGTERM, then up to 30 polls 0.1 s apart
-// until no member is left, then SIGKILL. Returns at once when the group is already empty. Uses only
+// until no member is left, then SIGKILL and up to 3 s more until the members have died. Returns at
+// once when the group is already empty. Uses only
 // async-signal-safe calls, so a freshly forked process may run it too.
 void stopProcessGroup(pid_t group);
 

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "platform/linux/base/system_error.h"
+#include "platform/linux/process/group_cleanup.h"
 
 namespace nubrio::linux_platform {
 
@@ -73,7 +74,7 @@ void LiveTasks::sleepUnlessOneEnds(std::chrono::microseconds duration) {
             clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
             return;
         }
-        // Reap what has ended, so that it does not cut the next sleep short as well.
+        // Note what has ended, so that it does not cut the next sleep short as well.
         for (std::size_t i = 0; i < descriptors.size(); ++i)
             if (descriptors[i].revents != 0) tasks[i]->collect();
         return;
@@ -84,6 +85,8 @@ LinuxTask::~LinuxTask() {
     delete notifier_;
     delete pollTimer_;
     live_.remove(this);
+    std::lock_guard lock(mutex_);
+    if (ended_ && !reaped_) ::waitpid(pid_, nullptr, WNOHANG);
 }
 
 void LinuxTask::setStandardInputNullDevice() { request_.nullStandardInput = true; }
@@ -153,11 +156,18 @@ void LinuxTask::exitNoticed() {
         pollTimer_ = nullptr;
     }
     // A crashed worker's children would otherwise keep what it held, the port among it, and the next
-    // worker could not start.
-    clearGroup();
-    std::shared_ptr<LinuxTask> self = std::move(keepAlive_);
-    TerminationHandler handler = std::move(handler_);
-    if (handler) handler(self);
+    // worker could not start: the exit is handed on once they have gone too. A child that ignores
+    // SIGTERM takes 3 s, which the main thread does not wait out.
+    int group;
+    {
+        std::lock_guard lock(mutex_);
+        group = pid_;
+    }
+    stopProcessGroupInBackground(group, [self = std::move(keepAlive_)] {
+        self->release();
+        TerminationHandler handler = std::move(self->handler_);
+        if (handler) handler(self);
+    });
 }
 
 void LinuxTask::clearGroup() {
@@ -168,33 +178,46 @@ void LinuxTask::clearGroup() {
         group = pid_;
     }
     stopProcessGroup(group);
+    release();
+}
+
+void LinuxTask::release() {
+    {
+        std::lock_guard lock(mutex_);
+        if (launched_ && ended_ && !reaped_) {
+            while (::waitpid(pid_, nullptr, WNOHANG) < 0 && errno == EINTR) {
+            }
+            reaped_ = true;
+        }
+    }
     guard_.reset();  // the destructor dismisses the watcher
 }
 
 void LinuxTask::collect() {
     std::lock_guard lock(mutex_);
     if (!launched_ || ended_) return;
-    int waitStatus = 0;
-    pid_t result;
+    siginfo_t info{};
+    int result;
     do {
-        result = ::waitpid(pid_, &waitStatus, WNOHANG);
+        result = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
     } while (result < 0 && errno == EINTR);
-    if (result == pid_) {
-        record(waitStatus);
+    if (result == 0 && info.si_pid == pid_) {
+        record(info);
     } else if (result < 0 && errno == ECHILD) {
         // Reaped behind our back (SIGCHLD ignored): it has ended, its status is lost.
         ended_ = true;
+        reaped_ = true;
         live_.remove(this);
     }
 }
 
-void LinuxTask::record(int waitStatus) {
-    if (WIFSIGNALED(waitStatus)) {
-        status_ = WTERMSIG(waitStatus);
-        reason_ = platform::TerminationReason::UncaughtSignal;
-    } else {
-        status_ = WEXITSTATUS(waitStatus);
+void LinuxTask::record(const siginfo_t& info) {
+    if (info.si_code == CLD_EXITED) {
+        status_ = info.si_status;
         reason_ = platform::TerminationReason::Exit;
+    } else {
+        status_ = info.si_status;  // the signal's number
+        reason_ = platform::TerminationReason::UncaughtSignal;
     }
     ended_ = true;
     live_.remove(this);
@@ -240,7 +263,7 @@ void LinuxTask::waitUntilExit() {
             if (!launched_ || ended_) break;
             pid = pid_;
         }
-        // Wait without reaping, outside the lock; collect() then takes the status.
+        // Wait outside the lock; collect() then takes the status.
         siginfo_t info{};
         if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno != EINTR &&
             errno != ECHILD)

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <signal.h>
 #include <vector>
 
 #include "platform/linux/base/unique_fd.h"
@@ -18,14 +19,14 @@ namespace nubrio::linux_platform {
 
 class LinuxTask;
 
-// The tasks launched and not yet reaped, with their pidfds, so that a sleep can end as soon as one of
+// The tasks launched and not yet seen to end, with their pidfds, so that a sleep can end as soon as one of
 // them ends. Shared by the task factory, which adds to it, and the process information's usleep.
 class LiveTasks {
 public:
     void add(const LinuxTask* key, std::weak_ptr<LinuxTask> task, int pidfd);
     void remove(const LinuxTask* key);
     // Sleeps up to `duration`, returning early once one of the tasks has ended (that task is then
-    // reaped, so the next sleep is not cut short by it again).
+    // noted, so the next sleep is not cut short by it again).
     void sleepUnlessOneEnds(std::chrono::microseconds duration);
 
 private:
@@ -61,15 +62,20 @@ public:
     // Returns once the worker has ended and nothing is left of its process group: members that
     // outlived it get the stop sequence first (up to about 3 s).
     void waitUntilExit() override;
+    // The termination handler runs once the worker has ended and nothing is left of its group either;
+    // the stop sequence for the rest runs off the main thread meanwhile.
 
-    // Reaps the process if it has ended, without blocking; the status is kept for later readers.
+    // Notes the status if the process has ended, without blocking and without reaping it: until its
+    // group is gone the ended worker holds its pid, so the group's id cannot name anyone else.
     void collect();
 
 private:
     void watchForExit();
     void exitNoticed();
-    void record(int waitStatus);  // caller holds mutex_
+    void record(const siginfo_t& info);  // caller holds mutex_
     void clearGroup();
+    // The group is gone: reaps the process and dismisses the watcher.
+    void release();
 
     LiveTasks& live_;
 
@@ -77,10 +83,11 @@ private:
     SpawnRequest request_;
     TerminationHandler handler_;
 
-    // Process state; guarded by mutex_ because usleep may reap from wherever it sleeps.
+    // Process state; guarded by mutex_ because usleep may note an end from wherever it sleeps.
     std::mutex mutex_;
     bool launched_ = false;
     bool ended_ = false;
+    bool reaped_ = false;
     int pid_ = 0;
     UniqueFd pidfd_;
     int status_ = 0;

@@ -9,6 +9,7 @@
 // Modes:
 //   crash                 exits 1 at once
 //   silent                binds nothing, ends on SIGTERM
+//   silent-first          the first start binds nothing (so the probe gives up); later starts serve
 //   stubborn              serves the challenge correctly, ignores SIGTERM (noting each one)
 //   group-child           serves, ends on SIGTERM; a sleeping child shares its process group
 //   group-child-stubborn  as group-child, but the worker itself ignores SIGTERM
@@ -199,6 +200,10 @@ int main() {
 
     if (mode == "crash") return 1;
     if (mode == "silent") sleepForever();
+    if (mode == "silent-first") {
+        if (firstLaunch()) sleepForever();
+        serveChallenge();
+    }
     if (mode == "stubborn") {
         ignoreSigterm();
         serveChallenge();

@@ -4,6 +4,7 @@
 #include <glib.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <optional>
@@ -255,6 +256,26 @@ TEST(LinuxWorkspace, OpenFolderReachesTheFolderHandler) {
     LinuxWorkspace workspace = makeWorkspace();
     EXPECT_TRUE(workspace.openFolder(folder));
     EXPECT_EQ(DesktopHome::waitForRecord(recorder), (std::vector<std::string>{folder.string()}));
+}
+
+// "Ver archivos de esta Mac" before the data folder exists, with nothing to open folders: it fails
+// and leaves the home as it was, the data folder included.
+TEST(LinuxWorkspace, FailingToOpenAFolderCreatesNothing) {
+    DesktopHome home;
+    const auto folder = home.path() / "Library/Application Support/Nubrio";
+    auto listing = [&] {
+        std::vector<std::string> paths;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(home.path()))
+            paths.push_back(entry.path().string());
+        std::ranges::sort(paths);
+        return paths;
+    };
+    const std::vector<std::string> before = listing();
+
+    LinuxWorkspace workspace = makeWorkspace();
+    EXPECT_FALSE(workspace.openFolder(folder));
+    EXPECT_EQ(listing(), before);
+    EXPECT_FALSE(std::filesystem::exists(folder));
 }
 
 }  // namespace

@@ -1,6 +1,11 @@
 // The worker task and the process calls around it, against real children (helpers/task_child.cpp).
 #include <gtest/gtest.h>
 
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -245,14 +250,33 @@ TEST_F(TaskTest, TerminateSignalsTheChildAloneThenWhatIsLeftOfItsGroupFollows) {
     EXPECT_FALSE(running(pidIn(folder_ / "grandchild.pid")));
 }
 
-TEST_F(TaskTest, CrashedChildsStubbornGroupIsStoppedBeforeTheHandlerRuns) {
-    // What a restart needs: a crashed worker's child would otherwise keep the port.
+TEST_F(TaskTest, CrashedChildsStubbornGroupIsStoppedBeforeTheHandlerRunsWhileTheEventLoopGoesOn) {
+    // What a restart needs: a crashed worker's child would otherwise keep the port. Its stop takes the
+    // 3 s of polls, during which the main thread must go on answering.
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point lastTick = Clock::now();
+    double longestGap = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const Clock::time_point now = Clock::now();
+        longestGap = std::max(longestGap, std::chrono::duration<double>(now - lastTick).count());
+        lastTick = now;
+    });
+    ticker.start(10);
+    const Clock::time_point start = Clock::now();
     auto task = launch("crash-leaving-child");
     ASSERT_TRUE(waitForHandler());
+    const double handedOn = secondsSince(start);
+    ticker.stop();
+
     EXPECT_EQ(task->terminationStatus(), SIGSEGV);
     const pid_t grandchild = pidIn(folder_ / "grandchild.pid");
     ASSERT_GT(grandchild, 0);
     EXPECT_FALSE(running(grandchild)) << "SIGTERM is ignored, so SIGKILL followed";
+    EXPECT_GT(handedOn, 2.5) << "the exit came before the group's stop sequence had run";
+    std::printf("crash to handler %.0f ms; longest pause of the event loop %.1f ms\n", handedOn * 1000,
+                longestGap * 1000);
+    EXPECT_LT(longestGap, 0.5) << "the main thread waited for the group";
 }
 
 TEST_F(TaskTest, WaitUntilExitReturnsOnceTheWholeGroupIsGone) {
