@@ -2,7 +2,9 @@
 
 #include <QSocketNotifier>
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <system_error>
@@ -14,6 +16,27 @@
 
 namespace nubrio::linux_platform {
 
+namespace {
+
+struct GroupsBeingStopped {
+    std::mutex mutex;
+    std::condition_variable gone;
+    int count = 0;
+};
+
+GroupsBeingStopped& beingStopped() {
+    static GroupsBeingStopped* instance = new GroupsBeingStopped;  // outlives every detached thread
+    return *instance;
+}
+
+}  // namespace
+
+void waitForGroupsBeingStopped() {
+    GroupsBeingStopped& groups = beingStopped();
+    std::unique_lock lock(groups.mutex);
+    groups.gone.wait(lock, [&] { return groups.count == 0; });
+}
+
 void stopProcessGroupInBackground(pid_t group, std::function<void()> whenGone) {
     // The thread only writes to a descriptor of its own, so it touches nothing that may be gone by the
     // time it ends (the program may have ended the event loop meanwhile).
@@ -21,9 +44,19 @@ void stopProcessGroupInBackground(pid_t group, std::function<void()> whenGone) {
     UniqueFd signalEnd(done.valid() ? ::fcntl(done.get(), F_DUPFD_CLOEXEC, 0) : -1);
     bool started = false;
     if (signalEnd.valid()) {
+        GroupsBeingStopped& groups = beingStopped();
         try {
-            std::thread([group, fd = signalEnd.get()] {
+            {
+                std::lock_guard lock(groups.mutex);
+                ++groups.count;
+            }
+            std::thread([group, fd = signalEnd.get(), &groups] {
                 stopProcessGroup(group);
+                {
+                    std::lock_guard lock(groups.mutex);
+                    --groups.count;
+                }
+                groups.gone.notify_all();
                 const std::uint64_t one = 1;
                 [[maybe_unused]] const ssize_t written = ::write(fd, &one, sizeof one);
                 ::close(fd);
@@ -31,6 +64,8 @@ void stopProcessGroupInBackground(pid_t group, std::function<void()> whenGone) {
             signalEnd.release();  // the thread's now
             started = true;
         } catch (const std::system_error&) {
+            std::lock_guard lock(groups.mutex);
+            --groups.count;
         }
     }
     if (!started) {

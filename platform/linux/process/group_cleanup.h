@@ -11,4 +11,8 @@ namespace nubrio::linux_platform {
 // nothing of the group is left. Main thread.
 void stopProcessGroupInBackground(pid_t group, std::function<void()> whenGone);
 
+// Blocks until every group handed to stopProcessGroupInBackground is gone: a worker started by hand
+// (a restart) while a crashed one's group is still being stopped must not find its port held.
+void waitForGroupsBeingStopped();
+
 }  // namespace nubrio::linux_platform

@@ -101,6 +101,7 @@ std::optional<platform::Error> LinuxTask::launch() {
     if (launched_) return systemError(EINVAL);
     std::shared_ptr<LinuxTask> self = shared_from_this();  // throws unless owned by a shared_ptr
 
+    waitForGroupsBeingStopped();
     // The child changes folder before it executes, so a relative executable must be resolved here.
     SpawnRequest request = request_;
     std::error_code ignored;

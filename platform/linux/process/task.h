@@ -51,7 +51,8 @@ public:
     void setCurrentDirectory(const std::filesystem::path& path) override;
     void setTerminationHandler(TerminationHandler handler) override;
     // Must be called on the main thread, which runs a Qt event loop: the termination handler is called
-    // there, and the child's parent-death signal is tied to the thread that started it.
+    // there, and the child's parent-death signal is tied to the thread that started it. Waits first
+    // while an ended worker's group is still being stopped, which may hold what the new one needs.
     std::optional<platform::Error> launch() override;
     // Whether the worker process itself still runs.
     bool isRunning() override;

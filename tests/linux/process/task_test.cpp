@@ -279,6 +279,21 @@ TEST_F(TaskTest, CrashedChildsStubbornGroupIsStoppedBeforeTheHandlerRunsWhileThe
     EXPECT_LT(longestGap, 0.5) << "the main thread waited for the group";
 }
 
+// A restart by hand while a crashed worker's group is still being stopped: the new worker starts only
+// once nothing of the old group is left to hold its port.
+TEST_F(TaskTest, LaunchWaitsWhileAnEndedWorkersGroupIsBeingStopped) {
+    auto crashed = launch("crash-leaving-child");
+    ASSERT_TRUE(waitForFile("grandchild.pid"));
+    const pid_t grandchild = pidIn(folder_ / "grandchild.pid");
+    ASSERT_TRUE(spinUntil([&] { return !crashed->isRunning(); }, 20s));
+    spinFor(100ms);  // the end is noticed and the group's stop begins
+    ASSERT_EQ(handlerCalls_, 0) << "the stubborn grandchild takes 3 s";
+    ASSERT_TRUE(running(grandchild));
+
+    launch("exit 0");
+    EXPECT_FALSE(running(grandchild));
+}
+
 TEST_F(TaskTest, WaitUntilExitReturnsOnceTheWholeGroupIsGone) {
     auto task = launch("stubborn-family");
     ASSERT_TRUE(waitForFile("child.pid"));
