@@ -14,7 +14,7 @@
 # that lives as long as the session). On PATH:
 #   session-shot FILE.png             a screenshot of the whole screen
 #   session-click X Y [left|right]    a pointer click at screen coordinates
-#   session-windows                   one line per window: APP TITLE X,Y WxH KIND CLIENT PID (tab-separated);
+#   session-windows                   one line per window, tab-separated: APP, TITLE, "X,Y WxH", KIND, CLIENT, PID;
 #                                     APP is GNOME's app id (`foo.desktop`, `window:N` when no entry
 #                                     matched) or KDE's desktopFileName (empty when none)
 #   session-eval JS                   GNOME only: evaluates JS in GNOME Shell, prints the value as JSON
@@ -204,7 +204,8 @@ chmod +x "$work"/bin/*
 export PATH="$work/bin:$PATH"
 export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share"
 export XDG_CACHE_HOME="$work/home/.cache" XDG_STATE_HOME="$work/home/.local/state" XDG_RUNTIME_DIR="$work/runtime"
-mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$XDG_STATE_HOME"
+# As in a used home, the user's applications folder exists before the desktop starts watching it.
+mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME/applications" "$XDG_CACHE_HOME" "$XDG_STATE_HOME"
 unset DISPLAY WAYLAND_DISPLAY XAUTHORITY SESSION_MANAGER GNOME_DESKTOP_SESSION_ID QT_QPA_PLATFORM \
       QT_QPA_PLATFORMTHEME QT_STYLE_OVERRIDE DBUS_SESSION_BUS_ADDRESS KDE_FULL_SESSION KDE_SESSION_VERSION
 
