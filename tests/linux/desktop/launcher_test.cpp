@@ -297,6 +297,7 @@ TEST(AppEntry, TheLoginActionNamesTheChangeItMakes) {
     launcher::registerFor(executable, kCommands);
     EXPECT_EQ(loginActions(), (Found{{"loginoff", "Abrir al iniciar sesión: desactivar"}}));
     EXPECT_NE(entryKey(entry, "Desktop Entry", "Actions")->find("restart;loginoff;about;"), std::string::npos);
+    EXPECT_NE(entryKey(entry, "Desktop Entry", "Comment")->find("Se abre al iniciar sesión."), std::string::npos);
 
     const std::string both = launcher::entryText(executable, kCommands, launcher::LoginTitles::Both);
     EXPECT_NE(both.find("Actions=openfiles;openlogs;restart;loginon;loginoff;about;uninstall;quit;"), std::string::npos);
