@@ -23,6 +23,7 @@ watcher() {
 item_registered() { watcher | grep -q "/StatusNotifierItem'"; }
 nubrio_windows() { session-windows | awk -F '\t' -v p="$pid" '$6 == p'; }
 has_window() { [ -n "$(nubrio_windows)" ]; }
+no_window() { [ -z "$(nubrio_windows)" ]; }
 
 mkdir -p "$HOME/Applications"
 cp -a "$bundle" "$HOME/Applications/"
@@ -45,4 +46,14 @@ session-shot "$shots/kde-02-menu.png"
 [ "$(printf '%s' "$line" | cut -f1)" = app.nubrio.desktop ] || fail "the menu's window is not matched to the entry"
 size=$(printf '%s' "$line" | cut -f3 | cut -d' ' -f2)
 [ "${size#*x}" -gt 150 ] || fail "the window is no menu of ten entries: $size"
+
+# A click elsewhere closes it, as it closes a menu.
+session-click 40 40 left
+eventually 10 no_window || fail "the menu stayed after a click elsewhere: $(nubrio_windows)"
+say "closed by a click elsewhere"
+
+# The right click stays Plasma's: it shows the exported menu itself, and no window of ours appears.
+gdbus call --session -d "$service" -o /StatusNotifierItem -m org.kde.StatusNotifierItem.ContextMenu 800 650 >/dev/null
+sleep 1
+has_window && fail "a window of ours on ContextMenu: $(nubrio_windows)"
 say "done"
