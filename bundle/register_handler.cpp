@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "app/statusbar/menu_titles.h"
 #include "platform/linux/desktop/desktop_entry.h"
 #include "platform/linux/desktop/launcher.h"
 
@@ -27,7 +28,8 @@ int main(int argc, char** argv) {
     // The icon is painted here; no display is needed for that.
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QGuiApplication application(argc, argv);
-    if (auto error = nubrio::linux_platform::launcher::registerFor(executable)) {
+    namespace launcher = nubrio::linux_platform::launcher;
+    if (auto error = launcher::registerFor(executable, launcher::menuCommands(nubrio::menu_titles::Commands))) {
         std::fprintf(stderr, "Nubrio: %s\n", error->c_str());
         return 1;
     }

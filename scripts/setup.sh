@@ -17,6 +17,9 @@ packages=(
   # the desktops' real panels for the tray icon's test (tests/panels)
   libglib2.0-bin xfce4-panel xfconf lxqt-panel plasma-desktop
   gnome-shell gnome-shell-extension-appindicator libgl1-mesa-dri
+  # Wayland sessions of GNOME (its notifications run under gjs) and Plasma (tests/wayland)
+  xwayland gjs python3-gi xdg-desktop-portal xdg-desktop-portal-gnome kwin-wayland plasma-workspace-wayland kded5
+  qml-module-org-kde-kitemmodels xdg-desktop-portal-kde
   # fuzzing with libFuzzer
   clang libclang-rt-14-dev
 )

@@ -1,9 +1,26 @@
 #pragma once
-// Titles of the status menu's commands that the desktop shows elsewhere too (the launcher's actions).
+// Titles of the status menu's commands, which the desktop shows elsewhere too (the launcher's actions).
 
 namespace nubrio::menu_titles {
 
+inline constexpr const char* OpenWeb = "Abrir Nubrio";
+inline constexpr const char* OpenFiles = "Ver archivos de esta Mac";
+inline constexpr const char* OpenLogs = "Ver registros";
 inline constexpr const char* Restart = "Reiniciar procesamiento…";
+inline constexpr const char* Login = "Abrir al iniciar sesión";
+inline constexpr const char* About = "Acerca de Nubrio";
+inline constexpr const char* Uninstall = "Desinstalar Nubrio…";
 inline constexpr const char* Quit = "Salir de Nubrio…";
+
+struct Command {
+    const char* selector;
+    const char* title;
+};
+
+// The menu's commands below "Abrir Nubrio", in the menu's final order.
+inline constexpr Command Commands[] = {
+    {"openFiles", OpenFiles}, {"openLogs", OpenLogs},   {"restart", Restart}, {"toggleLogin", Login},
+    {"about", About},         {"uninstall", Uninstall}, {"quit", Quit},
+};
 
 }  // namespace nubrio::menu_titles

@@ -12,15 +12,15 @@ std::shared_ptr<platform::Menu> Nubrio::makeStatusMenu() {
     menu->addItem(status);
     menu->addItem(bar.makeSeparatorItem());
 
-    menu->addItem(bar.makeMenuItem("Abrir Nubrio", action("openWeb", &Nubrio::openWeb), ""));
-    menu->addItem(bar.makeMenuItem("Ver archivos de esta Mac", action("openFiles", &Nubrio::openFiles), ""));
-    menu->addItem(bar.makeMenuItem("Ver registros", action("openLogs", &Nubrio::openLogs), ""));
+    menu->addItem(bar.makeMenuItem(menu_titles::OpenWeb, action("openWeb", &Nubrio::openWeb), ""));
+    menu->addItem(bar.makeMenuItem(menu_titles::OpenFiles, action("openFiles", &Nubrio::openFiles), ""));
+    menu->addItem(bar.makeMenuItem(menu_titles::OpenLogs, action("openLogs", &Nubrio::openLogs), ""));
     menu->addItem(bar.makeMenuItem(menu_titles::Restart, action("restart", &Nubrio::restart), ""));
-    menu->addItem(bar.makeMenuItem("Acerca de Nubrio", action("about", &Nubrio::about), ""));
-    menu->addItem(bar.makeMenuItem("Desinstalar Nubrio…", action("uninstall", &Nubrio::uninstall), ""));
+    menu->addItem(bar.makeMenuItem(menu_titles::About, action("about", &Nubrio::about), ""));
+    menu->addItem(bar.makeMenuItem(menu_titles::Uninstall, action("uninstall", &Nubrio::uninstall), ""));
     menu->addItem(bar.makeMenuItem(menu_titles::Quit, action("quit", &Nubrio::quit), ""));
 
-    login = bar.makeMenuItem("Abrir al iniciar sesión", action("toggleLogin", &Nubrio::toggleLogin), "");
+    login = bar.makeMenuItem(menu_titles::Login, action("toggleLogin", &Nubrio::toggleLogin), "");
     login->setOn(platform_.loginItems.status() == platform::LoginItemStatus::Enabled);
     menu->insertItem(login, 6);
     return menu;

@@ -1,5 +1,7 @@
 #include "platform/linux/linux_platform.h"
 
+#include <string_view>
+
 #include "platform/linux/desktop/launcher.h"
 
 namespace nubrio::linux_platform {
@@ -23,9 +25,31 @@ bool LinuxPlatform::handOverArrived(const handover::Message& message) {
     if (!message.links.empty()) return application_.openUrls(message.links);
     // A launcher's desktop action: the menu's own command, its confirmation included.
     if (application_.isTerminating()) return false;
-    for (const launcher::DesktopAction& action : launcher::kActions)
-        if (message.command == action.selector) return statusBar_.performMenuCommand(action.selector);
-    return false;
+    const launcher::DesktopAction* action = launcher::actionNamed(message.command);
+    return action && runAction(*action);
+}
+
+bool LinuxPlatform::runAction(const launcher::DesktopAction& action) {
+    if (action.login != launcher::LoginChange::None) {
+        const bool on = loginItems_.status() == platform::LoginItemStatus::Enabled;
+        // Already so (changed elsewhere since the entry was written): only the entry's title catches up.
+        if (on == (action.login == launcher::LoginChange::TurnOn)) {
+            if (loginChanged_) loginChanged_();
+            return true;
+        }
+    }
+    return statusBar_.performMenuCommand(action.selector);
+}
+
+void LinuxPlatform::runAfterLaunch(const launcher::DesktopAction& action) {
+    // Starting is what a restart asks for when nothing ran.
+    if (std::string_view(action.selector) == "restart") return;
+    application_.afterLaunch([this, &action] { runAction(action); });
+}
+
+void LinuxPlatform::setLoginChangeHandler(std::function<void()> changed) {
+    loginChanged_ = changed;
+    loginItems_.setChangeHandler(std::move(changed));
 }
 
 void LinuxPlatform::terminationCleanup() {

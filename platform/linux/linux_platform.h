@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/linux/desktop/file_manager.h"
+#include "platform/linux/desktop/launcher.h"
 #include "platform/linux/desktop/login_items.h"
 #include "platform/linux/desktop/workspace.h"
 #include "platform/linux/process/process_info.h"
@@ -38,14 +39,23 @@ public:
     // Runs during termination after the platform's own cleanup, best effort.
     void setTerminationCleanup(std::function<void()> cleanup) { cleanup_ = std::move(cleanup); }
 
+    // Runs after each change of the login item, whichever way it came (the menu, a launcher's action).
+    void setLoginChangeHandler(std::function<void()> changed);
+
+    // This process was started for a launcher's action with no copy running: runs it once launched.
+    void runAfterLaunch(const launcher::DesktopAction& action);
+
 private:
     void terminationCleanup();
 
     bool handOverArrived(const handover::Message& message);
+    // The menu command of a launcher's action; a login action whose state is already so changes nothing.
+    bool runAction(const launcher::DesktopAction& action);
 
     std::unique_ptr<LinuxBundle> bundle_;
     std::unique_ptr<InstanceRegistry> registry_;
     std::function<void()> cleanup_;
+    std::function<void()> loginChanged_;
 
     LiveTasks liveTasks_;
     LinuxApplication application_;

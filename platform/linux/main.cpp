@@ -9,13 +9,16 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/build_config.h"
 #include "app/check_mode.h"
 #include "app/run_application.h"
+#include "app/statusbar/menu_titles.h"
 #include "platform/linux/base/program_log.h"
 #include "platform/linux/desktop/app_icon.h"
+#include "platform/linux/desktop/desktop_entry.h"
 #include "platform/linux/desktop/launcher.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/shell/alert.h"
@@ -45,12 +48,9 @@ std::vector<std::string> handOverPart(const std::vector<std::string>& links) {
     return part;
 }
 
-// The menu command a launcher's desktop action asks of the running copy, if any.
-std::optional<std::string> desktopActionCommand(const std::vector<std::string>& arguments) {
-    for (const linux_platform::launcher::DesktopAction& action : linux_platform::launcher::kActions)
-        for (std::size_t i = 1; i < arguments.size(); ++i)
-            if (arguments[i] == action.flag) return action.selector;
-    return std::nullopt;
+// The menu's commands as the launcher offers them, with the menu's titles.
+std::vector<linux_platform::launcher::MenuCommand> menuCommands() {
+    return linux_platform::launcher::menuCommands(nubrio::menu_titles::Commands);
 }
 
 void failWithoutDisplay(const std::string& why) {
@@ -111,7 +111,9 @@ int main(int argc, char** argv) {
     qtMessages = qInstallMessageHandler(checkMode ? checkMessages : offscreen ? silent : startupMessages);
 
     QApplication qtApplication(qtArgumentCount, qtArguments.data());
-    QGuiApplication::setDesktopFileName(QString::fromUtf8(nubrio::config::BundleIdentifier));
+    // The entry's whole desktop-file ID: Qt's Wayland windows take it without one ".desktop" as their
+    // app id, which desktops then match to the entry (X11 windows go by their class, "Nubrio").
+    QGuiApplication::setDesktopFileName(QString::fromStdString(linux_platform::desktop_entry::ownDesktopId()));
     QApplication::setApplicationName("Nubrio");
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(linux_platform::app_icon::icon());
@@ -131,12 +133,14 @@ int main(int argc, char** argv) {
     registry->claim();
     const bool otherCopy = registry->state() == InstanceRegistry::State::OtherCopy;
 
-    // A launcher's action goes to the running copy, which runs the menu command itself; without one
-    // there is nothing to restart or quit.
-    if (const std::optional<std::string> command = desktopActionCommand(arguments)) {
-        if (otherCopy) registry->handOver({{}, *command});
-        return 0;
-    }
+    // A launcher's action goes to the running copy, which runs the menu command itself. Without one,
+    // Nubrio starts (without the editor) and runs it; there is nothing to quit.
+    const linux_platform::launcher::DesktopAction* action =
+        checkMode ? nullptr : linux_platform::launcher::actionInArguments(arguments);
+    if (action && otherCopy) registry->handOver({{}, action->id});
+    if (action && (otherCopy || std::string_view(action->selector) == "quit")) return 0;
+    char backgroundFlag[] = "--background";
+    if (action) commandLine.insert(commandLine.end() - 1, backgroundFlag);
 
     // A link opened while a copy runs goes to that copy; this process then ends, having shown nothing.
     const std::vector<std::string> links = linux_platform::linksInArguments(arguments);
@@ -150,10 +154,12 @@ int main(int argc, char** argv) {
 
     // A second copy only opens the editor and ends: the entry stays with the copy that runs. The check
     // leaves the desktop as it found it.
-    if (!otherCopy && !checkMode) linux_platform::launcher::registerFor(executable);
+    if (!otherCopy && !checkMode) linux_platform::launcher::registerFor(executable, menuCommands());
 
-    linux_platform::LinuxPlatform backend(static_cast<int>(arguments.size()), commandLine.data(), std::move(bundle),
-                                          std::move(registry));
+    linux_platform::LinuxPlatform backend(static_cast<int>(commandLine.size() - 1), commandLine.data(),
+                                          std::move(bundle), std::move(registry));
+    if (!checkMode) backend.setLoginChangeHandler([executable] { linux_platform::launcher::registerFor(executable, menuCommands()); });
+    if (action) backend.runAfterLaunch(*action);
     if (!links.empty()) backend.application().openUrls(links);
     // The uninstall moves the bundle to the Trash and then terminates: the entry and icon go with it.
     backend.setTerminationCleanup([executable] { linux_platform::launcher::unregisterIfBundleGone(executable); });

@@ -1,4 +1,5 @@
 #include "app/run_application.h"
+#include "app/statusbar/menu_titles.h"
 #include "harness.h"
 
 namespace nubrio::testing {
@@ -56,6 +57,20 @@ TEST_F(LaunchTest, MenuHasTenEntriesInOrderWithActionsAndStates) {
     EXPECT_EQ(item.button_.image->height, 18);
     EXPECT_TRUE(item.button_.image->flipped);
     EXPECT_TRUE(item.button_.image->isTemplate);
+}
+
+// The launcher offers these where there is no tray: they must be the menu's own commands, in its order.
+TEST_F(LaunchTest, TheMenusCommandListIsTheMenuBelowOpenNubrio) {
+    launch();
+    auto items = fake.statusBar.items[0]->menu->items();
+    ASSERT_EQ(items.size(), 3 + std::size(menu_titles::Commands));
+    for (std::size_t i = 0; i < std::size(menu_titles::Commands); ++i) {
+        SCOPED_TRACE(i);
+        const auto& item = items[3 + i];
+        ASSERT_TRUE(item->action());
+        EXPECT_EQ(item->action()->selector, menu_titles::Commands[i].selector);
+        EXPECT_EQ(item->title(), menu_titles::Commands[i].title);
+    }
 }
 
 TEST_F(LaunchTest, MenuActionsReachTheDelegateAndNotAGoneOne) {

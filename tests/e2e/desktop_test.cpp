@@ -469,7 +469,7 @@ TEST_F(StatusNotifierTray, TheLaunchersActionsRunTheMenusCommandsInTheRunningCop
     answerAlert(nubrio, *alert, {"Tab", "space"});
     expectQuitWithWorker(nubrio);
 
-    // With no copy running, an action does nothing at all.
+    // With no copy running, "Salir de Nubrio…" has nothing to quit: it starts nothing.
     ChildProcess& alone = startNubrio({"--quit"});
     ASSERT_TRUE(alone.waitForExit(kExitDeadline)) << alone.state();
     EXPECT_EQ(alone.exitCode(), std::optional<int>(0)) << alone.logText();

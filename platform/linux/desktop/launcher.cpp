@@ -13,6 +13,7 @@
 #include "platform/linux/base/system_error.h"
 #include "platform/linux/desktop/app_icon.h"
 #include "platform/linux/desktop/desktop_entry.h"
+#include "platform/linux/desktop/login_items.h"
 #include "platform/linux/desktop/mimeapps.h"
 
 namespace nubrio::linux_platform::launcher {
@@ -20,6 +21,8 @@ namespace nubrio::linux_platform::launcher {
 namespace {
 
 constexpr const char* kSchemeType = "x-scheme-handler/nubrio";
+// Qt names an X11 window's class after the application name (main.cpp sets it).
+constexpr const char* kWindowClass = "Nubrio";
 // An entry is a few hundred bytes; a larger file at our name is not one we wrote.
 constexpr std::size_t kMaxEntryBytes = 64 * 1024;
 
@@ -71,40 +74,75 @@ std::optional<std::string> failed(const std::string& what) {
 
 }  // namespace
 
-std::string entryText(const std::filesystem::path& bundleExecutable) {
+const DesktopAction* actionInArguments(const std::vector<std::string>& arguments) {
+    for (const DesktopAction& action : kActions)
+        for (std::size_t i = 1; i < arguments.size(); ++i)
+            if (arguments[i] == action.flag) return &action;
+    return nullptr;
+}
+
+const DesktopAction* actionNamed(const std::string& id) {
+    for (const DesktopAction& action : kActions)
+        if (id == action.id) return &action;
+    return nullptr;
+}
+
+std::string entryText(const std::filesystem::path& bundleExecutable, const std::vector<MenuCommand>& commands,
+                      LoginTitles login) {
     const std::string program = desktop_entry::quoteExecArgument(bundleExecutable.string());
-    std::string actions;
-    for (const DesktopAction& action : kActions) actions += std::string(action.id) + ";";
+    // The actions in the menu's order, each named as its menu item; a static name cannot carry the
+    // login item's check mark, so the login action names the change it makes.
+    std::vector<std::pair<const DesktopAction*, std::string>> actions;
+    for (const MenuCommand& command : commands)
+        for (const DesktopAction& action : kActions) {
+            if (command.selector != action.selector) continue;
+            if (action.login == LoginChange::None) {
+                actions.emplace_back(&action, command.title);
+                continue;
+            }
+            const bool on = action.login == LoginChange::TurnOn;
+            if (login == LoginTitles::Both || (login == LoginTitles::TurnOn) == on)
+                actions.emplace_back(&action, command.title + (on ? ": activar" : ": desactivar"));
+        }
+    std::string ids;
+    for (const auto& [action, name] : actions) ids += std::string(action->id) + ";";
     std::string text = desktop_entry::entryText({
         {"Type", "Application"},
         {"Name", "Nubrio"},
         {"GenericName", "Procesamiento de videos"},
-        {"Comment", "Procesa tus videos en esta computadora y abre el editor de Nubrio"},
+        // The state in the description too: GNOME Shell takes a changed entry's new actions only when
+        // something it compares (name, description, command, icon) changed as well.
+        {"Comment", std::string("Procesa tus videos en esta computadora y abre el editor de Nubrio") +
+                        (login == LoginTitles::TurnOff ? ". Se abre al iniciar sesión." : "")},
         {"Icon", iconName()},
         {"Exec", program + " %u"},
         {"TryExec", bundleExecutable.string()},
         {"Terminal", "false"},
         // It opens no window of its own: a launch feedback would spin until it timed out.
         {"StartupNotify", "false"},
+        // The class of the program's X11 windows (its alerts), which desktops match to this entry.
+        {"StartupWMClass", kWindowClass},
         {"Categories", "AudioVideo;Video;"},
         {"Keywords", "video;clips;editor;procesamiento;"},
         {"MimeType", std::string(kSchemeType) + ";"},
-        {"Actions", actions},
+        {"Actions", ids},
     });
-    for (const DesktopAction& action : kActions)
-        text += "\n" + desktop_entry::entryText({{"Name", action.name}, {"Exec", program + " " + action.flag}},
-                                                "Desktop Action " + std::string(action.id));
+    for (const auto& [action, name] : actions)
+        text += "\n" + desktop_entry::entryText({{"Name", name}, {"Exec", program + " " + action->flag}},
+                                                "Desktop Action " + std::string(action->id));
     return text;
 }
 
-std::optional<std::string> registerFor(const std::filesystem::path& bundleExecutable) {
+std::optional<std::string> registerFor(const std::filesystem::path& bundleExecutable,
+                                       const std::vector<MenuCommand>& commands) {
     if (std::optional<std::string> reason = desktop_entry::unlaunchableReason(bundleExecutable))
         return failed("no application entry written: " + *reason);
 
     if (auto error = app_icon::install(dataHome(), iconName())) failed("application icon not written: " + *error);
 
     const std::filesystem::path path = entryPath();
-    const std::string text = entryText(bundleExecutable);
+    const bool loginOn = LinuxLoginItemService(bundleExecutable).status() == platform::LoginItemStatus::Enabled;
+    const std::string text = entryText(bundleExecutable, commands, loginOn ? LoginTitles::TurnOff : LoginTitles::TurnOn);
     if (files::readFile(path, kMaxEntryBytes) != text) {
         if (std::optional<platform::Error> error = files::writeFileAtomically(path, text))
             return failed("no application entry written: " + error->message);

@@ -1,37 +1,75 @@
 #pragma once
 // The program on the desktop: its application entry $XDG_DATA_HOME/applications/<desktop-file ID>,
-// which puts "Nubrio" in the application menu, carries the menu's restart and quit commands as
-// desktop actions, and receives nubrio: links as the scheme's handler; and its icon in the user's
-// icon theme.
+// which puts "Nubrio" in the application menu, carries every command of the status menu as a desktop
+// action (where no tray shows the menu, the launcher is the program's interface), and receives
+// nubrio: links as the scheme's handler; and its icon in the user's icon theme.
 #include <filesystem>
 #include <optional>
 #include <string>
-
-#include "app/statusbar/menu_titles.h"
+#include <vector>
 
 namespace nubrio::linux_platform::launcher {
 
+// A command of the status menu: its action's selector and its title, as the menu shows them.
+struct MenuCommand {
+    std::string selector;
+    std::string title;
+};
+
+// The commands of a list whose elements have a selector and a title (the core's, passed in by main).
+template <typename List>
+std::vector<MenuCommand> menuCommands(const List& list) {
+    std::vector<MenuCommand> commands;
+    for (const auto& command : list) commands.push_back({command.selector, command.title});
+    return commands;
+}
+
+// What a desktop action asks of the login item.
+enum class LoginChange { None, TurnOn, TurnOff };
+
 // A desktop action of the entry: started as the bundle executable with `flag`, the new process
-// hands the menu command `selector` to the running copy (see main.cpp).
+// hands the command `id` to the running copy (see main.cpp), which runs the menu command `selector`;
+// the login actions ask for a state rather than a flip, so that a title written before the state
+// changed elsewhere still does what it says.
 struct DesktopAction {
-    const char* id;
+    const char* id;  // the entry's action and the hand-over's command: lower case letters
     const char* flag;
     const char* selector;
-    const char* name;  // as in the menu
+    LoginChange login = LoginChange::None;
 };
 inline constexpr DesktopAction kActions[] = {
-    {"restart", "--restart", "restart", menu_titles::Restart},
-    {"quit", "--quit", "quit", menu_titles::Quit},
+    {"openfiles", "--open-files", "openFiles"},
+    {"openlogs", "--open-logs", "openLogs"},
+    {"restart", "--restart", "restart"},
+    {"loginon", "--login-on", "toggleLogin", LoginChange::TurnOn},
+    {"loginoff", "--login-off", "toggleLogin", LoginChange::TurnOff},
+    {"about", "--about", "about"},
+    {"uninstall", "--uninstall", "uninstall"},
+    {"quit", "--quit", "quit"},
 };
 
-// The entry's text for this bundle executable.
-std::string entryText(const std::filesystem::path& bundleExecutable);
+// The action started with this command line (the flag anywhere after the program), if any.
+const DesktopAction* actionInArguments(const std::vector<std::string>& arguments);
+// The action with this hand-over command, if any.
+const DesktopAction* actionNamed(const std::string& id);
 
-// Writes the entry and the icon for this bundle executable (only what changed), and makes the entry
-// the nubrio: handler unless the user's lists name another installed handler. What could not be
-// done is returned, and written to the program's log; a bundle path the desktop cannot start is
-// refused, leaving nothing behind.
-std::optional<std::string> registerFor(const std::filesystem::path& bundleExecutable);
+// Which login actions the entry offers. The user's own entry names the change its one action makes
+// and is rewritten when the state changes; an entry the program does not rewrite (a packaged one)
+// cannot show the state, so it offers both changes.
+enum class LoginTitles { TurnOn, TurnOff, Both };
+
+// The entry's text for this bundle executable; `commands` are the menu's commands below "Abrir
+// Nubrio" in the menu's order, whose titles the actions take (opening the editor is the entry's own
+// default action).
+std::string entryText(const std::filesystem::path& bundleExecutable, const std::vector<MenuCommand>& commands,
+                      LoginTitles login);
+
+// Writes the entry (its login action after the autostart entry's state now) and the icon for this
+// bundle executable (only what changed), and makes the entry the nubrio: handler unless the user's
+// lists name another installed handler. What could not be done is returned, and written to the
+// program's log; a bundle path the desktop cannot start is refused, leaving nothing behind.
+std::optional<std::string> registerFor(const std::filesystem::path& bundleExecutable,
+                                       const std::vector<MenuCommand>& commands);
 
 // Once the bundle executable is gone (the bundle went to the Trash), removes the entry if it still
 // starts that executable, its icon, and the nubrio: defaults that name it, so that nothing points

@@ -56,7 +56,9 @@ std::optional<platform::Error> LinuxLoginItemService::registerApp() {
         {"Terminal", "false"},
         {"X-GNOME-Autostart-enabled", "true"},
     });
-    return files::writeFileAtomically(entryPath(), text);
+    std::optional<platform::Error> error = files::writeFileAtomically(entryPath(), text);
+    if (!error && changed_) changed_();
+    return error;
 }
 
 std::optional<platform::Error> LinuxLoginItemService::unregisterApp() {
@@ -70,6 +72,7 @@ std::optional<platform::Error> LinuxLoginItemService::unregisterApp() {
     }
     const std::filesystem::path path = entryPath();
     if (std::remove(path.c_str()) != 0 && errno != ENOENT) return systemError(errno, path.string());
+    if (changed_) changed_();
     return std::nullopt;
 }
 

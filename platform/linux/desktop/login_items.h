@@ -2,6 +2,7 @@
 // The login item as an XDG autostart entry of the user's, named by the program's desktop-file ID in
 // $XDG_CONFIG_HOME/autostart, starting the bundle executable.
 #include <filesystem>
+#include <functional>
 #include <optional>
 
 #include "platform/login_items.h"
@@ -22,6 +23,9 @@ public:
     std::optional<platform::Error> unregisterApp() override;
     void openSystemSettingsLoginItems() override;
 
+    // Called after each change that registerApp or unregisterApp made.
+    void setChangeHandler(std::function<void()> changed) { changed_ = std::move(changed); }
+
     // Where the entry lives, read from the environment at each call.
     static std::filesystem::path entryPath();
 
@@ -35,6 +39,7 @@ private:
     platform::Error foreignEntryError(const char* refusal) const;
 
     std::filesystem::path executable_;
+    std::function<void()> changed_;
 };
 
 }  // namespace nubrio::linux_platform

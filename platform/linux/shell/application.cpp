@@ -11,6 +11,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <stdexcept>
+#include <utility>
 #include <unistd.h>
 
 namespace nubrio::linux_platform {
@@ -105,6 +106,21 @@ void LinuxApplication::finishLaunching() {
         if (terminating_) return;
         delegate->applicationOpenUrls(links);
     }
+    for (std::function<void()>& step : std::exchange(afterLaunch_, {})) afterLaunch(std::move(step));
+}
+
+void LinuxApplication::afterLaunch(std::function<void()> step) {
+    if (terminating_) return;
+    if (!launched_) {
+        afterLaunch_.push_back(std::move(step));
+        return;
+    }
+    QMetaObject::invokeMethod(
+        context_.get(),
+        [this, step = std::move(step)] {
+            if (!terminating_) step();
+        },
+        Qt::QueuedConnection);
 }
 
 bool LinuxApplication::openUrls(std::vector<std::string> links) {
@@ -130,6 +146,7 @@ void LinuxApplication::terminate() {
     if (terminating_) return;
     terminating_ = true;
     pendingLinks_.clear();
+    afterLaunch_.clear();
     if (std::shared_ptr<platform::ApplicationDelegate> delegate = delegate_.lock())
         delegate->applicationWillTerminate();
     if (cleanup_) cleanup_();

@@ -34,6 +34,10 @@ public:
     // loop. False, and nothing is delivered, once termination has begun.
     bool openUrls(std::vector<std::string> links);
 
+    // Runs `step` from the event loop once applicationDidFinishLaunching has returned (after the links
+    // kept for it); never once termination has begun.
+    void afterLaunch(std::function<void()> step);
+
     // Runs during terminate(), after the delegate's applicationWillTerminate and before the event
     // loop ends: best-effort cleanup of what the process leaves behind.
     void setTerminationCleanup(std::function<void()> cleanup);
@@ -47,6 +51,7 @@ private:
     std::weak_ptr<platform::ApplicationDelegate> delegate_;
     std::function<void()> cleanup_;
     std::vector<std::vector<std::string>> pendingLinks_;
+    std::vector<std::function<void()>> afterLaunch_;
     bool launched_ = false;
     bool terminating_ = false;
     // Context of queued deliveries: they die with this object.

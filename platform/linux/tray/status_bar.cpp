@@ -10,6 +10,8 @@
 #include <QTimer>
 #include <stdexcept>
 
+#include "platform/linux/tray/no_tray_notice.h"
+
 namespace nubrio::linux_platform {
 
 LinuxStatusButton::LinuxStatusButton(std::shared_ptr<PanelAppearance> appearance)
@@ -56,6 +58,17 @@ LinuxStatusItem::LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance)
     // icon would never show, so the item waits for a host, as a panel that starts after the program
     // does at log-in. Offscreen there is nothing to show.
     const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("offscreen")) {
+        // Once, a while after the start: the icon of a tray that comes later still appears.
+        noTrayNotice_ = std::make_unique<QTimer>();
+        noTrayNotice_->setSingleShot(true);
+        QObject::connect(noTrayNotice_.get(), &QTimer::timeout, [this] {
+            const bool shown = tray_ && (QGuiApplication::platformName() != QLatin1String("xcb") ||
+                                         QSystemTrayIcon::isSystemTrayAvailable());
+            if (!shown) no_tray_notice::tell();
+        });
+        noTrayNotice_->start(no_tray_notice::kGraceMs);
+    }
     if (platform != QLatin1String("xcb") && platform != QLatin1String("offscreen") &&
         !appearance_->statusNotifierHostRegistered()) {
         hostAppeared_ = QObject::connect(appearance_.get(), &PanelAppearance::statusNotifierHostAppeared, [this] {
@@ -128,12 +141,15 @@ void LinuxStatusItem::setMenu(std::shared_ptr<platform::Menu> menu) {
 }
 
 // The item is all menu, as in the macOS menu bar: a left click opens it too. Qt opens it on a
-// right click itself, and StatusNotifierItem hosts show the D-Bus menu; a popup placed at the pointer
-// is only right on X11.
+// right click itself, and StatusNotifierItem hosts show the D-Bus menu there; a host that sends
+// Activate for a left click (Plasma) gets the menu as a popup of ours. Its place is the pointer's on
+// X11; on Wayland a program cannot place a window, so the compositor does.
 void LinuxStatusItem::activated(int reason) {
     if (reason != QSystemTrayIcon::Trigger || !menu_ || menu_->qmenu()->isVisible()) return;
-    if (QGuiApplication::platformName() != QLatin1String("xcb")) return;
-    menu_->qmenu()->popup(QCursor::pos());
+    QMenu* menu = menu_->qmenu();
+    // Without a window of ours to hang from, Qt makes it a window of its own there: no title bar.
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) menu->setWindowFlag(Qt::FramelessWindowHint);
+    menu->popup(QCursor::pos());
 }
 
 LinuxStatusBar::LinuxStatusBar() = default;

@@ -74,6 +74,7 @@ private:
     std::unique_ptr<LinuxStatusButton> button_;
     QMetaObject::Connection hostAppeared_;
     QTimer* placement_ = nullptr;
+    std::unique_ptr<QTimer> noTrayNotice_;
     QRect lastGeometry_;
     int placementChecks_ = 0;
 };

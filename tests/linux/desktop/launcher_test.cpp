@@ -9,11 +9,13 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/linux/desktop/launcher.h"
+#include "platform/linux/desktop/login_items.h"
 #include "support/desktop_home.h"
 #include "support/files.h"
 #include "support/spin.h"
@@ -27,6 +29,14 @@ using nubrio::testing::readFile;
 using nubrio::testing::writeFile;
 
 constexpr const char* kId = "app.nubrio.desktop.desktop";
+
+// The menu's commands below "Abrir Nubrio", as main.cpp passes them.
+const std::vector<launcher::MenuCommand> kCommands = {
+    {"openFiles", "Ver archivos de esta Mac"}, {"openLogs", "Ver registros"},
+    {"restart", "Reiniciar procesamiento…"},   {"toggleLogin", "Abrir al iniciar sesión"},
+    {"about", "Acerca de Nubrio"},             {"uninstall", "Desinstalar Nubrio…"},
+    {"quit", "Salir de Nubrio…"},
+};
 
 fs::path entryFile(const DesktopHome& home) { return home.applications() / kId; }
 
@@ -76,7 +86,7 @@ TEST(AppEntry, PutsNubrioInTheApplicationMenuWithItsIconActionsAndLinks) {
     const auto executable = bundleExecutable(home);
     DesktopHome::writeRecorder(executable);
 
-    EXPECT_EQ(launcher::registerFor(executable), std::nullopt);
+    EXPECT_EQ(launcher::registerFor(executable, kCommands), std::nullopt);
     const auto entry = entryFile(home);
     const std::string program = "\"" + executable.string() + "\"";
     const std::vector<std::pair<const char*, std::optional<std::string>>> expected = {
@@ -88,13 +98,25 @@ TEST(AppEntry, PutsNubrioInTheApplicationMenuWithItsIconActionsAndLinks) {
         {"TryExec", executable.string()},
         {"StartupNotify", "false"},
         {"MimeType", "x-scheme-handler/nubrio;"},
-        {"Actions", "restart;quit;"},
+        {"Actions", "openfiles;openlogs;restart;loginon;about;uninstall;quit;"},
+        {"StartupWMClass", "Nubrio"},
     };
     for (const auto& [key, value] : expected) EXPECT_EQ(entryKey(entry, "Desktop Entry", key), value) << key;
-    EXPECT_EQ(entryKey(entry, "Desktop Action restart", "Name"), "Reiniciar procesamiento…");
-    EXPECT_EQ(entryKey(entry, "Desktop Action restart", "Exec"), program + " --restart");
-    EXPECT_EQ(entryKey(entry, "Desktop Action quit", "Name"), "Salir de Nubrio…");
-    EXPECT_EQ(entryKey(entry, "Desktop Action quit", "Exec"), program + " --quit");
+    // Every command of the menu, in its order and with its title; login names the change it makes.
+    const std::vector<std::tuple<const char*, const char*, const char*>> actions = {
+        {"openfiles", "Ver archivos de esta Mac", "--open-files"},
+        {"openlogs", "Ver registros", "--open-logs"},
+        {"restart", "Reiniciar procesamiento…", "--restart"},
+        {"loginon", "Abrir al iniciar sesión: activar", "--login-on"},
+        {"about", "Acerca de Nubrio", "--about"},
+        {"uninstall", "Desinstalar Nubrio…", "--uninstall"},
+        {"quit", "Salir de Nubrio…", "--quit"},
+    };
+    for (const auto& [id, name, flag] : actions) {
+        const std::string group = std::string("Desktop Action ") + id;
+        EXPECT_EQ(entryKey(entry, group.c_str(), "Name"), name) << id;
+        EXPECT_EQ(entryKey(entry, group.c_str(), "Exec"), program + " " + flag) << id;
+    }
     EXPECT_EQ(userDefault(home), kId);
 
     // As the desktop's menus read it.
@@ -104,10 +126,11 @@ TEST(AppEntry, PutsNubrioInTheApplicationMenuWithItsIconActionsAndLinks) {
     EXPECT_FALSE(std::string(g_app_info_get_description(G_APP_INFO(info))).empty());
     EXPECT_NE(g_desktop_app_info_get_categories(info), nullptr);
     EXPECT_NE(g_desktop_app_info_get_keywords(info), nullptr);
-    const gchar* const* actions = g_desktop_app_info_list_actions(info);
-    ASSERT_TRUE(actions && actions[0] && actions[1]);
-    EXPECT_STREQ(actions[0], "restart");
-    EXPECT_STREQ(actions[1], "quit");
+    const gchar* const* listed = g_desktop_app_info_list_actions(info);
+    ASSERT_TRUE(listed);
+    std::vector<std::string> ids;
+    for (const gchar* const* id = listed; *id; ++id) ids.emplace_back(*id);
+    EXPECT_EQ(ids, (std::vector<std::string>{"openfiles", "openlogs", "restart", "loginon", "about", "uninstall", "quit"}));
     g_object_unref(info);
 
     // The icon: scalable and the fixed sizes of the hicolor theme.
@@ -129,16 +152,16 @@ TEST(AppEntry, RewritesOnlyWhatChanges) {
     // A cache that tools other than GIO read must follow the entry.
     writeFile(home.applications() / "mimeinfo.cache", "[MIME Cache]\n");
 
-    launcher::registerFor(first);
+    launcher::registerFor(first, kCommands);
     const auto entry = entryFile(home);
     const fs::path list = home.configHome() / "mimeapps.list";
     const ino_t written = inodeOf(entry), iconWritten = inodeOf(icon(home, "48x48", "png")), listWritten = inodeOf(list);
-    launcher::registerFor(first);
+    launcher::registerFor(first, kCommands);
     EXPECT_EQ(inodeOf(entry), written);
     EXPECT_EQ(inodeOf(icon(home, "48x48", "png")), iconWritten);
     EXPECT_EQ(inodeOf(list), listWritten) << "the default was ours already";
 
-    launcher::registerFor(moved);
+    launcher::registerFor(moved, kCommands);
     EXPECT_NE(inodeOf(entry), written);
     EXPECT_EQ(entryKey(entry, "Desktop Entry", "TryExec"), moved.string());
     EXPECT_TRUE(nubrio::testing::spinUntil(
@@ -150,7 +173,7 @@ TEST(AppEntry, GoesWithItsIconAndDefaultOnlyOnceItsBundleIsGone) {
     DesktopHome home;
     const auto executable = bundleExecutable(home);
     DesktopHome::writeRecorder(executable);
-    launcher::registerFor(executable);
+    launcher::registerFor(executable, kCommands);
     const auto entry = entryFile(home);
 
     launcher::unregisterIfBundleGone(executable);  // still there
@@ -193,7 +216,7 @@ TEST(AppEntry, TheUsersOwnChoiceAndTheirFileAreKept) {
         const auto executable = bundleExecutable(home);
         DesktopHome::writeRecorder(executable);
 
-        launcher::registerFor(executable);
+        launcher::registerFor(executable, kCommands);
         const std::string after = readFile(home.configHome() / "mimeapps.list");
         EXPECT_EQ(userDefault(home), c.oursBecomesDefault ? kId : "otro.desktop") << after;
         EXPECT_EQ(after.rfind(comment, 0), 0u) << after;
@@ -214,11 +237,11 @@ TEST(AppEntry, ADesktopsOwnListTakesPrecedenceAndALinkedListIsWrittenThrough) {
     const auto executable = bundleExecutable(home);
     DesktopHome::writeRecorder(executable);
 
-    launcher::registerFor(executable);
+    launcher::registerFor(executable, kCommands);
     EXPECT_EQ(userDefault(home), std::nullopt) << "Xfce's own list names an installed handler";
 
     fs::remove(home.configHome() / "xfce-mimeapps.list");
-    launcher::registerFor(executable);
+    launcher::registerFor(executable, kCommands);
     EXPECT_TRUE(fs::is_symlink(home.configHome() / "mimeapps.list"));
     EXPECT_EQ(userDefault(home), kId);
     EXPECT_EQ(readFile(target).rfind("# de mis dotfiles\n", 0), 0u);
@@ -240,7 +263,7 @@ TEST(AppEntry, APathTheDesktopCannotStartIsRefusedLeavingNothingBehind) {
         DesktopHome home;
         const auto executable = bundleExecutable(home, folder);
         DesktopHome::writeRecorder(executable);
-        const std::optional<std::string> error = launcher::registerFor(executable);
+        const std::optional<std::string> error = launcher::registerFor(executable, kCommands);
         ASSERT_TRUE(error);
         EXPECT_NE(error->find("Mové Nubrio.app"), std::string::npos) << *error;
         EXPECT_FALSE(fs::exists(entryFile(home)));
@@ -249,3 +272,44 @@ TEST(AppEntry, APathTheDesktopCannotStartIsRefusedLeavingNothingBehind) {
 }
 
 }  // namespace
+
+// A static name cannot carry a check mark: the user's entry names the change its login action makes,
+// after the autostart entry's state; an entry the program does not rewrite offers both changes.
+TEST(AppEntry, TheLoginActionNamesTheChangeItMakes) {
+    DesktopHome home;
+    const auto executable = bundleExecutable(home);
+    DesktopHome::writeRecorder(executable);
+    const auto entry = entryFile(home);
+    auto loginActions = [&] {
+        std::vector<std::pair<std::string, std::string>> found;
+        for (const char* id : {"loginon", "loginoff"})
+            if (auto name = entryKey(entry, (std::string("Desktop Action ") + id).c_str(), "Name"))
+                found.emplace_back(id, *name);
+        return found;
+    };
+    using Found = std::vector<std::pair<std::string, std::string>>;
+
+    launcher::registerFor(executable, kCommands);
+    EXPECT_EQ(loginActions(), (Found{{"loginon", "Abrir al iniciar sesión: activar"}}));
+
+    nubrio::linux_platform::LinuxLoginItemService login(executable);
+    ASSERT_EQ(login.registerApp(), std::nullopt);
+    launcher::registerFor(executable, kCommands);
+    EXPECT_EQ(loginActions(), (Found{{"loginoff", "Abrir al iniciar sesión: desactivar"}}));
+    EXPECT_NE(entryKey(entry, "Desktop Entry", "Actions")->find("restart;loginoff;about;"), std::string::npos);
+    EXPECT_NE(entryKey(entry, "Desktop Entry", "Comment")->find("Se abre al iniciar sesión."), std::string::npos);
+
+    const std::string both = launcher::entryText(executable, kCommands, launcher::LoginTitles::Both);
+    EXPECT_NE(both.find("Actions=openfiles;openlogs;restart;loginon;loginoff;about;uninstall;quit;"), std::string::npos);
+}
+
+TEST(AppEntry, EachActionIsFoundByItsFlagAndItsName) {
+    for (const launcher::DesktopAction& action : launcher::kActions) {
+        SCOPED_TRACE(action.id);
+        EXPECT_EQ(launcher::actionInArguments({"/x/Nubrio", action.flag}), &action);
+        EXPECT_EQ(launcher::actionInArguments({action.flag}), nullptr) << "the program path is not a flag";
+        EXPECT_EQ(launcher::actionNamed(action.id), &action);
+    }
+    EXPECT_EQ(launcher::actionInArguments({"/x/Nubrio", "--Quit", "--quit=1", "quit"}), nullptr);
+    EXPECT_EQ(launcher::actionNamed("toggleLogin"), nullptr);
+}

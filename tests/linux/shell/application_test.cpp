@@ -133,6 +133,29 @@ TEST_F(ApplicationTest, LinksAreDeliveredAfterLaunchInOrderAndNotAfterTerminatio
     EXPECT_EQ(delegate->events.back(), "will terminate");
 }
 
+// A launcher's action that started the program runs once the menu exists, after the launch's links.
+TEST_F(ApplicationTest, StepsAfterLaunchRunOnceLaunchedAndNeverAfterTermination) {
+    application.openUrls({"nubrio://connect"});
+    application.afterLaunch([&] {
+        delegate->events.push_back("step");
+        application.afterLaunch([&] {
+            delegate->events.push_back("later step");
+            application.afterLaunch([&] { delegate->events.push_back("dropped"); });
+            application.terminate();
+        });
+    });
+    delegate->onLaunch = [&] { EXPECT_THAT(delegate->events, ElementsAre("launched")); };
+    guardRun();
+
+    application.run();
+
+    EXPECT_THAT(delegate->events,
+                ElementsAre("launched", "open nubrio://connect", "step", "later step", "will terminate"));
+    application.afterLaunch([&] { delegate->events.push_back("too late"); });
+    nubrio::testing::spinFor(100ms);
+    EXPECT_EQ(delegate->events.back(), "will terminate");
+}
+
 TEST_F(ApplicationTest, TerminationDuringLaunchDropsTheLinksFromTheCommandLine) {
     application.openUrls({"nubrio://connect"});
     delegate->onLaunch = [&] { application.terminate(); };  // the second-copy path
