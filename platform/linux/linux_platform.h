@@ -14,6 +14,7 @@
 #include "platform/linux/shell/bundle.h"
 #include "platform/linux/shell/clock.h"
 #include "platform/linux/shell/main_queue.h"
+#include "platform/linux/shell/screen.h"
 #include "platform/linux/shell/url_session.h"
 #include "platform/linux/single_instance/registry.h"
 #include "platform/linux/tray/status_bar.h"
@@ -59,6 +60,7 @@ private:
     LinuxAlerts alerts_;
     LinuxWorkspace workspace_;
     LinuxLoginItemService loginItems_;
+    LinuxScreen screen_;
 
     platform::Platform platform_;
 };
