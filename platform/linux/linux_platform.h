@@ -35,6 +35,7 @@ public:
     LinuxApplication& application() { return application_; }
     LinuxBundle& bundle() { return *bundle_; }
     InstanceRegistry& registry() { return *registry_; }
+    LinuxStatusBar& statusBar() { return statusBar_; }
 
     // Runs during termination after the platform's own cleanup, best effort.
     void setTerminationCleanup(std::function<void()> cleanup) { cleanup_ = std::move(cleanup); }
