@@ -49,7 +49,7 @@ screen_w=${screen%x*} screen_h=${screen#*x}
 eventually 60 test -s "$work/chromium.pid" || { say "FAIL: Chromium was not started; the program said:"; cat "$work/program.log"; exit 1; }
 browser=$(cat "$work/chromium.pid")
 say "Chromium ($browser) got: $(tr '\n' ' ' <"$work/chromium.args")"
-window() { session-windows | awk -F '\t' -v p="$browser" '$7 == p && $5 == "normal" {print $3 " " $4; exit}'; }
+window() { session-windows | awk -F '\t' -v p="$browser" '$6 == p && $4 == "normal" {print $3; exit}'; }
 eventually 60 eval '[ -n "$(window)" ] && [ "$(window)" != "0,0 0x0" ]' ||
   { say "FAIL: Chromium showed no window"; session-windows >&2; exit 1; }
 # Settled: the same frame twice, a second apart.
