@@ -5,6 +5,7 @@
 #include "app/nubrio.h"
 #include "app/web_origin.h"
 #include "editor/browsers.h"
+#include "editor/editor_window.h"
 
 namespace nubrio {
 
@@ -31,7 +32,8 @@ void Nubrio::openWeb() {
         if (auto browser = workspace.urlForApplicationWithBundleIdentifier(identifier)) {
             platform::OpenConfiguration configuration;
             configuration.createsNewApplicationInstance = true;
-            configuration.arguments = {"--app=" + origin + "/?app=window#app/crear", "--window-size=1360,880"};
+            configuration.arguments =
+                editor::appWindowArguments(origin + "/?app=window#app/crear", platform_.screen.visibleFrame());
             // A browser that fails to start only means no window; the user can choose the item again.
             workspace.openApplication(*browser, configuration, [](std::optional<platform::Error>) {});
             return;

@@ -8,6 +8,7 @@
 #include "platform/login_items.h"
 #include "platform/main_queue.h"
 #include "platform/process.h"
+#include "platform/screen.h"
 #include "platform/status_bar.h"
 #include "platform/task.h"
 #include "platform/url_session.h"
@@ -28,6 +29,7 @@ struct Platform {
     Alerts& alerts;
     Workspace& workspace;
     LoginItemService& loginItems;
+    Screen& screen;
 };
 
 }  // namespace nubrio::platform

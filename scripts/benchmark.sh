@@ -3,6 +3,7 @@
 # asserts nothing and always runs everything it can.
 #
 #   scripts/benchmark.sh [--runs N] [--idle SECONDS] [--restarts N] [--build DIR] [--worker PROGRAM]
+#                        [--only verify,quit,idle,desktop,port]
 #
 # Every run uses a copy of the bundle in a throw-away home (tests/faults/lib.sh) with the real worker.
 # Methods, in the order of the table:
@@ -10,8 +11,10 @@
 #   quit             SIGTERM to the program after readiness; pidfds on the program and its worker give
 #                    the time to the worker's end and to the program's end (tools/quit_timer)
 #   icon             exec to the tray item's registration with a StatusNotifierWatcher on a private
-#                    session bus (tools/tray_driver watch), under Xvfb; a tray shows the item from
-#                    that call on (it still has to fetch the pixmap, which this does not count)
+#                    session bus, and to the first painted pixmap that a host fetching the icon gets
+#                    (tools/tray_driver watch), under Xvfb; in each run a first start (no entry, icons,
+#                    mimeapps.list or data folder), a bare Qt tray that paints a similar icon
+#                    (tools/bare_tray) and a later start, one after the other
 #   idle             after readiness, utime+stime (/proc/PID/stat) and voluntary+involuntary context
 #                    switches of all the program's threads (/proc/PID/task/*/status) over the idle
 #                    period, and VmRSS at its end; offscreen (no tray) and in the desktop session
@@ -28,7 +31,7 @@
 # Needs for the desktop rows: Xvfb, dbus-daemon, xdotool (scripts/setup.sh installs them).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-runs=7 idle=60 restarts=200 build="$root/build" port_worker=''
+runs=7 idle=60 restarts=200 build="$root/build" port_worker='' only=''
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) runs=$2; shift 2 ;;
@@ -36,7 +39,8 @@ while [ $# -gt 0 ]; do
     --restarts) restarts=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
     --worker) port_worker=$(realpath "$2"); shift 2 ;;
-    *) sed -n '2,8p' "$0" >&2; exit 64 ;;
+    --only) only=$2; shift 2 ;;
+    *) sed -n '2,9p' "$0" >&2; exit 64 ;;
   esac
 done
 
@@ -46,6 +50,10 @@ source "$root/tests/faults/lib.sh"
 trap cleanup EXIT
 sandbox_new
 bundle_copy
+
+# The sections asked for (all without --only): verify, quit, idle (offscreen), desktop (icon, idle with a
+# tray, restarts), port.
+want() { [ -z "$only" ] || [[ ",$only," == *",$1,"* ]]; }
 
 median() { sort -n | awk '{v[NR] = $1} END {if (NR == 0) print "n/a"; else if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 range() { sort -n | awk 'NR == 1 {lo = $1} {hi = $1} END {if (NR) printf "%s–%s", lo, hi}'; }
@@ -85,6 +93,7 @@ thread_switches() { # per thread name: "name:count" for the threads that switche
 }
 
 # ---- verify-startup
+if want verify; then
 log "verify-startup × $runs"
 : >"$SANDBOX/verify"
 for ((i = 0; i < runs; i++)); do
@@ -97,8 +106,10 @@ for ((i = 0; i < runs; i++)); do
 done
 row "verify-startup, exec to exit (ms)" "$(cut -d' ' -f1 "$SANDBOX/verify" | median)" "≤ 1050" \
   "range $(cut -d' ' -f1 "$SANDBOX/verify" | range); statuses $(cut -d' ' -f2 "$SANDBOX/verify" | sort | uniq -c | awk '{printf "%s×%s ", $1, $2}')"
+fi
 
 # ---- quit with a cooperative worker
+if want quit; then
 log "quit × $runs"
 : >"$SANDBOX/quit"
 for ((i = 0; i < runs; i++)); do
@@ -116,6 +127,7 @@ done
 row "quit: SIGTERM to worker gone (ms)" "$(cut -d' ' -f1 "$SANDBOX/quit" | median)" "—" "range $(cut -d' ' -f1 "$SANDBOX/quit" | range)"
 row "quit: worker gone to program exit (ms)" "$(cut -d' ' -f3 "$SANDBOX/quit" | median)" "≤ 20" "range $(cut -d' ' -f3 "$SANDBOX/quit" | range)"
 row "quit: SIGTERM to program exit (ms)" "$(cut -d' ' -f2 "$SANDBOX/quit" | median)" "—" "range $(cut -d' ' -f2 "$SANDBOX/quit" | range)"
+fi
 
 # ---- idle, offscreen (no tray)
 idle_row() {
@@ -130,23 +142,57 @@ idle_row() {
   row "idle $label: VmRSS (MB)" "$(awk '{printf "%.1f", $1 / 1024}' <<<"$(rss_kb "$PROGRAM_PID")")" "≤ 30" \
     "$(awk '/^(RssAnon|RssFile|RssShmem):/ {printf "%s %.1f ", $1, $2 / 1024}' "/proc/$PROGRAM_PID/status")"
 }
+if want idle; then
 log "idle offscreen, ${idle} s"
 if start_ready --background; then idle_row offscreen; fi
 stop_program
+fi
 
 # ---- desktop session: icon, idle with a tray, restarts
-if desktop_start; then
-  log "icon × $runs"
+if ! want desktop; then :
+elif desktop_start; then
+  log "icon × $runs: the program's first start, a bare Qt tray, the program's later start"
   : >"$SANDBOX/icon"
-  for ((i = 0; i < runs; i++)); do
+  # Starts "$@" and waits for its tray item's line; appends "<label> <registered ms> <icon ms>" after exec.
+  icon_time() {
+    local label=$1 before t0 line; shift
     before=$(wc -l <"$SANDBOX/tray-items")
     t0=$EPOCHREALTIME
-    program_start --background
-    wait_until 20 eval '[ "$(wc -l <"$SANDBOX/tray-items")" -gt "$before" ]' &&
-      echo $((($(tail -n 1 "$SANDBOX/tray-items" | cut -d' ' -f3) - ${t0/./} * 1000) / 1000000)) >>"$SANDBOX/icon"
+    "$@"
+    wait_until 20 eval '[ "$(wc -l <"$SANDBOX/tray-items")" -gt "$before" ]' || { log "$label: no tray item"; return 1; }
+    line=$(tail -n 1 "$SANDBOX/tray-items")
+    awk -v label="$label" -v t0="${t0/./}000" '$4 != "-" {printf "%s %.1f %.1f\n", label, ($3 - t0) / 1e6, ($4 - t0) / 1e6}' \
+      <<<"$line" >>"$SANDBOX/icon"
+  }
+  bare_start() {
+    env -i "${PROGRAM_ENV[@]}" "$FAULT_TOOLS/bare_tray" >>"$SANDBOX/logs/helpers.out" 2>&1 &
+    BARE_PID=$!
+  }
+  for ((i = 0; i < runs; i++)); do
+    # A first start: none of the desktop files and no data folder yet.
+    rm -rf "$SANDBOX/data/applications" "$SANDBOX/data/icons" "$SANDBOX/config/mimeapps.list" "$SANDBOX/home/Library"
+    icon_time first program_start --background; stop_program
+    icon_time bare bare_start; kill "$BARE_PID"; wait "$BARE_PID" 2>/dev/null
+    icon_time later program_start --background
     if [ "$i" -lt $((runs - 1)) ]; then stop_program; fi
   done
-  row "icon: exec to tray item registered (ms)" "$(median <"$SANDBOX/icon")" "≤ 100" "range $(range <"$SANDBOX/icon"), D-Bus StatusNotifierItem"
+  icon_row() { # label, field (2 registered, 3 icon), what
+    row "icon: exec to $3, $1 (ms)" "$(awk -v l="$1" -v f="$2" '$1 == l {print $f}' "$SANDBOX/icon" | median)" "${4:-}" \
+      "range $(awk -v l="$1" -v f="$2" '$1 == l {print $f}' "$SANDBOX/icon" | range)"
+  }
+  # Each run's start of the program less the bare tray's in the same run.
+  icon_lead() {
+    awk -v l="$1" '$1 == l {p[++n] = $3} $1 == "bare" {b[++m] = $3} END {for (i = 1; i <= n && i <= m; i++) printf "%.1f\n", p[i] - b[i]}' \
+      "$SANDBOX/icon"
+  }
+  icon_row first 2 "item registered" "≤ 100"
+  icon_row bare 2 "item registered"
+  icon_row later 2 "item registered" "≤ 100"
+  icon_row first 3 "icon fetched"
+  icon_row bare 3 "icon fetched"
+  icon_row later 3 "icon fetched"
+  row "icon: first start less the bare tray (ms)" "$(icon_lead first | median)" "≤ 10" "range $(icon_lead first | range), per run"
+  row "icon: later start less the bare tray (ms)" "$(icon_lead later | median)" "≤ 10" "range $(icon_lead later | range), per run"
 
   # The last run above keeps going: its tray item is the one the watcher lists last.
   tail -n 1 "$SANDBOX/tray-items" >"$SANDBOX/tray-items.last" && mv "$SANDBOX/tray-items.last" "$SANDBOX/tray-items"
@@ -170,6 +216,7 @@ else
 fi
 
 # ---- port abuse, against the worker alone
+if want port; then
 port_worker=${port_worker:-$SANDBOX/Nubrio.app/Contents/Resources/service/NubrioService/NubrioService}
 WORKER_PID=''
 # A fresh worker in a folder of its own. The address-space cap only keeps a worker that reads bodies
@@ -243,6 +290,7 @@ row "port: challenge answer, 8 drippers (ms)" "$(grep -v failed "$SANDBOX/drip-c
   "range $(grep -v failed "$SANDBOX/drip-challenge" | range); failed $(grep -c failed "$SANDBOX/drip-challenge") of $(wc -l <"$SANDBOX/drip-challenge")"
 row "port: SIGTERM to exit, 8 drippers (ms)" "$(grep -v timeout "$SANDBOX/drip-quit" | median)" "< 3000" \
   "range $(grep -v timeout "$SANDBOX/drip-quit" | range); still running after 20 s: $(grep -c timeout "$SANDBOX/drip-quit")"
+fi
 
 printf '\n%-44s %14s %14s   %s\n' "measure (median of $runs where repeated)" "value" "target" "notes"
 printf '%s\n' "${ROWS[@]}"

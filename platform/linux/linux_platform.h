@@ -15,6 +15,7 @@
 #include "platform/linux/shell/bundle.h"
 #include "platform/linux/shell/clock.h"
 #include "platform/linux/shell/main_queue.h"
+#include "platform/linux/shell/screen.h"
 #include "platform/linux/shell/url_session.h"
 #include "platform/linux/single_instance/registry.h"
 #include "platform/linux/tray/status_bar.h"
@@ -35,6 +36,7 @@ public:
     LinuxApplication& application() { return application_; }
     LinuxBundle& bundle() { return *bundle_; }
     InstanceRegistry& registry() { return *registry_; }
+    LinuxStatusBar& statusBar() { return statusBar_; }
 
     // Runs during termination after the platform's own cleanup, best effort.
     void setTerminationCleanup(std::function<void()> cleanup) { cleanup_ = std::move(cleanup); }
@@ -69,6 +71,7 @@ private:
     LinuxAlerts alerts_;
     LinuxWorkspace workspace_;
     LinuxLoginItemService loginItems_;
+    LinuxScreen screen_;
 
     platform::Platform platform_;
 };

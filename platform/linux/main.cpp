@@ -152,12 +152,12 @@ int main(int argc, char** argv) {
 
     if (!checkMode && !displayGiven) failWithoutDisplay("no hay pantalla (ni DISPLAY ni WAYLAND_DISPLAY)");
 
-    // A second copy only opens the editor and ends: the entry stays with the copy that runs. The check
-    // leaves the desktop as it found it.
-    if (!otherCopy && !checkMode) linux_platform::launcher::registerFor(executable, menuCommands());
-
     linux_platform::LinuxPlatform backend(static_cast<int>(commandLine.size() - 1), commandLine.data(),
                                           std::move(bundle), std::move(registry));
+    // A second copy only opens the editor and ends: the entry stays with the copy that runs. The check
+    // leaves the desktop as it found it. The entry and its icons wait until the tray icon shows.
+    if (!otherCopy && !checkMode)
+        backend.statusBar().afterFirstItem([executable] { linux_platform::launcher::registerFor(executable, menuCommands()); });
     if (!checkMode) backend.setLoginChangeHandler([executable] { linux_platform::launcher::registerFor(executable, menuCommands()); });
     if (action) backend.runAfterLaunch(*action);
     if (!links.empty()) backend.application().openUrls(links);

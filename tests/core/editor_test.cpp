@@ -57,6 +57,43 @@ TEST_F(EditorTest, BrowserChoiceFollowsTheDefaultAndTheOrder) {
     }
 }
 
+// The window asks for 1360 × 880 wherever the visible frame holds it with a title bar and borders;
+// elsewhere for the most that fits, centred, so that its title bar stays on screen.
+TEST_F(EditorTest, TheAppWindowFitsTheScreensVisibleFrame) {
+    struct Case {
+        const char* name;
+        std::optional<platform::ScreenArea> visible;
+        std::vector<std::string> sizeAndPosition;  // after the --app argument
+    };
+    const Case cases[] = {
+        {"1920 × 1080 with a panel", platform::ScreenArea{0, 0, 1920, 1040}, {"--window-size=1360,880"}},
+        {"just large enough", platform::ScreenArea{0, 0, 1376, 928}, {"--window-size=1360,880"}},
+        {"no screen", std::nullopt, {"--window-size=1360,880"}},
+        {"1280 × 800, a 44 px panel below", platform::ScreenArea{0, 0, 1280, 756},
+         {"--window-size=1264,708", "--window-position=8,24"}},
+        {"1366 × 768, a 32 px bar above", platform::ScreenArea{0, 32, 1366, 736},
+         {"--window-size=1350,688", "--window-position=8,56"}},
+        {"wide enough, one pixel too low", platform::ScreenArea{0, 0, 1920, 927},
+         {"--window-size=1360,879", "--window-position=280,24"}},
+        {"1440 × 900 right of a first screen", platform::ScreenArea{1920, 0, 1440, 852},
+         {"--window-size=1360,804", "--window-position=1960,24"}},
+        {"800 × 600", platform::ScreenArea{0, 0, 800, 600}, {"--window-size=784,552", "--window-position=8,24"}},
+        {"smaller than a frame", platform::ScreenArea{0, 0, 10, 40}, {"--window-size=1360,880"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::FakePlatform local;
+        local.workspace.install("com.google.Chrome", "google-chrome.desktop");
+        local.screen.visible = c.visible;
+        Nubrio(local.platform).openWeb();
+        ASSERT_EQ(local.workspace.opened.size(), 1u);
+        std::vector<std::string> expected = {kAppWindowArguments[0]};
+        expected.insert(expected.end(), c.sizeAndPosition.begin(), c.sizeAndPosition.end());
+        EXPECT_EQ(local.workspace.opened[0].configuration.arguments, expected);
+        EXPECT_EQ(local.screen.reads, 1);
+    }
+}
+
 TEST_F(EditorTest, OnlyFirefoxGetsThePageWithoutArguments) {
     fake.workspace.install("org.mozilla.firefox", "firefox-esr.desktop");
     make()->openWeb();

@@ -314,6 +314,17 @@ public:
     int settingsOpened = 0;
 };
 
+// A desktop screen of 1920 × 1080 with a panel at the bottom unless a test says otherwise.
+class FakeScreen : public platform::Screen {
+public:
+    std::optional<platform::ScreenArea> visibleFrame() override {
+        ++reads;
+        return visible;
+    }
+    std::optional<platform::ScreenArea> visible = platform::ScreenArea{0, 0, 1920, 1040};
+    int reads = 0;
+};
+
 class FakeApplication : public platform::Application {
 public:
     void setDelegate(std::weak_ptr<platform::ApplicationDelegate> delegate) override { this->delegate = delegate; }
@@ -342,6 +353,7 @@ struct FakePlatform {
     FakeAlerts alerts;
     FakeWorkspace workspace;
     FakeLoginItems loginItems;
+    FakeScreen screen;
     platform::Platform platform;
 };
 

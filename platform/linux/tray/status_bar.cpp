@@ -158,7 +158,9 @@ LinuxStatusBar::~LinuxStatusBar() = default;
 
 std::shared_ptr<platform::StatusItem> LinuxStatusBar::statusItemWithLength(double) {
     if (!appearance_) appearance_ = std::make_shared<PanelAppearance>();
-    return std::make_shared<LinuxStatusItem>(appearance_);
+    auto item = std::make_shared<LinuxStatusItem>(appearance_);
+    afterIcon_.itemMade();
+    return item;
 }
 
 std::shared_ptr<platform::Menu> LinuxStatusBar::makeMenu() {

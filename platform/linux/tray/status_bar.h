@@ -3,11 +3,13 @@
 // host is on the session bus, an XEmbed tray icon otherwise. With no tray at all the item waits, and
 // appears when a tray does.
 #include <QRect>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/linux/tray/after_icon.h"
 #include "platform/linux/tray/menu.h"
 #include "platform/linux/tray/status_icon.h"
 #include "platform/status_bar.h"
@@ -94,10 +96,14 @@ public:
     // Runs a command of the menus made here as choosing it would; false when no menu has it.
     bool performMenuCommand(const std::string& selector);
 
+    // Runs `chore` once the first status item has had the time to show its icon (see AfterIcon).
+    void afterFirstItem(std::function<void()> chore) { afterIcon_.add(std::move(chore)); }
+
 private:
     std::vector<std::weak_ptr<LinuxMenu>> menus_;
     // One watcher of the desktop's appearance for all items, made with the first.
     std::shared_ptr<PanelAppearance> appearance_;
+    AfterIcon afterIcon_;
 };
 
 }  // namespace nubrio::linux_platform

@@ -1,7 +1,10 @@
 // The tray's side of the StatusNotifierItem protocol on a private session bus, for driving the program
 // from a shell script:
-//   tray_driver watch FILE                  be the watcher and its host; append "<service> <path> <ns>"
-//                                           to FILE for every item that registers (CLOCK_REALTIME ns)
+//   tray_driver watch FILE                  be the watcher and its host; for every item that registers,
+//                                           fetch its icon as a host does and append "<service> <path>
+//                                           <registered> <icon>" to FILE: CLOCK_REALTIME ns of the
+//                                           registration and of the first answer with a painted pixmap
+//                                           ("-" when none came within 10 s)
 //   tray_driver menu SERVICE PATH           print the item's top-level menu, "<id>\t<label>" per line
 //   tray_driver click SERVICE PATH LABEL    click the entry with that label, without waiting for the
 //                                           program to return from it (a click may open a modal alert)
@@ -11,7 +14,9 @@
 #include <QDBusConnection>
 #include <QFile>
 #include <QStringList>
+#include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <optional>
@@ -34,28 +39,50 @@ long long realtimeNs() {
 
 void complain(const QString& text) { std::fprintf(stderr, "tray_driver: %s\n", qPrintable(text)); }
 
-int watch(const QString& file) {
-    auto* watcher = new StatusNotifierWatcher(QDBusConnection::sessionBus());
-    // Connected before start(), so the line is in the file before the signal goes out on the bus.
-    QObject::connect(watcher, &StatusNotifierWatcher::StatusNotifierItemRegistered, watcher, [watcher, file] {
-        const long long when = realtimeNs();
-        const StatusNotifierWatcher::Item& item = watcher->items().back();
-        QFile out(file);
-        if (out.open(QIODevice::Append | QIODevice::Text))
-            out.write(QStringLiteral("%1 %2 %3\n").arg(item.service, item.path).arg(when).toUtf8());
-    });
-    const QString failure = watcher->start();
-    if (!failure.isEmpty()) {
-        complain(failure);
-        return 1;
-    }
-    std::printf("watching\n");
-    std::fflush(stdout);
-    return QCoreApplication::exec();
+TrayItem trayItem(const QString& service, const QString& path = QStringLiteral("/StatusNotifierItem")) {
+    return TrayItem(QDBusConnection::sessionBus(), service, path);
 }
 
-TrayItem trayItem(const QString& service) {
-    return TrayItem(QDBusConnection::sessionBus(), service, QStringLiteral("/StatusNotifierItem"));
+void appendLine(const QString& file, const QString& line) {
+    QFile out(file);
+    if (out.open(QIODevice::Append | QIODevice::Text)) out.write((line + QLatin1Char('\n')).toUtf8());
+}
+
+// Asks for the item's pixmaps, again and again a moment apart, until one is painted: an item may come
+// with an empty icon and set its image after registering.
+void fetchIcon(const QString& file, const StatusNotifierWatcher::Item& item, long long registered) {
+    constexpr long long kGiveUpNs = 10'000'000'000LL;
+    const TrayItem tray = trayItem(item.service, item.path);
+    const auto pixmaps = tray.iconPixmaps();
+    const long long now = realtimeNs();
+    const bool painted = pixmaps && std::any_of(pixmaps->begin(), pixmaps->end(), [](const auto& p) { return p.painted(); });
+    if (painted || now - registered > kGiveUpNs) {
+        appendLine(file, QStringLiteral("%1 %2 %3 %4")
+                             .arg(item.service, item.path)
+                             .arg(registered)
+                             .arg(painted ? QString::number(now) : QStringLiteral("-")));
+        return;
+    }
+    QTimer::singleShot(2, [file, item, registered] { fetchIcon(file, item, registered); });
+}
+
+int watch(const QString& file) {
+    auto* watcher = new StatusNotifierWatcher(QDBusConnection::sessionBus());
+    // Connected before start(), so the time is taken before the signal goes out on the bus; the icon is
+    // fetched once the registration has been answered.
+    QObject::connect(watcher, &StatusNotifierWatcher::StatusNotifierItemRegistered, watcher, [watcher, file] {
+        const long long when = realtimeNs();
+        const StatusNotifierWatcher::Item item = watcher->items().back();
+        QTimer::singleShot(0, [file, item, when] { fetchIcon(file, item, when); });
+    });
+    const QString failure = watcher->start();
+    if (failure.isEmpty()) {
+        std::printf("watching\n");
+        std::fflush(stdout);
+        return QCoreApplication::exec();
+    }
+    complain(failure);
+    return 1;
 }
 
 // The item says where its menu is; Qt puts it at /MenuBar.
