@@ -156,9 +156,10 @@ int main(int argc, char** argv) {
                                           std::move(bundle), std::move(registry));
     // A second copy only opens the editor and ends: the entry stays with the copy that runs. The check
     // leaves the desktop as it found it. The entry and its icons wait until the tray icon shows.
-    if (!otherCopy && !checkMode)
-        backend.statusBar().afterFirstItem([executable] { linux_platform::launcher::registerFor(executable, menuCommands()); });
-    if (!checkMode) backend.setLoginChangeHandler([executable] { linux_platform::launcher::registerFor(executable, menuCommands()); });
+    // After a change of start at login too, so that the entry's action names the change it would make.
+    const auto registerEntry = [executable] { linux_platform::launcher::registerFor(executable, menuCommands()); };
+    if (!otherCopy && !checkMode) backend.statusBar().afterFirstItem(registerEntry);
+    if (!checkMode) backend.setLoginChangeHandler(registerEntry);
     if (action) backend.runAfterLaunch(*action);
     if (!links.empty()) backend.application().openUrls(links);
     // The uninstall moves the bundle to the Trash and then terminates: the entry and icon go with it.
