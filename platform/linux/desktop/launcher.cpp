@@ -64,14 +64,14 @@ Handler chosenHandler() {
     return Handler::None;
 }
 
-std::optional<std::string> failed(const std::string& what) {
-    program_log::write(what);
-    return what;
+platform::Error failed(const std::string& what, platform::Error error) {
+    error.message = what + ": " + error.message;
+    return error;
 }
 
 }  // namespace
 
-std::string entryText(const std::filesystem::path& bundleExecutable) {
+std::string entryText(const std::filesystem::path& bundleExecutable, const CommandTitles& titles) {
     const std::string program = desktop_entry::quoteExecArgument(bundleExecutable.string());
     std::string actions;
     for (const DesktopAction& action : kActions) actions += std::string(action.id) + ";";
@@ -91,29 +91,35 @@ std::string entryText(const std::filesystem::path& bundleExecutable) {
         {"MimeType", std::string(kSchemeType) + ";"},
         {"Actions", actions},
     });
-    for (const DesktopAction& action : kActions)
-        text += "\n" + desktop_entry::entryText({{"Name", action.name}, {"Exec", program + " " + action.flag}},
+    for (const DesktopAction& action : kActions) {
+        const auto title = titles.find(action.selector);
+        const std::string name = title != titles.end() ? title->second : std::string(action.selector);
+        text += "\n" + desktop_entry::entryText({{"Name", name}, {"Exec", program + " " + action.flag}},
                                                 "Desktop Action " + std::string(action.id));
+    }
     return text;
 }
 
-std::optional<std::string> registerFor(const std::filesystem::path& bundleExecutable) {
-    if (std::optional<std::string> reason = desktop_entry::unlaunchableReason(bundleExecutable))
-        return failed("no application entry written: " + *reason);
+std::optional<platform::Error> registerFor(const std::filesystem::path& bundleExecutable,
+                                           const Presentation& presentation) {
+    if (std::optional<platform::Error> reason = desktop_entry::unlaunchableReason(bundleExecutable))
+        return failed("no application entry written", *reason);
 
-    if (auto error = app_icon::install(dataHome(), iconName())) failed("application icon not written: " + *error);
+    // The entry is of use without its icon: this failure ends here.
+    if (auto error = app_icon::install(dataHome(), iconName(), presentation.glyph))
+        program_log::write("application icon not written: " + error->message);
 
     const std::filesystem::path path = entryPath();
-    const std::string text = entryText(bundleExecutable);
+    const std::string text = entryText(bundleExecutable, presentation.titles);
     if (files::readFile(path, kMaxEntryBytes) != text) {
         if (std::optional<platform::Error> error = files::writeFileAtomically(path, text))
-            return failed("no application entry written: " + error->message);
+            return failed("no application entry written", *error);
         refreshMimeCacheIfPresent();
     }
 
     if (chosenHandler() != Handler::None) return std::nullopt;
     if (std::optional<platform::Error> error = mimeapps::setUserDefault(kSchemeType, desktop_entry::ownDesktopId()))
-        return failed("links left without a default handler: " + error->message);
+        return failed("links left without a default handler", *error);
     return std::nullopt;
 }
 

@@ -12,7 +12,6 @@
 
 #include "platform/linux/base/system_error.h"
 #include "platform/linux/base/unique_fd.h"
-#include "worker/contract.h"
 
 extern char** environ;
 
@@ -46,8 +45,8 @@ void closeDescriptorsFrom3Except(int keep) {
     closeRange(static_cast<unsigned>(keep) + 1, ~0U);
 }
 
-void sleepTenthOfASecond() {
-    timespec interval{0, static_cast<long>(worker::StopPollIntervalMicroseconds) * 1000};
+void sleepMicroseconds(unsigned microseconds) {
+    timespec interval{static_cast<time_t>(microseconds / 1000000), static_cast<long>(microseconds % 1000000) * 1000};
     while (::nanosleep(&interval, &interval) != 0 && errno == EINTR) {
     }
 }
@@ -185,17 +184,17 @@ std::optional<platform::Error> spawnInOwnGroup(const SpawnRequest& request, pid_
     return systemError(n == sizeof childError ? childError : EIO);
 }
 
-void stopProcessGroup(pid_t group) {
+void stopProcessGroup(pid_t group, const StopSequence& sequence) {
     if (group <= 0 || !groupHasLiveMember(group)) return;
-    ::kill(-group, worker::SignalTerminate);
-    for (int poll = 0; poll < worker::StopPollCount; ++poll) {
+    ::kill(-group, sequence.terminateSignal);
+    for (int poll = 0; poll < sequence.polls; ++poll) {
         if (!groupHasLiveMember(group)) return;
-        sleepTenthOfASecond();
+        sleepMicroseconds(sequence.pollIntervalMicroseconds);
     }
-    ::kill(-group, worker::SignalKill);
+    ::kill(-group, sequence.killSignal);
 }
 
-std::optional<GroupGuard> GroupGuard::start(pid_t group, int workerPidfd) {
+std::optional<GroupGuard> GroupGuard::start(pid_t group, int workerPidfd, const StopSequence& sequence) {
     const pid_t program = ::getpid();
     const pid_t pid = forkWithSignalsBlocked([&](const sigset_t&) {
         resetSignals();
@@ -215,9 +214,9 @@ std::optional<GroupGuard> GroupGuard::start(pid_t group, int workerPidfd) {
             }
         }
         if (received == SIGTERM) ::_exit(0);
-        stopProcessGroup(group);
+        stopProcessGroup(group, sequence);
         // A worker that left its group is not reached through it; its pidfd still names it alone.
-        if (workerPidfd >= 0) ::syscall(SYS_pidfd_send_signal, workerPidfd, worker::SignalKill, nullptr, 0);
+        if (workerPidfd >= 0) ::syscall(SYS_pidfd_send_signal, workerPidfd, sequence.killSignal, nullptr, 0);
         ::_exit(0);
     });
     if (pid < 0) return std::nullopt;

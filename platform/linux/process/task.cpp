@@ -80,11 +80,9 @@ void LiveTasks::sleepUnlessOneEnds(std::chrono::microseconds duration) {
     }
 }
 
-LinuxTask::~LinuxTask() {
-    delete notifier_;
-    delete pollTimer_;
-    live_.remove(this);
-}
+LinuxTask::LinuxTask(LiveTasks& live, const StopSequence& stop) : live_(live), stop_(stop) {}
+
+LinuxTask::~LinuxTask() { live_.remove(this); }
 
 void LinuxTask::setStandardInputNullDevice() { request_.nullStandardInput = true; }
 
@@ -114,7 +112,7 @@ std::optional<platform::Error> LinuxTask::launch() {
         pid_ = pid;
         pidfd_ = std::move(pidfd);
     }
-    guard_ = GroupGuard::start(pid, pidfd_.get());
+    guard_ = GroupGuard::start(pid, pidfd_.get(), stop_);
     keepAlive_ = std::move(self);
     if (pidfd_.valid()) live_.add(this, weak_from_this(), pidfd_.get());
     watchForExit();
@@ -123,13 +121,13 @@ std::optional<platform::Error> LinuxTask::launch() {
 
 void LinuxTask::watchForExit() {
     if (pidfd_.valid()) {
-        notifier_ = new QSocketNotifier(pidfd_.get(), QSocketNotifier::Read);
-        QObject::connect(notifier_, &QSocketNotifier::activated, notifier_, [this] { exitNoticed(); });
+        notifier_ = std::make_unique<QSocketNotifier>(pidfd_.get(), QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] { exitNoticed(); });
         return;
     }
     // Kernels without pidfds: look now and then.
-    pollTimer_ = new QTimer;
-    QObject::connect(pollTimer_, &QTimer::timeout, pollTimer_, [this] { exitNoticed(); });
+    pollTimer_ = std::make_unique<QTimer>();
+    QObject::connect(pollTimer_.get(), &QTimer::timeout, pollTimer_.get(), [this] { exitNoticed(); });
     pollTimer_->start(50);
 }
 
@@ -144,13 +142,11 @@ void LinuxTask::exitNoticed() {
     // The watcher is the sender of this very call: switch it off now and delete it later.
     if (notifier_) {
         notifier_->setEnabled(false);
-        notifier_->deleteLater();
-        notifier_ = nullptr;
+        notifier_.release()->deleteLater();
     }
     if (pollTimer_) {
         pollTimer_->stop();
-        pollTimer_->deleteLater();
-        pollTimer_ = nullptr;
+        pollTimer_.release()->deleteLater();
     }
     // A crashed worker's children would otherwise keep what it held, the port among it, and the next
     // worker could not start.
@@ -167,7 +163,7 @@ void LinuxTask::clearGroup() {
         if (!launched_) return;
         group = pid_;
     }
-    stopProcessGroup(group);
+    stopProcessGroup(group, stop_);
     guard_.reset();  // the destructor dismisses the watcher
 }
 
@@ -249,6 +245,6 @@ void LinuxTask::waitUntilExit() {
     clearGroup();
 }
 
-std::shared_ptr<platform::Task> LinuxTaskFactory::makeTask() { return std::make_shared<LinuxTask>(live_); }
+std::shared_ptr<platform::Task> LinuxTaskFactory::makeTask() { return std::make_shared<LinuxTask>(live_, stop_); }
 
 }  // namespace nubrio::linux_platform

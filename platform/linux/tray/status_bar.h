@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "platform/linux/tray/menu.h"
-#include "platform/linux/tray/status_icon.h"
+#include "platform/linux/tray/icon_painting.h"
+#include "platform/linux/tray/panel_look.h"
 #include "platform/status_bar.h"
 
 class QSystemTrayIcon;

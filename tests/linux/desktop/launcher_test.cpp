@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/statusbar/menu_titles.h"
+#include "app/statusbar/status_icon.h"
 #include "platform/linux/desktop/launcher.h"
 #include "support/desktop_home.h"
 #include "support/files.h"
@@ -27,6 +29,13 @@ using nubrio::testing::readFile;
 using nubrio::testing::writeFile;
 
 constexpr const char* kId = "app.nubrio.desktop.desktop";
+
+// The menu's titles and the status icon's drawing, as the program passes them in.
+launcher::Presentation presentation() {
+    launcher::Presentation made{{}, nubrio::drawStatusIcon};
+    for (const auto& [selector, title] : nubrio::menu_titles::ByCommand) made.titles[selector] = title;
+    return made;
+}
 
 fs::path entryFile(const DesktopHome& home) { return home.applications() / kId; }
 
@@ -76,7 +85,7 @@ TEST(AppEntry, PutsNubrioInTheApplicationMenuWithItsIconActionsAndLinks) {
     const auto executable = bundleExecutable(home);
     DesktopHome::writeRecorder(executable);
 
-    EXPECT_EQ(launcher::registerFor(executable), std::nullopt);
+    EXPECT_EQ(launcher::registerFor(executable, presentation()), std::nullopt);
     const auto entry = entryFile(home);
     const std::string program = "\"" + executable.string() + "\"";
     const std::vector<std::pair<const char*, std::optional<std::string>>> expected = {
@@ -129,16 +138,16 @@ TEST(AppEntry, RewritesOnlyWhatChanges) {
     // A cache that tools other than GIO read must follow the entry.
     writeFile(home.applications() / "mimeinfo.cache", "[MIME Cache]\n");
 
-    launcher::registerFor(first);
+    launcher::registerFor(first, presentation());
     const auto entry = entryFile(home);
     const fs::path list = home.configHome() / "mimeapps.list";
     const ino_t written = inodeOf(entry), iconWritten = inodeOf(icon(home, "48x48", "png")), listWritten = inodeOf(list);
-    launcher::registerFor(first);
+    launcher::registerFor(first, presentation());
     EXPECT_EQ(inodeOf(entry), written);
     EXPECT_EQ(inodeOf(icon(home, "48x48", "png")), iconWritten);
     EXPECT_EQ(inodeOf(list), listWritten) << "the default was ours already";
 
-    launcher::registerFor(moved);
+    launcher::registerFor(moved, presentation());
     EXPECT_NE(inodeOf(entry), written);
     EXPECT_EQ(entryKey(entry, "Desktop Entry", "TryExec"), moved.string());
     EXPECT_TRUE(nubrio::testing::spinUntil(
@@ -150,7 +159,7 @@ TEST(AppEntry, GoesWithItsIconAndDefaultOnlyOnceItsBundleIsGone) {
     DesktopHome home;
     const auto executable = bundleExecutable(home);
     DesktopHome::writeRecorder(executable);
-    launcher::registerFor(executable);
+    launcher::registerFor(executable, presentation());
     const auto entry = entryFile(home);
 
     launcher::unregisterIfBundleGone(executable);  // still there
@@ -193,7 +202,7 @@ TEST(AppEntry, TheUsersOwnChoiceAndTheirFileAreKept) {
         const auto executable = bundleExecutable(home);
         DesktopHome::writeRecorder(executable);
 
-        launcher::registerFor(executable);
+        launcher::registerFor(executable, presentation());
         const std::string after = readFile(home.configHome() / "mimeapps.list");
         EXPECT_EQ(userDefault(home), c.oursBecomesDefault ? kId : "otro.desktop") << after;
         EXPECT_EQ(after.rfind(comment, 0), 0u) << after;
@@ -214,11 +223,11 @@ TEST(AppEntry, ADesktopsOwnListTakesPrecedenceAndALinkedListIsWrittenThrough) {
     const auto executable = bundleExecutable(home);
     DesktopHome::writeRecorder(executable);
 
-    launcher::registerFor(executable);
+    launcher::registerFor(executable, presentation());
     EXPECT_EQ(userDefault(home), std::nullopt) << "Xfce's own list names an installed handler";
 
     fs::remove(home.configHome() / "xfce-mimeapps.list");
-    launcher::registerFor(executable);
+    launcher::registerFor(executable, presentation());
     EXPECT_TRUE(fs::is_symlink(home.configHome() / "mimeapps.list"));
     EXPECT_EQ(userDefault(home), kId);
     EXPECT_EQ(readFile(target).rfind("# de mis dotfiles\n", 0), 0u);
@@ -240,9 +249,9 @@ TEST(AppEntry, APathTheDesktopCannotStartIsRefusedLeavingNothingBehind) {
         DesktopHome home;
         const auto executable = bundleExecutable(home, folder);
         DesktopHome::writeRecorder(executable);
-        const std::optional<std::string> error = launcher::registerFor(executable);
+        const std::optional<nubrio::platform::Error> error = launcher::registerFor(executable, presentation());
         ASSERT_TRUE(error);
-        EXPECT_NE(error->find("Mové Nubrio.app"), std::string::npos) << *error;
+        EXPECT_NE(error->message.find("Mové Nubrio.app"), std::string::npos) << error->message;
         EXPECT_FALSE(fs::exists(entryFile(home)));
         EXPECT_EQ(userDefault(home), std::nullopt);
     }

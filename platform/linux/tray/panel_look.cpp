@@ -1,4 +1,4 @@
-#include "platform/linux/tray/status_icon.h"
+#include "platform/linux/tray/panel_look.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -8,12 +8,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
-#include <QPaintDevice>
-#include <QPainter>
-#include <QPainterPath>
-#include <QPixmap>
-#include <QStandardPaths>
 #include <algorithm>
+
+#include "platform/linux/base/xdg_dirs.h"
 
 namespace nubrio::linux_platform {
 
@@ -36,28 +33,6 @@ const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 // The foreground colours of symbolic icons on dark and on light panels.
 const QColor kLightIcon(0xee, 0xee, 0xec);
 const QColor kDarkIcon(0x2e, 0x34, 0x36);
-
-// One path of subpaths, filled with the non-zero rule; "black" is whatever colour the image takes.
-class PainterContext final : public platform::DrawingContext {
-public:
-    PainterContext(QPainter& painter, QColor black) : painter_(painter), black_(black), fill_(black) {}
-
-    void beginPath() override {
-        path_ = QPainterPath();
-        path_.setFillRule(Qt::WindingFill);
-    }
-    void moveTo(double x, double y) override { path_.moveTo(x, y); }
-    void lineTo(double x, double y) override { path_.lineTo(x, y); }
-    void closePath() override { path_.closeSubpath(); }
-    void setFillBlack() override { fill_ = black_; }
-    void fillPath() override { painter_.fillPath(path_, fill_); }
-
-private:
-    QPainter& painter_;
-    QColor black_;
-    QColor fill_;
-    QPainterPath path_;
-};
 
 QVariant unwrapped(QVariant value) {
     while (value.metaType() == QMetaType::fromType<QDBusVariant>())
@@ -108,84 +83,6 @@ QColor templateColour(const PanelFacts& facts) {
     return kLightIcon;
 }
 
-bool paintStatusImage(QPainter& painter, const platform::Image& image, qreal size, const QColor& tint) {
-    if (!image.draw || image.width <= 0 || image.height <= 0 || size <= 0) return false;
-    const double fit = std::min(size / image.width, size / image.height);
-    const double width = image.width * fit;
-    const double height = image.height * fit;
-    painter.save();
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.translate((size - width) / 2, (size - height) / 2);
-    painter.setClipRect(QRectF(0, 0, width, height));
-    // Qt's y already grows downwards, which is what a flipped image means; others have y up.
-    if (!image.flipped) {
-        painter.translate(0, height);
-        painter.scale(1, -1);
-    }
-    PainterContext context(painter, image.isTemplate ? tint : QColor(Qt::black));
-    const bool drawn = image.draw(platform::Rect{0, 0, width, height}, context);
-    painter.restore();
-    return drawn;
-}
-
-QImage renderStatusIcon(const platform::Image& image, qreal size, const QColor& tint, qreal devicePixelRatio) {
-    const int pixels = std::max(0, qRound(size * devicePixelRatio));
-    QImage canvas(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
-    canvas.fill(Qt::transparent);
-    canvas.setDevicePixelRatio(devicePixelRatio);
-    if (pixels == 0) return canvas;
-    bool drawn = false;
-    {
-        QPainter painter(&canvas);
-        drawn = paintStatusImage(painter, image, size, tint);
-    }
-    if (!drawn) canvas.fill(Qt::transparent);
-    return canvas;
-}
-
-StatusIconEngine::StatusIconEngine(platform::Image image, QColor tint) : image_(std::move(image)), tint_(tint) {}
-
-void StatusIconEngine::paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) {
-    const int side = std::min(rect.width(), rect.height());
-    if (side <= 0) return;
-    const qreal ratio = painter->device() ? painter->device()->devicePixelRatio() : 1.0;
-    const QRectF target(rect.x() + (rect.width() - side) / 2.0, rect.y() + (rect.height() - side) / 2.0, side, side);
-    painter->drawImage(target, renderStatusIcon(image_, side, tint_, ratio));
-}
-
-QPixmap StatusIconEngine::pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) {
-    return scaledPixmap(size, mode, state, 1.0);
-}
-
-// Qt 6.4 passes the size in device pixels here (QIcon::pixmap multiplies it by the scale first).
-QPixmap StatusIconEngine::scaledPixmap(const QSize& size, QIcon::Mode, QIcon::State, qreal scale) {
-    if (size.isEmpty() || scale <= 0) return QPixmap();
-    const int side = std::min(size.width(), size.height());
-    return QPixmap::fromImage(renderStatusIcon(image_, side / scale, tint_, scale));
-}
-
-QSize StatusIconEngine::actualSize(const QSize& size, QIcon::Mode, QIcon::State) {
-    const int side = std::min(size.width(), size.height());
-    return QSize(side, side);
-}
-
-QList<QSize> StatusIconEngine::availableSizes(QIcon::Mode, QIcon::State) {
-    return {QSize(16, 16), QSize(22, 22), QSize(24, 24), QSize(32, 32), QSize(48, 48), QSize(64, 64)};
-}
-
-QIconEngine* StatusIconEngine::clone() const { return new StatusIconEngine(image_, tint_); }
-
-QString StatusIconEngine::key() const { return QStringLiteral("NubrioStatusIcon"); }
-
-QImage StatusIconEngine::coverage(const platform::Image& image, const QSize& size) {
-    QImage canvas(size, QImage::Format_ARGB32_Premultiplied);
-    canvas.fill(Qt::transparent);
-    StatusIconEngine engine(image, Qt::black);
-    QPainter painter(&canvas);
-    engine.paint(&painter, QRect(QPoint(0, 0), size), QIcon::Normal, QIcon::Off);
-    return canvas;
-}
-
 PanelAppearance::PanelAppearance(QDBusConnection bus) : bus_(std::move(bus)) {
     facts_.panel = panelFromDesktopNames(qEnvironmentVariable("XDG_CURRENT_DESKTOP"));
     if (bus_.isConnected()) {
@@ -197,11 +94,11 @@ PanelAppearance::PanelAppearance(QDBusConnection bus) : bus_(std::move(bus)) {
         QStringList names;
         for (const PanelBusName& panel : kPanelBusNames) names << QString::fromLatin1(panel.name);
         // A panel that starts after the program (or is replaced) is noticed too.
-        panelNames_ = new QDBusServiceWatcher(this);
+        panelNames_ = std::make_unique<QDBusServiceWatcher>();
         panelNames_->setConnection(bus_);
         panelNames_->setWatchMode(QDBusServiceWatcher::WatchForOwnerChange);
         panelNames_->setWatchedServices(names);
-        connect(panelNames_, &QDBusServiceWatcher::serviceOwnerChanged, this, [this] { findPanel(); });
+        connect(panelNames_.get(), &QDBusServiceWatcher::serviceOwnerChanged, this, [this] { findPanel(); });
         findPanel();
     } else {
         followPanel();
@@ -348,12 +245,12 @@ void PanelAppearance::followPanel() {
                              QStringLiteral("notifyChange"), this, SLOT(desktopFilesChanged()));
                 followsKdeSignals_ = true;
             }
-            watchFiles({QStringLiteral("plasmarc"), QStringLiteral("kdeglobals")});
             readPanelFiles();
+            watchFiles();
             break;
         case PanelKind::Lxqt:
-            watchFiles({QStringLiteral("lxqt/lxqt.conf"), QStringLiteral("lxqt/panel.conf")});
             readPanelFiles();
+            watchFiles();
             break;
         case PanelKind::Gnome:
         case PanelKind::Unknown: break;
@@ -388,23 +285,73 @@ void PanelAppearance::xfconfRemoved(const QString& channel, const QString& prope
     update(next);
 }
 
-// The user's copies of the files, and their folders: a file that is not there yet shows up there.
-// A folder that is not there yet either shows up in the configuration folder itself.
-void PanelAppearance::watchFiles(const QStringList& names) {
-    if (!files_) {
-        files_ = new QFileSystemWatcher(this);
-        connect(files_, &QFileSystemWatcher::fileChanged, this, &PanelAppearance::desktopFilesChanged);
-        connect(files_, &QFileSystemWatcher::directoryChanged, this, &PanelAppearance::desktopFilesChanged);
+namespace {
+
+QString text(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
+
+// The user's folder first, then the system's, as the desktops look settings up.
+QStringList searchPath(const std::filesystem::path& user, const std::vector<std::filesystem::path>& system) {
+    QStringList folders{text(user)};
+    for (const std::filesystem::path& folder : system) folders << text(folder);
+    return folders;
+}
+
+QStringList configSearchPath() { return searchPath(userConfigHome(), systemConfigDirs()); }
+QStringList dataSearchPath() { return searchPath(userDataHome(), systemDataDirs()); }
+
+}  // namespace
+
+QStringList PanelAppearance::panelFiles() const {
+    const QDir configHome(text(userConfigHome()));
+    switch (facts_.panel) {
+        case PanelKind::Plasma: {
+            QStringList files{configHome.filePath(QStringLiteral("plasmarc")),
+                              configHome.filePath(QStringLiteral("kdeglobals"))};
+            const QString themeColours = plasmaThemeColours(configSearchPath(), dataSearchPath());
+            if (!themeColours.isEmpty()) files << themeColours;
+            return files;
+        }
+        case PanelKind::Lxqt:
+            return {configHome.filePath(QStringLiteral("lxqt/lxqt.conf")),
+                    configHome.filePath(QStringLiteral("lxqt/panel.conf"))};
+        case PanelKind::Xfce:
+        case PanelKind::Gnome:
+        case PanelKind::Unknown: break;
     }
-    const QDir configHome(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
+    return {};
+}
+
+// The files themselves, so that saving other settings wakes nothing. A file that is not there yet
+// is waited for in its folder (or the nearest folder that is there), which is only re-read for
+// when one of the missing files has appeared.
+void PanelAppearance::watchFiles() {
+    if (!files_) {
+        files_ = std::make_unique<QFileSystemWatcher>();
+        connect(files_.get(), &QFileSystemWatcher::fileChanged, this, &PanelAppearance::desktopFilesChanged);
+        connect(files_.get(), &QFileSystemWatcher::directoryChanged, this, [this] {
+            if (std::any_of(missingFiles_.begin(), missingFiles_.end(),
+                            [](const QString& file) { return QFileInfo(file).isFile(); }))
+                desktopFilesChanged();
+        });
+    }
     QStringList paths;
-    for (const QString& name : names) {
-        const QFileInfo file(configHome.filePath(name));
-        paths << (QFileInfo(file.absolutePath()).isDir() ? file.absolutePath() : configHome.absolutePath());
-        if (file.isFile()) paths << file.absoluteFilePath();
+    missingFiles_.clear();
+    for (const QString& name : panelFiles()) {
+        const QFileInfo file(name);
+        if (file.isFile()) {
+            paths << file.absoluteFilePath();
+            continue;
+        }
+        missingFiles_ << file.absoluteFilePath();
+        QDir folder = file.absoluteDir();
+        while (!folder.exists() && folder.cdUp()) {
+        }
+        paths << folder.absolutePath();
     }
     paths.removeDuplicates();
     const QStringList watched = files_->files() + files_->directories();
+    for (const QString& path : watched)
+        if (!paths.contains(path)) files_->removePath(path);
     for (const QString& path : paths)
         if (!watched.contains(path) && QFileInfo::exists(path)) files_->addPath(path);
 }
@@ -414,8 +361,7 @@ void PanelAppearance::desktopFilesChanged() {
 }
 
 void PanelAppearance::readPanelFiles() {
-    const QStringList configDirs = QStandardPaths::standardLocations(QStandardPaths::GenericConfigLocation);
-    const QStringList dataDirs = QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation);
+    const QStringList configDirs = configSearchPath(), dataDirs = dataSearchPath();
     PanelFacts next = facts_;
     if (facts_.panel == PanelKind::Plasma) next.panelBackground = plasmaPanelBackground(configDirs, dataDirs);
     if (facts_.panel == PanelKind::Lxqt) next.panelBackground = lxqtPanelBackground(configDirs, dataDirs);
