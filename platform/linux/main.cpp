@@ -11,8 +11,8 @@
 #include "app/check_mode.h"
 #include "app/launch_flags.h"
 #include "app/run_application.h"
-#include "app/statusbar/menu_titles.h"
 #include "app/statusbar/status_icon.h"
+#include "bundle/presentation.h"
 #include "platform/linux/base/program_log.h"
 #include "platform/linux/base/xdg_dirs.h"
 #include "platform/linux/desktop/launcher.h"
@@ -29,13 +29,6 @@ namespace {
 namespace linux_platform = nubrio::linux_platform;
 namespace command_line = linux_platform::command_line;
 using linux_platform::InstanceRegistry;
-
-// What the backend shows that the core owns.
-linux_platform::launcher::Presentation presentation() {
-    linux_platform::launcher::Presentation made{{}, nubrio::drawStatusIcon};
-    for (const auto& [selector, title] : nubrio::menu_titles::ByCommand) made.titles[selector] = title;
-    return made;
-}
 
 [[noreturn]] void end(int status, const std::string& output, std::FILE* stream) {
     std::fputs(output.c_str(), stream);
@@ -59,7 +52,7 @@ int main(int argc, char** argv) {
     auto bundle = std::make_unique<linux_platform::LinuxBundle>(linux_platform::LinuxBundle::runningExecutable());
     switch (command_line::firstStep(line, false)) {
         case command_line::Step::Help:
-            end(*command_line::statusOf(command_line::Step::Help), command_line::helpText(flags, presentation().titles),
+            end(*command_line::statusOf(command_line::Step::Help), command_line::helpText(flags, nubrio::presentation().titles),
                 stdout);
         case command_line::Step::Version:
             end(*command_line::statusOf(command_line::Step::Version), versionLine(*bundle), stdout);
@@ -99,7 +92,7 @@ int main(int argc, char** argv) {
     // A second copy only opens the editor and ends: the entry stays with the copy that runs. The check
     // leaves the desktop as it found it.
     if (!otherCopy && !line.checkMode)
-        if (const auto error = linux_platform::launcher::registerFor(executable, presentation()))
+        if (const auto error = linux_platform::launcher::registerFor(executable, nubrio::presentation()))
             linux_platform::program_log::write(error->message);
 
     linux_platform::LinuxPlatform backend(argc, argv, std::move(bundle), std::move(registry),

@@ -11,6 +11,7 @@
 #include "platform/linux/base/glib_owner.h"
 #include "platform/linux/base/program_log.h"
 #include "platform/linux/base/system_error.h"
+#include "platform/linux/base/xdg_dirs.h"
 #include "platform/linux/desktop/app_icon.h"
 #include "platform/linux/desktop/desktop_entry.h"
 #include "platform/linux/desktop/mimeapps.h"
@@ -23,8 +24,8 @@ constexpr const char* kSchemeType = "x-scheme-handler/nubrio";
 // An entry is a few hundred bytes; a larger file at our name is not one we wrote.
 constexpr std::size_t kMaxEntryBytes = 64 * 1024;
 
-// GLib's own folders, not the environment: GIO must find the entry under its ID there.
-std::filesystem::path dataHome() { return g_get_user_data_dir(); }
+// Where GIO finds the entry under its ID: the same folder, read from the same environment.
+std::filesystem::path dataHome() { return userDataHome(); }
 
 std::filesystem::path applicationsFolder() { return dataHome() / "applications"; }
 

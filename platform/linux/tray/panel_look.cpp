@@ -138,8 +138,9 @@ void PanelAppearance::watchForStatusNotifierHost() {
     if (watchesHosts_ || !bus_.isConnected()) return;
     watchesHosts_ = true;
     // The watcher may come first and its host a moment later: both are looked at.
-    auto* watcher = new QDBusServiceWatcher(kWatcherService, bus_, QDBusServiceWatcher::WatchForRegistration, this);
-    connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] { statusNotifierHostRegistered_(); });
+    hostWatcher_ =
+        std::make_unique<QDBusServiceWatcher>(kWatcherService, bus_, QDBusServiceWatcher::WatchForRegistration);
+    connect(hostWatcher_.get(), &QDBusServiceWatcher::serviceRegistered, this, [this] { statusNotifierHostRegistered_(); });
     bus_.connect(kWatcherService, QStringLiteral("/StatusNotifierWatcher"), kWatcherService,
                  QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(statusNotifierHostRegistered_()));
 }

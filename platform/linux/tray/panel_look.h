@@ -102,7 +102,7 @@ private:
 
     QDBusConnection bus_;
     PanelFacts facts_;
-    std::unique_ptr<QDBusServiceWatcher> panelNames_;
+    std::unique_ptr<QDBusServiceWatcher> panelNames_, hostWatcher_;
     std::unique_ptr<QFileSystemWatcher> files_;
     QStringList missingFiles_;
     bool followsXfconf_ = false, followsKdeSignals_ = false, watchesHosts_ = false;

@@ -74,7 +74,7 @@ private:
     std::unique_ptr<QSystemTrayIcon> tray_;
     std::unique_ptr<LinuxStatusButton> button_;
     QMetaObject::Connection hostAppeared_;
-    QTimer* placement_ = nullptr;
+    std::unique_ptr<QTimer> placement_;
     QRect lastGeometry_;
     int placementChecks_ = 0;
 };

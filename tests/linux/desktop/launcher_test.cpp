@@ -13,8 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/statusbar/menu_titles.h"
-#include "app/statusbar/status_icon.h"
+#include "bundle/presentation.h"
 #include "platform/linux/desktop/launcher.h"
 #include "support/desktop_home.h"
 #include "support/files.h"
@@ -30,12 +29,7 @@ using nubrio::testing::writeFile;
 
 constexpr const char* kId = "app.nubrio.desktop.desktop";
 
-// The menu's titles and the status icon's drawing, as the program passes them in.
-launcher::Presentation presentation() {
-    launcher::Presentation made{{}, nubrio::drawStatusIcon};
-    for (const auto& [selector, title] : nubrio::menu_titles::ByCommand) made.titles[selector] = title;
-    return made;
-}
+using nubrio::presentation;  // as the program passes it in
 
 fs::path entryFile(const DesktopHome& home) { return home.applications() / kId; }
 

@@ -10,7 +10,7 @@
 
 #include "app/check_mode.h"
 #include "app/launch_flags.h"
-#include "app/statusbar/menu_titles.h"
+#include "bundle/presentation.h"
 #include "platform/linux/shell/command_line.h"
 
 namespace nubrio::linux_platform::command_line {
@@ -123,9 +123,7 @@ TEST(CommandLine, TheCheckAndBackgroundFlagsCountAnywhereAsTheCoreReadsThem) {
 }
 
 TEST(CommandLine, TheUsageNamesEveryFlagTheLinksAndTheLaunchersActions) {
-    launcher::CommandTitles titles;
-    for (const auto& [selector, title] : menu_titles::ByCommand) titles[selector] = title;
-    const std::string help = helpText(kFlags, titles);
+    const std::string help = helpText(kFlags, presentation().titles);
     for (const char* part : {"Uso: nubrio", "--background", "--verify-startup", "--help", "--version",
                              "nubrio://connect", "--restart", "«Reiniciar procesamiento…»", "--quit",
                              "«Salir de Nubrio…»"})
