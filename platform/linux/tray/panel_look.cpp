@@ -105,22 +105,46 @@ PanelAppearance::PanelAppearance(QDBusConnection bus) : bus_(std::move(bus)) {
     }
 }
 
+// A signal of the bus and the slot it goes to.
+struct BusSignal {
+    QString service, path, interface, name;
+    const char* slot;
+};
+
+namespace {
+
+std::vector<BusSignal> xfconfSignals() {
+    return {{kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("PropertyChanged"),
+             SLOT(xfconfChanged(QString, QString, QDBusVariant))},
+            {kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("PropertyRemoved"),
+             SLOT(xfconfRemoved(QString, QString))}};
+}
+
+// A new colour scheme is announced on the bus; a new Plasma theme only shows in plasmarc.
+std::vector<BusSignal> kdeSignals() {
+    return {{QString(), QStringLiteral("/kdeglobals"), QStringLiteral("org.kde.kconfig.notify"),
+             QStringLiteral("ConfigChanged"), SLOT(desktopFilesChanged())},
+            {QString(), QStringLiteral("/KGlobalSettings"), QStringLiteral("org.kde.KGlobalSettings"),
+             QStringLiteral("notifyChange"), SLOT(desktopFilesChanged())}};
+}
+
+}  // namespace
+
+void PanelAppearance::follow(const std::vector<BusSignal>& busSignals, bool on) {
+    for (const BusSignal& signal : busSignals) {
+        if (on)
+            bus_.connect(signal.service, signal.path, signal.interface, signal.name, this, signal.slot);
+        else
+            bus_.disconnect(signal.service, signal.path, signal.interface, signal.name, this, signal.slot);
+    }
+}
+
 PanelAppearance::~PanelAppearance() {
     if (!bus_.isConnected()) return;
     bus_.disconnect(kPortalService, kPortalPath, kSettingsInterface, QStringLiteral("SettingChanged"), this,
                     SLOT(settingChanged(QString, QString, QDBusVariant)));
-    if (followsXfconf_) {
-        bus_.disconnect(kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("PropertyChanged"), this,
-                        SLOT(xfconfChanged(QString, QString, QDBusVariant)));
-        bus_.disconnect(kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("PropertyRemoved"), this,
-                        SLOT(xfconfRemoved(QString, QString)));
-    }
-    if (followsKdeSignals_) {
-        bus_.disconnect(QString(), QStringLiteral("/kdeglobals"), QStringLiteral("org.kde.kconfig.notify"),
-                        QStringLiteral("ConfigChanged"), this, SLOT(desktopFilesChanged()));
-        bus_.disconnect(QString(), QStringLiteral("/KGlobalSettings"), QStringLiteral("org.kde.KGlobalSettings"),
-                        QStringLiteral("notifyChange"), this, SLOT(desktopFilesChanged()));
-    }
+    if (followsXfconf_) follow(xfconfSignals(), false);
+    if (followsKdeSignals_) follow(kdeSignals(), false);
 }
 
 bool PanelAppearance::statusNotifierHostRegistered() const {
@@ -229,21 +253,14 @@ void PanelAppearance::followPanel() {
         case PanelKind::Xfce:
             if (!bus_.isConnected()) return;
             if (!followsXfconf_) {
-                bus_.connect(kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("PropertyChanged"), this,
-                             SLOT(xfconfChanged(QString, QString, QDBusVariant)));
-                bus_.connect(kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("PropertyRemoved"), this,
-                             SLOT(xfconfRemoved(QString, QString)));
+                follow(xfconfSignals(), true);
                 followsXfconf_ = true;
             }
             readXfconf();
             break;
         case PanelKind::Plasma:
-            // A new colour scheme is announced on the bus; a new Plasma theme only shows in plasmarc.
             if (bus_.isConnected() && !followsKdeSignals_) {
-                bus_.connect(QString(), QStringLiteral("/kdeglobals"), QStringLiteral("org.kde.kconfig.notify"),
-                             QStringLiteral("ConfigChanged"), this, SLOT(desktopFilesChanged()));
-                bus_.connect(QString(), QStringLiteral("/KGlobalSettings"), QStringLiteral("org.kde.KGlobalSettings"),
-                             QStringLiteral("notifyChange"), this, SLOT(desktopFilesChanged()));
+                follow(kdeSignals(), true);
                 followsKdeSignals_ = true;
             }
             readPanelFiles();

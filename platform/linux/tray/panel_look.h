@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "platform/linux/tray/panel_themes.h"
 #include "platform/linux/tray/xembed_tray.h"
@@ -19,6 +20,8 @@ class QDBusVariant;
 class QFileSystemWatcher;
 
 namespace nubrio::linux_platform {
+
+struct BusSignal;
 
 // The freedesktop appearance setting "color-scheme": 0 no preference, 1 prefer dark, 2 prefer light.
 struct ColorScheme {
@@ -89,6 +92,8 @@ private Q_SLOTS:
     void desktopFilesChanged();
 
 private:
+    // Connects this object to those signals, or disconnects it.
+    void follow(const std::vector<BusSignal>& busSignals, bool on);
     void callLater(const QDBusMessage& call, std::function<void(const QDBusMessage& reply)> answer);
     void readPortal(const QString& method);
     void findPanel();
