@@ -177,9 +177,7 @@ void PanelAppearance::followXEmbedTray() {
     if (!xembedTray_) {
         xembedTray_ = std::make_unique<XEmbedTray>();
         auto follow = [this] {
-            PanelFacts next = facts_;
-            next.trayForeground = xembedTray_->foreground();
-            update(next);
+            change([&](PanelFacts& next) { next.trayForeground = xembedTray_->foreground(); });
         };
         connect(xembedTray_.get(), &XEmbedTray::coloursChanged, this, follow);
         connect(xembedTray_.get(), &XEmbedTray::trayChanged, this, follow);
@@ -191,16 +189,12 @@ void PanelAppearance::followXEmbedTray() {
 }
 
 void PanelAppearance::setXEmbedBackground(std::optional<QColor> colour) {
-    PanelFacts next = facts_;
-    next.trayBackground = colour;
-    update(next);
+    change([&](PanelFacts& next) { next.trayBackground = colour; });
 }
 
 void PanelAppearance::settingChanged(const QString& group, const QString& key, const QDBusVariant& value) {
     if (group != kAppearanceGroup || key != kColorSchemeKey) return;
-    PanelFacts next = facts_;
-    next.colorScheme = colorSchemeFrom(value.variant());
-    update(next);
+    change([&](PanelFacts& next) { next.colorScheme = colorSchemeFrom(value.variant()); });
 }
 
 // Asynchronous, so that a service that is slow to start (the portal, xfconfd started by the bus)
@@ -224,9 +218,7 @@ void PanelAppearance::readPortal(const QString& method) {
             return;
         }
         if (reply.arguments().isEmpty()) return;
-        PanelFacts next = facts_;
-        next.colorScheme = colorSchemeFrom(reply.arguments().constFirst());
-        update(next);
+        change([&](PanelFacts& next) { next.colorScheme = colorSchemeFrom(reply.arguments().constFirst()); });
     });
 }
 
@@ -291,16 +283,12 @@ void PanelAppearance::readXfconf() {
 
 void PanelAppearance::xfconfChanged(const QString& channel, const QString& property, const QDBusVariant& value) {
     if (channel != kXfcePanelChannel || property != kXfceDarkMode) return;
-    PanelFacts next = facts_;
-    next.xfceDarkMode = darkModeFrom(value.variant());
-    update(next);
+    change([&](PanelFacts& next) { next.xfceDarkMode = darkModeFrom(value.variant()); });
 }
 
 void PanelAppearance::xfconfRemoved(const QString& channel, const QString& property) {
     if (channel != kXfcePanelChannel || property != kXfceDarkMode) return;
-    PanelFacts next = facts_;
-    next.xfceDarkMode.reset();
-    update(next);
+    change([&](PanelFacts& next) { next.xfceDarkMode.reset(); });
 }
 
 namespace {

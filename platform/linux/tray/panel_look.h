@@ -104,6 +104,13 @@ private:
     void watchFiles();
     void readPanelFiles();
     void update(const PanelFacts& facts);
+    // Updates the facts as `edit` changes a copy of them.
+    template <typename Edit>
+    void change(Edit edit) {
+        PanelFacts next = facts_;
+        edit(next);
+        update(next);
+    }
 
     QDBusConnection bus_;
     PanelFacts facts_;
