@@ -164,11 +164,10 @@ std::string helpText(const Flags& flags, const launcher::CommandTitles& titles) 
                 "» en la copia abierta, que pide confirmación\n";
         actionFlags += std::string(actionFlags.empty() ? "" : " y ") + action.flag;
     }
-    text += "  " + padded("--help", kColumn) + "muestra esta ayuda\n";
-    text += "  " + padded("--version", kColumn) + "muestra la versión\n";
     if (!actionFlags.empty())
         text += std::string(2 + kColumn, ' ') + "(sin una copia abierta, " + actionFlags + " no hacen nada)\n";
-    text += "\n";
+    text += "  " + padded("--help", kColumn) + "muestra esta ayuda\n";
+    text += "  " + padded("--version", kColumn) + "muestra la versión\n\n";
     text += "Enlaces:\n";
     text += "  " + padded("nubrio://connect", kColumn) +
             "abre el editor cuando el procesamiento está listo; si ya hay una copia\n" +
