@@ -1,5 +1,6 @@
 #include "app/build_config.h"
 #include "app/check_mode.h"
+#include "app/launch_flags.h"
 #include "app/nubrio.h"
 #include "app/statusbar/status_icon.h"
 
@@ -34,7 +35,7 @@ void Nubrio::applicationDidFinishLaunching() {
     bool openEditor = true;
     if (inCheckMode())
         openEditor = false;
-    else if (hasArgument("--background"))
+    else if (hasArgument(launch_flags::Background))
         openEditor = false;
     startWorker(openEditor);
 }

@@ -3,18 +3,15 @@
 #include <algorithm>
 
 #include "app/check_mode.h"
+#include "app/run_application.h"
 #include "worker/contract.h"
 
 namespace nubrio {
-
-namespace {
 
 std::string readVersion(platform::Bundle& bundle) {
     platform::InfoValue value = bundle.infoValue("CFBundleShortVersionString");
     return value.kind == platform::InfoValue::Kind::String ? value.text : std::string();
 }
-
-}  // namespace
 
 Nubrio::Nubrio(platform::Platform& platform)
     : platform_(platform),

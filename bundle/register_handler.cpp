@@ -9,7 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "app/statusbar/menu_titles.h"
+#include "bundle/presentation.h"
 #include "platform/linux/desktop/desktop_entry.h"
 #include "platform/linux/desktop/launcher.h"
 
@@ -22,15 +22,14 @@ int main(int argc, char** argv) {
     const std::filesystem::path executable = std::filesystem::absolute(argv[argc - 1]);
     if (checkOnly) {
         const auto reason = nubrio::linux_platform::desktop_entry::unlaunchableReason(executable);
-        if (reason) std::fprintf(stderr, "Nubrio: %s\n", reason->c_str());
+        if (reason) std::fprintf(stderr, "Nubrio: %s\n", reason->message.c_str());
         return reason ? 1 : 0;
     }
     // The icon is painted here; no display is needed for that.
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QGuiApplication application(argc, argv);
-    namespace launcher = nubrio::linux_platform::launcher;
-    if (auto error = launcher::registerFor(executable, launcher::menuCommands(nubrio::menu_titles::Commands))) {
-        std::fprintf(stderr, "Nubrio: %s\n", error->c_str());
+    if (auto error = nubrio::linux_platform::launcher::registerFor(executable, nubrio::presentation())) {
+        std::fprintf(stderr, "Nubrio: %s\n", error->message.c_str());
         return 1;
     }
     return 0;

@@ -7,11 +7,11 @@
 namespace nubrio::linux_platform {
 
 LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle> bundle,
-                             std::unique_ptr<InstanceRegistry> registry)
+                             std::unique_ptr<InstanceRegistry> registry, const StopSequence& stop)
     : bundle_(std::move(bundle)),
       registry_(std::move(registry)),
       process_(argc, argv, liveTasks_),
-      tasks_(liveTasks_),
+      tasks_(liveTasks_, stop),
       alerts_([this] { return application_.isTerminating(); }),
       workspace_([registry = registry_.get()] { return registry->runningPids(); }),
       loginItems_(bundle_->executablePath()),

@@ -27,8 +27,10 @@ class LinuxPlatform {
 public:
     // Needs the QApplication. `registry` has been claimed already; the workspace lists its running
     // copies, and links handed over to it reach the application's delegate. On termination the main
-    // queue stops delivering and the registry lets go of its socket.
-    LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle> bundle, std::unique_ptr<InstanceRegistry> registry);
+    // queue stops delivering and the registry lets go of its socket. The worker's process group gets
+    // `stop` when something of it is left.
+    LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle> bundle, std::unique_ptr<InstanceRegistry> registry,
+                  const StopSequence& stop);
     LinuxPlatform(const LinuxPlatform&) = delete;
     LinuxPlatform& operator=(const LinuxPlatform&) = delete;
 

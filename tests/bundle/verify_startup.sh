@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The assembled bundle's unattended check, run as a user would: a real worker answers (0, and no worker
 # is left), also with no display and an empty environment (ssh, CI, a package's script); a missing
-# worker cannot be launched (2, with the reason), a crashing worker fails the check (2). And an
-# ordinary start with no display says why in one line and ends with 1.
+# worker cannot be launched (2, with the reason), a crashing worker fails the check (2). A launcher's
+# action or a link beside the check changes none of that: the check still waits for its worker, and
+# beside a running copy it still fails (2) instead of handing anything over. An ordinary start with no
+# display says why in one line and ends with 1; --help, --version and an unknown option answer
+# without starting anything.
 set -euo pipefail
 bundle=${1:?usage: verify_startup.sh <Nubrio.app>}
 
@@ -34,11 +37,12 @@ bundle_with_worker() {
   echo "$copy"
 }
 
-run_check() {  # bundle → sets status, err, seconds
-  local start end
+run_check() {  # bundle [more arguments] → sets status, err, seconds
+  local start end program=$1/Contents/MacOS/Nubrio
+  shift
   start=$(date +%s.%N)
   set +e
-  "$1/Contents/MacOS/Nubrio" --verify-startup 2>"$work/stderr" >/dev/null
+  "$program" --verify-startup "$@" 2>"$work/stderr" >/dev/null
   status=$?
   set -e
   end=$(date +%s.%N)
@@ -76,6 +80,46 @@ run_check "$(bundle_with_worker startup 'mkdir -p logs; echo "No." > logs/startu
 [ "$status" = 2 ] || fail "start-up failure: status $status"
 echo "status $status"
 
+for extra in --quit --restart nubrio://connect; do
+  echo "--- the check with $extra, no other copy"
+  use_home "alone${extra//[^a-z]/}"
+  run_check "$bundle" "$extra"
+  [ "$status" = 0 ] || fail "check with $extra: status $status, stderr: $err"
+  [ -d "$HOME/Library/Application Support/Nubrio/logs" ] || fail "check with $extra: ended without starting a worker"
+  port_free || fail "check with $extra: a worker is still listening"
+  echo "status $status in ${seconds}s"
+done
+
+echo "--- the check beside a running copy, with a launcher's action or a link"
+use_home beside
+"$bundle/Contents/MacOS/Nubrio" --background >"$work/running.log" 2>&1 &
+running=$!
+for _ in $(seq 300); do [ -S "$XDG_RUNTIME_DIR/app.nubrio.desktop" ] && break; sleep 0.1; done
+[ -S "$XDG_RUNTIME_DIR/app.nubrio.desktop" ] || fail "the running copy never claimed its socket"
+for extra in "" --quit --restart nubrio://connect; do
+  run_check "$bundle" $extra
+  [ "$status" = 2 ] || fail "check${extra:+ with $extra} beside a running copy: status $status"
+  [ "$err" = "Another copy of Nubrio is running" ] || fail "check${extra:+ with $extra}: stderr was: $err"
+  echo "${extra:-(alone)}: status $status: $err"
+done
+echo "--- --help, --version and an unknown option beside it"
+for option in --help --version --bogus; do
+  set +e
+  timeout 30 "$bundle/Contents/MacOS/Nubrio" "$option" >"$work/stdout" 2>"$work/stderr"
+  status=$?
+  set -e
+  case "$option" in
+    --help) [ "$status" = 0 ] && grep -q '^Uso: nubrio' "$work/stdout" || fail "--help: status $status" ;;
+    --version) [ "$status" = 0 ] && grep -qx 'Nubrio [0-9.]*' "$work/stdout" || fail "--version: status $status, $(cat "$work/stdout")" ;;
+    --bogus) [ "$status" = 2 ] && [ "$(wc -l <"$work/stderr")" = 1 ] || fail "--bogus: status $status, $(cat "$work/stderr")" ;;
+  esac
+  echo "$option: status $status"
+done
+kill -0 "$running" 2>/dev/null || fail "the running copy did not survive the checks beside it"
+kill -TERM "$running"
+wait "$running" || fail "the running copy ended with $?"
+wait_port_free || fail "the running copy's worker stays"
+
 echo "--- no display and an empty environment"
 use_home bare
 mkdir -p "$HOME"
@@ -99,4 +143,19 @@ lines=$(wc -l <"$work/stderr")
 port_free || fail "an ordinary start without a display started a worker"
 echo "status $status: $(cat "$work/stderr")"
 
-if [ "$failures" -eq 0 ]; then echo "6 passed, 0 failed"; else echo "$((6 - failures)) passed, $failures failed"; exit 1; fi
+echo "--- --help, --version and an unknown option with no display and an empty environment"
+use_home answers
+before=$(find "$HOME" | sort)
+for option in --help --version --bogus; do
+  set +e
+  env -i PATH=/usr/bin:/bin HOME="$HOME" timeout 30 "$bundle/Contents/MacOS/Nubrio" "$option" >"$work/stdout" 2>"$work/stderr"
+  status=$?
+  set -e
+  expected=0; [ "$option" = --bogus ] && expected=2
+  [ "$status" = "$expected" ] || fail "$option without a display: status $status, stderr: $(cat "$work/stderr")"
+  echo "$option: status $status"
+done
+[ "$(find "$HOME" | sort)" = "$before" ] || fail "--help, --version or --bogus wrote into the home folder: $(find "$HOME")"
+port_free || fail "--help, --version or --bogus started a worker"
+
+if [ "$failures" -eq 0 ]; then echo "passed"; else echo "$failures failed"; exit 1; fi

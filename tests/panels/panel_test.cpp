@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "child_process.h"
-#include "platform/linux/tray/panel.h"
+#include "platform/linux/tray/panel_themes.h"
 #include "screen_icon.h"
 #include "support/spin.h"
 #include "worker_probe.h"

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "app/statusbar/status_icon.h"
-#include "platform/linux/tray/panel.h"
-#include "platform/linux/tray/status_icon.h"
+#include "platform/linux/tray/icon_painting.h"
+#include "platform/linux/tray/panel_themes.h"
 
 namespace nubrio::panels {
 

@@ -10,9 +10,8 @@
 #include <cstdio>
 #include <sys/time.h>
 
-#include "app/statusbar/status_icon.h"
 #include "platform/linux/base/files.h"
-#include "platform/linux/tray/status_icon.h"
+#include "platform/linux/tray/icon_painting.h"
 
 namespace nubrio::linux_platform::app_icon {
 
@@ -52,19 +51,20 @@ private:
     std::string data_;
 };
 
-// The glyph as a status image: the same drawing handler, in the given colour.
-const platform::Image kGlyph{100, 100, true, true, drawStatusIcon};
-
 class AppIconEngine final : public QIconEngine {
 public:
+    explicit AppIconEngine(platform::DrawingHandler glyph) : glyph_(std::move(glyph)) {}
     void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
         const int side = std::min(rect.width(), rect.height());
-        painter->drawImage(QRect(rect.topLeft(), QSize(side, side)), render(side));
+        painter->drawImage(QRect(rect.topLeft(), QSize(side, side)), render(side, glyph_));
     }
     QPixmap pixmap(const QSize& size, QIcon::Mode, QIcon::State) override {
-        return QPixmap::fromImage(render(std::min(size.width(), size.height())));
+        return QPixmap::fromImage(render(std::min(size.width(), size.height()), glyph_));
     }
-    QIconEngine* clone() const override { return new AppIconEngine; }
+    QIconEngine* clone() const override { return new AppIconEngine(glyph_); }
+
+private:
+    platform::DrawingHandler glyph_;
 };
 
 std::filesystem::path pngPath(const std::filesystem::path& hicolor, int size, const std::string& name) {
@@ -74,9 +74,9 @@ std::filesystem::path pngPath(const std::filesystem::path& hicolor, int size, co
 
 }  // namespace
 
-std::string svg() {
+std::string svg(const platform::DrawingHandler& glyph) {
     SvgPath path;
-    drawStatusIcon({0, 0, 100, 100}, path);
+    if (glyph) glyph({0, 0, 100, 100}, path);
     const double scale = kGlyphSize / 100;
     return "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"128\" height=\"128\" viewBox=\"0 0 128 128\">\n"
            "  <rect x=\"" + number(kTileInset) + "\" y=\"" + number(kTileInset) + "\" width=\"" +
@@ -88,7 +88,7 @@ std::string svg() {
            "</svg>\n";
 }
 
-QImage render(int pixels) {
+QImage render(int pixels, const platform::DrawingHandler& glyph) {
     QImage image(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     if (pixels <= 0) return image;
@@ -100,25 +100,26 @@ QImage render(int pixels) {
                         kTileRadius, kTileRadius);
     painter.fillPath(tile, kTile);
     painter.translate(kGlyphOffset, kGlyphOffset);
-    paintStatusImage(painter, kGlyph, kGlyphSize, kGlyphColour);
+    // The glyph as a status image: the same drawing, in the tile's glyph colour.
+    paintStatusImage(painter, platform::Image{100, 100, true, true, glyph}, kGlyphSize, kGlyphColour);
     return image;
 }
 
-QIcon icon() { return QIcon(new AppIconEngine); }
+QIcon icon(platform::DrawingHandler glyph) { return QIcon(new AppIconEngine(std::move(glyph))); }
 
-std::optional<std::string> install(const std::filesystem::path& dataHome, const std::string& name) {
+std::optional<platform::Error> install(const std::filesystem::path& dataHome, const std::string& name,
+                                       const platform::DrawingHandler& glyph) {
     const std::filesystem::path hicolor = dataHome / "icons" / "hicolor";
     bool changed = false;
-    auto put = [&](const std::filesystem::path& path, const std::string& bytes) -> std::optional<std::string> {
+    auto put = [&](const std::filesystem::path& path, const std::string& bytes) -> std::optional<platform::Error> {
         if (files::readFile(path, kMaxIconBytes) == bytes) return std::nullopt;
         changed = true;
-        if (auto error = files::writeFileAtomically(path, bytes)) return error->message;
-        return std::nullopt;
+        return files::writeFileAtomically(path, bytes);
     };
     // The pictures follow from the same design as the SVG: an unchanged SVG with every picture in
     // place needs no painting.
     const std::filesystem::path scalable = hicolor / "scalable" / "apps" / (name + ".svg");
-    const std::string design = svg();
+    const std::string design = svg(glyph);
     std::error_code ignored;
     const bool upToDate = files::readFile(scalable, kMaxIconBytes) == design &&
                           std::all_of(kSizes.begin(), kSizes.end(), [&](int size) {
@@ -130,7 +131,7 @@ std::optional<std::string> install(const std::filesystem::path& dataHome, const 
         QByteArray png;
         QBuffer buffer(&png);
         buffer.open(QIODevice::WriteOnly);
-        render(size).save(&buffer, "PNG");
+        render(size, glyph).save(&buffer, "PNG");
         if (auto error = put(pngPath(hicolor, size, name), png.toStdString())) return error;
     }
     // Icon caches and launchers look at the theme folder's time to notice new icons.

@@ -1,5 +1,7 @@
 #include "platform/linux/desktop/desktop_entry.h"
 
+#include <cerrno>
+
 #include <glib.h>
 
 #include "platform/linux/base/glib_owner.h"
@@ -120,13 +122,13 @@ std::string quoteExecArgument(std::string_view argument) {
     return quoted + '"';
 }
 
-std::optional<std::string> unlaunchableReason(const std::filesystem::path& program) {
+std::optional<platform::Error> unlaunchableReason(const std::filesystem::path& program) {
     const std::string& text = program.native();
     const auto refusal = [&](const std::string& what) {
         const GText shown{g_utf8_make_valid(text.c_str(), static_cast<gssize>(text.size()))};
-        return "La ruta de Nubrio «" + std::string(shown.get()) + "» tiene " + what +
+        return platform::Error{"DesktopEntry", EINVAL, "La ruta de Nubrio «" + std::string(shown.get()) + "» tiene " + what +
                ", y el escritorio no puede abrir un programa desde ahí. Mové Nubrio.app a una carpeta cuyo "
-               "nombre no lo tenga y volvé a intentarlo.";
+               "nombre no lo tenga y volvé a intentarlo."};
     };
     if (!isValidUtf8(text)) return refusal("bytes que no son texto UTF-8");
     for (char c : text) {
@@ -137,17 +139,10 @@ std::optional<std::string> unlaunchableReason(const std::filesystem::path& progr
     return std::nullopt;
 }
 
-std::optional<EntryKeys> readEntry(const std::filesystem::path& path, std::string* whyNot) {
+std::optional<EntryKeys> readEntry(const std::filesystem::path& path) {
     KeyFilePtr file(g_key_file_new());
-    GErrorOut error;
-    if (!g_key_file_load_from_file(file.get(), path.c_str(), G_KEY_FILE_NONE, error)) {
-        if (whyNot) *whyNot = error.get()->message;
-        return std::nullopt;
-    }
-    if (!g_key_file_has_group(file.get(), kGroup)) {
-        if (whyNot) *whyNot = "no tiene el grupo [Desktop Entry]";
-        return std::nullopt;
-    }
+    if (!g_key_file_load_from_file(file.get(), path.c_str(), G_KEY_FILE_NONE, nullptr)) return std::nullopt;
+    if (!g_key_file_has_group(file.get(), kGroup)) return std::nullopt;
     EntryKeys keys;
     // Without an error argument GLib keeps undefined escapes such as \" as written, as it does for
     // any entry it launches.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/build_config.h"
+#include "platform/error.h"
 
 namespace nubrio::linux_platform::desktop_entry {
 
@@ -48,7 +49,7 @@ std::string quoteExecArgument(std::string_view argument);
 // undo the doubling of '%'; the generator refuses a backslash; a control character ends the line or
 // the word. Refused rather than written as an entry that shows as present and starts nothing, or
 // that this program could no longer recognise as its own.
-std::optional<std::string> unlaunchableReason(const std::filesystem::path& program);
+std::optional<platform::Error> unlaunchableReason(const std::filesystem::path& program);
 
 // The keys of an existing entry that decide whose it is and whether it is active.
 struct EntryKeys {
@@ -59,7 +60,7 @@ struct EntryKeys {
 };
 
 // Reads an entry file; none when it cannot be read as a key file with a [Desktop Entry] group.
-std::optional<EntryKeys> readEntry(const std::filesystem::path& path, std::string* whyNot = nullptr);
+std::optional<EntryKeys> readEntry(const std::filesystem::path& path);
 
 // The text of a group, [Desktop Entry] unless named, with these keys in this order (values get
 // key-file escaping).

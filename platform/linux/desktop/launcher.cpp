@@ -11,6 +11,7 @@
 #include "platform/linux/base/glib_owner.h"
 #include "platform/linux/base/program_log.h"
 #include "platform/linux/base/system_error.h"
+#include "platform/linux/base/xdg_dirs.h"
 #include "platform/linux/desktop/app_icon.h"
 #include "platform/linux/desktop/desktop_entry.h"
 #include "platform/linux/desktop/login_items.h"
@@ -26,8 +27,8 @@ constexpr const char* kWindowClass = "Nubrio";
 // An entry is a few hundred bytes; a larger file at our name is not one we wrote.
 constexpr std::size_t kMaxEntryBytes = 64 * 1024;
 
-// GLib's own folders, not the environment: GIO must find the entry under its ID there.
-std::filesystem::path dataHome() { return g_get_user_data_dir(); }
+// Where GIO finds the entry under its ID: the same folder, read from the same environment.
+std::filesystem::path dataHome() { return userDataHome(); }
 
 std::filesystem::path applicationsFolder() { return dataHome() / "applications"; }
 
@@ -67,19 +68,12 @@ Handler chosenHandler() {
     return Handler::None;
 }
 
-std::optional<std::string> failed(const std::string& what) {
-    program_log::write(what);
-    return what;
+platform::Error failed(const std::string& what, platform::Error error) {
+    error.message = what + ": " + error.message;
+    return error;
 }
 
 }  // namespace
-
-const DesktopAction* actionInArguments(const std::vector<std::string>& arguments) {
-    for (const DesktopAction& action : kActions)
-        for (std::size_t i = 1; i < arguments.size(); ++i)
-            if (arguments[i] == action.flag) return &action;
-    return nullptr;
-}
 
 const DesktopAction* actionNamed(const std::string& id) {
     for (const DesktopAction& action : kActions)
@@ -87,25 +81,30 @@ const DesktopAction* actionNamed(const std::string& id) {
     return nullptr;
 }
 
+std::vector<NamedAction> namedActions(const std::vector<MenuCommand>& commands, LoginTitles login) {
+    std::vector<NamedAction> actions;
+    for (const MenuCommand& command : commands)
+        for (const DesktopAction& action : kActions) {
+            if (command.selector != action.selector) continue;
+            if (action.login == LoginChange::None) {
+                actions.push_back({&action, command.title});
+                continue;
+            }
+            const bool on = action.login == LoginChange::TurnOn;
+            if (login == LoginTitles::Both || (login == LoginTitles::TurnOn) == on)
+                actions.push_back({&action, command.title + (on ? ": activar" : ": desactivar")});
+        }
+    return actions;
+}
+
 std::string entryText(const std::filesystem::path& bundleExecutable, const std::vector<MenuCommand>& commands,
                       LoginTitles login) {
     const std::string program = desktop_entry::quoteExecArgument(bundleExecutable.string());
     // The actions in the menu's order, each named as its menu item; a static name cannot carry the
     // login item's check mark, so the login action names the change it makes.
-    std::vector<std::pair<const DesktopAction*, std::string>> actions;
-    for (const MenuCommand& command : commands)
-        for (const DesktopAction& action : kActions) {
-            if (command.selector != action.selector) continue;
-            if (action.login == LoginChange::None) {
-                actions.emplace_back(&action, command.title);
-                continue;
-            }
-            const bool on = action.login == LoginChange::TurnOn;
-            if (login == LoginTitles::Both || (login == LoginTitles::TurnOn) == on)
-                actions.emplace_back(&action, command.title + (on ? ": activar" : ": desactivar"));
-        }
+    const std::vector<NamedAction> actions = namedActions(commands, login);
     std::string ids;
-    for (const auto& [action, name] : actions) ids += std::string(action->id) + ";";
+    for (const NamedAction& named : actions) ids += std::string(named.action->id) + ";";
     std::string text = desktop_entry::entryText({
         {"Type", "Application"},
         {"Name", "Nubrio"},
@@ -127,31 +126,34 @@ std::string entryText(const std::filesystem::path& bundleExecutable, const std::
         {"MimeType", std::string(kSchemeType) + ";"},
         {"Actions", ids},
     });
-    for (const auto& [action, name] : actions)
-        text += "\n" + desktop_entry::entryText({{"Name", name}, {"Exec", program + " " + action->flag}},
-                                                "Desktop Action " + std::string(action->id));
+    for (const NamedAction& named : actions)
+        text += "\n" + desktop_entry::entryText({{"Name", named.title}, {"Exec", program + " " + named.action->flag}},
+                                                "Desktop Action " + std::string(named.action->id));
     return text;
 }
 
-std::optional<std::string> registerFor(const std::filesystem::path& bundleExecutable,
-                                       const std::vector<MenuCommand>& commands) {
-    if (std::optional<std::string> reason = desktop_entry::unlaunchableReason(bundleExecutable))
-        return failed("no application entry written: " + *reason);
+std::optional<platform::Error> registerFor(const std::filesystem::path& bundleExecutable,
+                                           const Presentation& presentation) {
+    if (std::optional<platform::Error> reason = desktop_entry::unlaunchableReason(bundleExecutable))
+        return failed("no application entry written", *reason);
 
-    if (auto error = app_icon::install(dataHome(), iconName())) failed("application icon not written: " + *error);
+    // The entry is of use without its icon: this failure ends here.
+    if (auto error = app_icon::install(dataHome(), iconName(), presentation.glyph))
+        program_log::write("application icon not written: " + error->message);
 
     const std::filesystem::path path = entryPath();
     const bool loginOn = LinuxLoginItemService(bundleExecutable).status() == platform::LoginItemStatus::Enabled;
-    const std::string text = entryText(bundleExecutable, commands, loginOn ? LoginTitles::TurnOff : LoginTitles::TurnOn);
+    const std::string text =
+        entryText(bundleExecutable, presentation.commands, loginOn ? LoginTitles::TurnOff : LoginTitles::TurnOn);
     if (files::readFile(path, kMaxEntryBytes) != text) {
         if (std::optional<platform::Error> error = files::writeFileAtomically(path, text))
-            return failed("no application entry written: " + error->message);
+            return failed("no application entry written", *error);
         refreshMimeCacheIfPresent();
     }
 
     if (chosenHandler() != Handler::None) return std::nullopt;
     if (std::optional<platform::Error> error = mimeapps::setUserDefault(kSchemeType, desktop_entry::ownDesktopId()))
-        return failed("links left without a default handler: " + error->message);
+        return failed("links left without a default handler", *error);
     return std::nullopt;
 }
 

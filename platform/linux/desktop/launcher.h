@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
+#include "platform/status_bar.h"
+
 namespace nubrio::linux_platform::launcher {
 
 // A command of the status menu: its action's selector and its title, as the menu shows them.
@@ -48,8 +51,6 @@ inline constexpr DesktopAction kActions[] = {
     {"quit", "--quit", "quit"},
 };
 
-// The action started with this command line (the flag anywhere after the program), if any.
-const DesktopAction* actionInArguments(const std::vector<std::string>& arguments);
 // The action with this hand-over command, if any.
 const DesktopAction* actionNamed(const std::string& id);
 
@@ -58,18 +59,31 @@ const DesktopAction* actionNamed(const std::string& id);
 // cannot show the state, so it offers both changes.
 enum class LoginTitles { TurnOn, TurnOff, Both };
 
-// The entry's text for this bundle executable; `commands` are the menu's commands below "Abrir
-// Nubrio" in the menu's order, whose titles the actions take (opening the editor is the entry's own
-// default action).
+// The entry's actions for these commands, each with its title.
+struct NamedAction {
+    const DesktopAction* action;
+    std::string title;
+};
+std::vector<NamedAction> namedActions(const std::vector<MenuCommand>& commands, LoginTitles login);
+
+// The entry's text for this bundle executable and the menu's commands.
 std::string entryText(const std::filesystem::path& bundleExecutable, const std::vector<MenuCommand>& commands,
                       LoginTitles login);
 
+// What the entry shows that the core owns: the menu's commands below "Abrir Nubrio" in the menu's
+// order, whose titles its actions take (opening the editor is the entry's own default action), and
+// the glyph of its icon (the status icon's drawing).
+struct Presentation {
+    std::vector<MenuCommand> commands;
+    platform::DrawingHandler glyph;
+};
+
 // Writes the entry (its login action after the autostart entry's state now) and the icon for this
 // bundle executable (only what changed), and makes the entry the nubrio: handler unless the user's
-// lists name another installed handler. What could not be done is returned, and written to the
-// program's log; a bundle path the desktop cannot start is refused, leaving nothing behind.
-std::optional<std::string> registerFor(const std::filesystem::path& bundleExecutable,
-                                       const std::vector<MenuCommand>& commands);
+// lists name another installed handler. What could not be done is returned for the caller to log; a
+// bundle path the desktop cannot start is refused, leaving nothing behind.
+std::optional<platform::Error> registerFor(const std::filesystem::path& bundleExecutable,
+                                           const Presentation& presentation);
 
 // Once the bundle executable is gone (the bundle went to the Trash), removes the entry if it still
 // starts that executable, its icon, and the nubrio: defaults that name it, so that nothing points

@@ -43,8 +43,7 @@ platform::Error LinuxLoginItemService::foreignEntryError(const char* refusal) co
 }
 
 std::optional<platform::Error> LinuxLoginItemService::registerApp() {
-    if (std::optional<std::string> reason = desktop_entry::unlaunchableReason(executable_))
-        return platform::Error{"DesktopEntry", EINVAL, *reason};
+    if (std::optional<platform::Error> reason = desktop_entry::unlaunchableReason(executable_)) return reason;
     if (lookUp().found == Found::Foreign) return foreignEntryError("no se reemplazó");
     // Rewriting our own entry also clears a Hidden=true or X-GNOME-Autostart-enabled=false that a
     // session manager may have put there: the user asked to start at login.

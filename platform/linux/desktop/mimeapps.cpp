@@ -9,6 +9,7 @@
 #include "platform/linux/base/files.h"
 #include "platform/linux/base/glib_owner.h"
 #include "platform/linux/base/program_log.h"
+#include "platform/linux/base/xdg_dirs.h"
 
 namespace nubrio::linux_platform::mimeapps {
 
@@ -40,8 +41,8 @@ void appendLists(std::vector<std::filesystem::path>& lists, const std::filesyste
 
 std::vector<std::filesystem::path> userLists() {
     std::vector<std::filesystem::path> lists;
-    appendLists(lists, g_get_user_config_dir());
-    appendLists(lists, std::filesystem::path(g_get_user_data_dir()) / "applications");
+    appendLists(lists, userConfigHome());
+    appendLists(lists, userDataHome() / "applications");
     return lists;
 }
 
@@ -97,11 +98,10 @@ std::optional<platform::Error> save(GKeyFile* file, const std::filesystem::path&
 
 std::vector<std::filesystem::path> lookupOrder() {
     std::vector<std::filesystem::path> lists;
-    appendLists(lists, g_get_user_config_dir());
-    for (const char* const* folder = g_get_system_config_dirs(); *folder; ++folder) appendLists(lists, *folder);
-    appendLists(lists, std::filesystem::path(g_get_user_data_dir()) / "applications");
-    for (const char* const* folder = g_get_system_data_dirs(); *folder; ++folder)
-        appendLists(lists, std::filesystem::path(*folder) / "applications");
+    appendLists(lists, userConfigHome());
+    for (const std::filesystem::path& folder : systemConfigDirs()) appendLists(lists, folder);
+    appendLists(lists, userDataHome() / "applications");
+    for (const std::filesystem::path& folder : systemDataDirs()) appendLists(lists, folder / "applications");
     return lists;
 }
 
@@ -113,7 +113,7 @@ std::vector<std::string> namedDefaults(const std::string& type) {
 }
 
 std::optional<platform::Error> setUserDefault(const std::string& type, const std::string& desktopId) {
-    const std::filesystem::path list = std::filesystem::path(g_get_user_config_dir()) / kFileName;
+    const std::filesystem::path list = userConfigHome() / kFileName;
     const KeyFilePtr file = load(list);
     std::vector<std::string> defaults = stringList(file.get(), kDefaults, type);
     std::erase(defaults, desktopId);

@@ -37,7 +37,7 @@ void waitForGroupsBeingStopped() {
     groups.gone.wait(lock, [&] { return groups.count == 0; });
 }
 
-void stopProcessGroupInBackground(pid_t group, std::function<void()> whenGone) {
+void stopProcessGroupInBackground(pid_t group, const StopSequence& sequence, std::function<void()> whenGone) {
     // The thread only writes to a descriptor of its own, so it touches nothing that may be gone by the
     // time it ends (the program may have ended the event loop meanwhile).
     UniqueFd done(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -50,8 +50,8 @@ void stopProcessGroupInBackground(pid_t group, std::function<void()> whenGone) {
                 std::lock_guard lock(groups.mutex);
                 ++groups.count;
             }
-            std::thread([group, fd = signalEnd.get(), &groups] {
-                stopProcessGroup(group);
+            std::thread([group, sequence, fd = signalEnd.get(), &groups] {
+                stopProcessGroup(group, sequence);
                 {
                     std::lock_guard lock(groups.mutex);
                     --groups.count;
@@ -70,7 +70,7 @@ void stopProcessGroupInBackground(pid_t group, std::function<void()> whenGone) {
     }
     if (!started) {
         // No thread to be had: the main thread waits, as it would for a stop.
-        stopProcessGroup(group);
+        stopProcessGroup(group, sequence);
         whenGone();
         return;
     }

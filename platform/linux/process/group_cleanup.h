@@ -4,12 +4,14 @@
 
 #include <functional>
 
+#include "platform/linux/process/spawn.h"
+
 namespace nubrio::linux_platform {
 
-// Gives what is left of the group the stop sequence (stopProcessGroup: up to about 3 s when a member
-// ignores SIGTERM) on a thread of its own, and calls `whenGone` on the main thread's Qt event loop once
-// nothing of the group is left. Main thread.
-void stopProcessGroupInBackground(pid_t group, std::function<void()> whenGone);
+// Gives what is left of the group the stop sequence (stopProcessGroup: about 3 s with the worker's
+// sequence when a member ignores SIGTERM) on a thread of its own, and calls `whenGone` on the main
+// thread's Qt event loop once nothing of the group is left. Main thread.
+void stopProcessGroupInBackground(pid_t group, const StopSequence& sequence, std::function<void()> whenGone);
 
 // Blocks until every group handed to stopProcessGroupInBackground is gone: a worker started by hand
 // (a restart) while a crashed one's group is still being stopped must not find its port held.

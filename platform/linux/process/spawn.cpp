@@ -12,7 +12,6 @@
 
 #include "platform/linux/base/system_error.h"
 #include "platform/linux/base/unique_fd.h"
-#include "worker/contract.h"
 
 extern char** environ;
 
@@ -46,8 +45,8 @@ void closeDescriptorsFrom3Except(int keep) {
     closeRange(static_cast<unsigned>(keep) + 1, ~0U);
 }
 
-void sleepTenthOfASecond() {
-    timespec interval{0, static_cast<long>(worker::StopPollIntervalMicroseconds) * 1000};
+void sleepMicroseconds(unsigned microseconds) {
+    timespec interval{static_cast<time_t>(microseconds / 1000000), static_cast<long>(microseconds % 1000000) * 1000};
     while (::nanosleep(&interval, &interval) != 0 && errno == EINTR) {
     }
 }
@@ -185,24 +184,24 @@ std::optional<platform::Error> spawnInOwnGroup(const SpawnRequest& request, pid_
     return systemError(n == sizeof childError ? childError : EIO);
 }
 
-void stopProcessGroup(pid_t group) {
+void stopProcessGroup(pid_t group, const StopSequence& sequence) {
     if (group <= 0 || !groupHasLiveMember(group)) return;
-    ::kill(-group, worker::SignalTerminate);
-    for (int poll = 0; poll < worker::StopPollCount; ++poll) {
+    ::kill(-group, sequence.terminateSignal);
+    for (int poll = 0; poll < sequence.polls; ++poll) {
         if (!groupHasLiveMember(group)) return;
-        sleepTenthOfASecond();
+        sleepMicroseconds(sequence.pollIntervalMicroseconds);
     }
-    ::kill(-group, worker::SignalKill);
-    // SIGKILL takes effect once a member leaves the kernel: whoever waits for the group (a restart
+    ::kill(-group, sequence.killSignal);
+    // The kill takes effect once a member leaves the kernel: whoever waits for the group (a restart
     // needing the port) waits for that too, within the same bound.
-    for (int poll = 0; poll < worker::StopPollCount * 10 && groupHasLiveMember(group); ++poll) {
+    for (int poll = 0; poll < sequence.polls * 10 && groupHasLiveMember(group); ++poll) {
         timespec interval{0, 10'000'000};
         while (::nanosleep(&interval, &interval) != 0 && errno == EINTR) {
         }
     }
 }
 
-std::optional<GroupGuard> GroupGuard::start(pid_t group, int workerPidfd) {
+std::optional<GroupGuard> GroupGuard::start(pid_t group, int workerPidfd, const StopSequence& sequence) {
     const pid_t program = ::getpid();
     const pid_t pid = forkWithSignalsBlocked([&](const sigset_t&) {
         resetSignals();
@@ -222,9 +221,9 @@ std::optional<GroupGuard> GroupGuard::start(pid_t group, int workerPidfd) {
             }
         }
         if (received == SIGTERM) ::_exit(0);
-        stopProcessGroup(group);
+        stopProcessGroup(group, sequence);
         // A worker that left its group is not reached through it; its pidfd still names it alone.
-        if (workerPidfd >= 0) ::syscall(SYS_pidfd_send_signal, workerPidfd, worker::SignalKill, nullptr, 0);
+        if (workerPidfd >= 0) ::syscall(SYS_pidfd_send_signal, workerPidfd, sequence.killSignal, nullptr, 0);
         ::_exit(0);
     });
     if (pid < 0) return std::nullopt;

@@ -10,6 +10,16 @@
 
 namespace nubrio::linux_platform {
 
+// How what is left of a process group is stopped: the terminate signal, then up to `polls` looks
+// `pollIntervalMicroseconds` apart until no member is left, then the kill signal. What the program
+// and its worker agree on decides it.
+struct StopSequence {
+    int terminateSignal = 0;
+    int killSignal = 0;
+    int polls = 0;
+    unsigned pollIntervalMicroseconds = 0;
+};
+
 struct SpawnRequest {
     std::filesystem::path executable;  // absolute
     std::optional<std::filesystem::path> folder;
@@ -23,20 +33,19 @@ struct SpawnRequest {
 // Main thread: the parent-death signal is tied to the thread that starts the child.
 std::optional<platform::Error> spawnInOwnGroup(const SpawnRequest& request, pid_t& pid);
 
-// The stop sequence for what is left of a process group: SIGTERM, then up to 30 polls 0.1 s apart
-// until no member is left, then SIGKILL and up to 3 s more until the members have died. Returns at
-// once when the group is already empty. Uses only
-// async-signal-safe calls, so a freshly forked process may run it too.
-void stopProcessGroup(pid_t group);
+// The stop sequence for what is left of a process group, then up to ten times its polls' count of
+// 10 ms looks until the killed members have died. Returns at once when the group is already empty.
+// Uses only async-signal-safe calls, so a freshly forked process may run it too.
+void stopProcessGroup(pid_t group, const StopSequence& sequence);
 
 // A watcher forked beside a launched worker. Should this program end without stopping the worker
 // (SIGKILL, a crash, the out-of-memory killer, its display gone), the watcher gives the worker's
-// process group the stop sequence, and a worker that left its group SIGKILL through its pidfd. It
+// process group the stop sequence, and a worker that left its group the kill signal through its pidfd. It
 // holds no descriptor of ours but that pidfd, so it keeps no socket or display connection alive.
 class GroupGuard {
 public:
     // None when it could not be forked; the worker's parent-death signal still applies then.
-    static std::optional<GroupGuard> start(pid_t group, int workerPidfd);
+    static std::optional<GroupGuard> start(pid_t group, int workerPidfd, const StopSequence& sequence);
 
     GroupGuard(GroupGuard&& other) noexcept;
     GroupGuard& operator=(GroupGuard&& other) noexcept;

@@ -81,9 +81,11 @@ void LiveTasks::sleepUnlessOneEnds(std::chrono::microseconds duration) {
     }
 }
 
+LinuxTask::LinuxTask(LiveTasks& live, const StopSequence& stop) : live_(live), stop_(stop) {}
+
 LinuxTask::~LinuxTask() {
-    delete notifier_;
-    delete pollTimer_;
+    notifier_.reset();
+    pollTimer_.reset();
     live_.remove(this);
     std::lock_guard lock(mutex_);
     if (ended_ && !reaped_) ::waitpid(pid_, nullptr, WNOHANG);
@@ -118,7 +120,7 @@ std::optional<platform::Error> LinuxTask::launch() {
         pid_ = pid;
         pidfd_ = std::move(pidfd);
     }
-    guard_ = GroupGuard::start(pid, pidfd_.get());
+    guard_ = GroupGuard::start(pid, pidfd_.get(), stop_);
     keepAlive_ = std::move(self);
     if (pidfd_.valid()) live_.add(this, weak_from_this(), pidfd_.get());
     watchForExit();
@@ -127,13 +129,13 @@ std::optional<platform::Error> LinuxTask::launch() {
 
 void LinuxTask::watchForExit() {
     if (pidfd_.valid()) {
-        notifier_ = new QSocketNotifier(pidfd_.get(), QSocketNotifier::Read);
-        QObject::connect(notifier_, &QSocketNotifier::activated, notifier_, [this] { exitNoticed(); });
+        notifier_ = std::make_unique<QSocketNotifier>(pidfd_.get(), QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] { exitNoticed(); });
         return;
     }
     // Kernels without pidfds: look now and then.
-    pollTimer_ = new QTimer;
-    QObject::connect(pollTimer_, &QTimer::timeout, pollTimer_, [this] { exitNoticed(); });
+    pollTimer_ = std::make_unique<QTimer>();
+    QObject::connect(pollTimer_.get(), &QTimer::timeout, pollTimer_.get(), [this] { exitNoticed(); });
     pollTimer_->start(50);
 }
 
@@ -148,13 +150,11 @@ void LinuxTask::exitNoticed() {
     // The watcher is the sender of this very call: switch it off now and delete it later.
     if (notifier_) {
         notifier_->setEnabled(false);
-        notifier_->deleteLater();
-        notifier_ = nullptr;
+        notifier_.release()->deleteLater();
     }
     if (pollTimer_) {
         pollTimer_->stop();
-        pollTimer_->deleteLater();
-        pollTimer_ = nullptr;
+        pollTimer_.release()->deleteLater();
     }
     // A crashed worker's children would otherwise keep what it held, the port among it, and the next
     // worker could not start: the exit is handed on once they have gone too. A child that ignores
@@ -164,7 +164,7 @@ void LinuxTask::exitNoticed() {
         std::lock_guard lock(mutex_);
         group = pid_;
     }
-    stopProcessGroupInBackground(group, [self = std::move(keepAlive_)] {
+    stopProcessGroupInBackground(group, stop_, [self = std::move(keepAlive_)] {
         self->release();
         TerminationHandler handler = std::move(self->handler_);
         if (handler) handler(self);
@@ -178,7 +178,7 @@ void LinuxTask::clearGroup() {
         if (!launched_) return;
         group = pid_;
     }
-    stopProcessGroup(group);
+    stopProcessGroup(group, stop_);
     release();
 }
 
@@ -273,6 +273,6 @@ void LinuxTask::waitUntilExit() {
     clearGroup();
 }
 
-std::shared_ptr<platform::Task> LinuxTaskFactory::makeTask() { return std::make_shared<LinuxTask>(live_); }
+std::shared_ptr<platform::Task> LinuxTaskFactory::makeTask() { return std::make_shared<LinuxTask>(live_, stop_); }
 
 }  // namespace nubrio::linux_platform

@@ -41,7 +41,7 @@ private:
 
 class LinuxTask final : public platform::Task, public std::enable_shared_from_this<LinuxTask> {
 public:
-    explicit LinuxTask(LiveTasks& live) : live_(live) {}
+    LinuxTask(LiveTasks& live, const StopSequence& stop);
     ~LinuxTask() override;
     LinuxTask(const LinuxTask&) = delete;
     LinuxTask& operator=(const LinuxTask&) = delete;
@@ -79,6 +79,7 @@ private:
     void release();
 
     LiveTasks& live_;
+    const StopSequence stop_;
 
     // Configuration, set before launch.
     SpawnRequest request_;
@@ -96,19 +97,21 @@ private:
 
     // Main thread only.
     std::optional<GroupGuard> guard_;      // until the group is known to be gone
-    QSocketNotifier* notifier_ = nullptr;  // readable once the process has ended
-    QTimer* pollTimer_ = nullptr;          // instead, on a kernel without pidfds
+    std::unique_ptr<QSocketNotifier> notifier_;  // readable once the process has ended
+    std::unique_ptr<QTimer> pollTimer_;          // instead, on a kernel without pidfds
     bool handlerCalled_ = false;
     std::shared_ptr<LinuxTask> keepAlive_;  // a running task lives until its handler has run
 };
 
 class LinuxTaskFactory final : public platform::TaskFactory {
 public:
-    explicit LinuxTaskFactory(LiveTasks& live) : live_(live) {}
+    // Tasks whose leftover process group gets `stop`.
+    LinuxTaskFactory(LiveTasks& live, const StopSequence& stop) : live_(live), stop_(stop) {}
     std::shared_ptr<platform::Task> makeTask() override;
 
 private:
     LiveTasks& live_;
+    const StopSequence stop_;
 };
 
 }  // namespace nubrio::linux_platform

@@ -7,6 +7,7 @@
 #include <QMetaObject>
 #include <QPushButton>
 #include <QTranslator>
+#include <memory>
 #include <vector>
 
 namespace nubrio::linux_platform {
@@ -80,13 +81,13 @@ int LinuxAlerts::runModal(const platform::Alert& alert) {
 bool installSpanishTranslation() {
     static QTranslator* installed = nullptr;
     if (installed) return true;
-    auto* translator = new QTranslator(QCoreApplication::instance());
+    auto translator = std::make_unique<QTranslator>();
     if (!translator->load(QStringLiteral("qtbase_es"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
-        !QCoreApplication::installTranslator(translator)) {
-        delete translator;
+        !QCoreApplication::installTranslator(translator.get()))
         return false;
-    }
-    installed = translator;
+    // Installed for the life of the application, which owns it from here.
+    installed = translator.release();
+    installed->setParent(QCoreApplication::instance());
     return true;
 }
 

@@ -52,17 +52,6 @@ void restoreSignalHandlers() {
         ::sigaction(kTerminationSignals[i], &previousActions[i], nullptr);
 }
 
-// RFC 3986: scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ), then ':'.
-bool beginsWithScheme(const std::string& text) {
-    if (text.empty() || !std::isalpha(static_cast<unsigned char>(text[0]))) return false;
-    for (std::size_t i = 1; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == ':') return true;
-        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return false;
-    }
-    return false;
-}
-
 }  // namespace
 
 LinuxApplication::LinuxApplication() : context_(std::make_unique<QObject>()) {
@@ -159,15 +148,6 @@ void LinuxApplication::signalArrived() {
     bool any = false;
     while (::read(signalPipe[0], drain, sizeof drain) > 0) any = true;
     if (any) terminate();
-}
-
-std::vector<std::string> linksInArguments(const std::vector<std::string>& arguments) {
-    std::vector<std::string> links;
-    for (std::size_t i = 1; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (!argument.empty() && argument[0] != '-' && beginsWithScheme(argument)) links.push_back(argument);
-    }
-    return links;
 }
 
 }  // namespace nubrio::linux_platform

@@ -59,8 +59,4 @@ private:
     std::unique_ptr<QSocketNotifier> signalNotifier_;
 };
 
-// The links among the command-line arguments (the program path first): every later argument that
-// is not a flag and begins with a URI scheme and ':' ("nubrio://connect", "https://…").
-std::vector<std::string> linksInArguments(const std::vector<std::string>& arguments);
-
 }  // namespace nubrio::linux_platform

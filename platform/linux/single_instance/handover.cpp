@@ -68,6 +68,15 @@ DecodeResult decodeCommand(const std::string& bytes, Message& message) {
 
 }  // namespace
 
+std::vector<std::string> linksThatFit(const std::vector<std::string>& links) {
+    std::vector<std::string> part;
+    for (const std::string& link : links) {
+        if (part.size() == kMaxLinks) break;
+        if (link.size() <= kMaxLinkBytes) part.push_back(link);
+    }
+    return part;
+}
+
 std::optional<std::string> encode(const Message& message) {
     if (message.links.empty() == message.command.empty()) return std::nullopt;
     if (!message.command.empty()) {

@@ -29,6 +29,9 @@ struct Message {
 // link that is empty or not UTF-8 or a command that is not lower case ASCII letters.
 std::optional<std::string> encode(const Message& message);
 
+// The links that fit one message, in order; the others could not be delivered anyway.
+std::vector<std::string> linksThatFit(const std::vector<std::string>& links);
+
 enum class DecodeResult { Incomplete, Complete, Malformed };
 // Complete only for exactly one well-formed message with nothing after it.
 DecodeResult decode(const std::string& bytes, Message& message);

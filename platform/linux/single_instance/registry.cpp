@@ -104,8 +104,9 @@ InstanceRegistry::State InstanceRegistry::bindOrProbe(bool locked) {
     const Clock::time_point patience = Clock::now() + kUnlockedRefusalPatience;
     // A stale file is replaced at most a few times: a claimant racing us must not keep us looping.
     for (int attempt = 0; attempt < 3;) {
-        UniqueFd socket = instance_socket::bindTo(*path_);
-        if (socket.valid()) {
+        instance_socket::Bound bound = instance_socket::bindTo(*path_);
+        if (!bound.error) {
+            UniqueFd socket = std::move(bound.socket);
             // The folder is private already; the file is made user-only as well.
             ::chmod(path_->c_str(), 0600);
             struct stat info {};
@@ -118,7 +119,7 @@ InstanceRegistry::State InstanceRegistry::bindOrProbe(bool locked) {
             listener_ = std::move(socket);
             return State::Holder;
         }
-        if (errno != EADDRINUSE) return State::Unavailable;
+        if (bound.error->code != EADDRINUSE) return State::Unavailable;
 
         UniqueFd peer;
         switch (instance_socket::connectTo(*path_, peer)) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/linux/base/system_error.h"
 #include "platform/linux/single_instance/handover.h"
 
 namespace nubrio::linux_platform::instance_socket {
@@ -110,20 +111,14 @@ Probe connectTo(const std::filesystem::path& path, UniqueFd& socket) {
     }
 }
 
-UniqueFd bindTo(const std::filesystem::path& path) {
+Bound bindTo(const std::filesystem::path& path) {
     sockaddr_un address;
-    if (!socketAddress(path, address)) {
-        errno = ENAMETOOLONG;
-        return UniqueFd();
-    }
+    if (!socketAddress(path, address)) return {UniqueFd(), systemError(ENAMETOOLONG, path.string())};
     UniqueFd socket = newSocket();
-    if (!socket.valid()) return socket;
-    if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        const int error = errno;
-        socket.reset();
-        errno = error;
-    }
-    return socket;
+    if (!socket.valid()) return {UniqueFd(), systemError(errno, path.string())};
+    if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return {UniqueFd(), systemError(errno, path.string())};
+    return {std::move(socket), std::nullopt};
 }
 
 bool deliver(const std::filesystem::path& path, const std::string& message) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/error.h"
 #include "platform/linux/base/unique_fd.h"
 
 namespace nubrio::linux_platform::instance_socket {
@@ -30,8 +31,12 @@ enum class Probe {
 // Connects within about a second; `socket` holds the connection when Connected.
 Probe connectTo(const std::filesystem::path& path, UniqueFd& socket);
 
-// Binds a new socket at the path; invalid when bind fails (errno says why).
-UniqueFd bindTo(const std::filesystem::path& path);
+// Binds a new socket at the path: the socket, or why not (EADDRINUSE: a file is there already).
+struct Bound {
+    UniqueFd socket;
+    std::optional<platform::Error> error;
+};
+Bound bindTo(const std::filesystem::path& path);
 
 // Hands one encoded message to the holder at the path, which must be a process of our own user,
 // and waits, bounded, for its acknowledgement.

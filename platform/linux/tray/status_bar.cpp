@@ -95,9 +95,9 @@ void LinuxStatusItem::showInTray() {
         // After show(): Qt then has found the tray and set the events it wants from the tray's window,
         // which would replace ours if they came first.
         appearance_->followXEmbedTray();
-        placement_ = new QTimer(tray_.get());
+        placement_ = std::make_unique<QTimer>();
         placement_->setInterval(kPlacementIntervalMs);
-        QObject::connect(placement_, &QTimer::timeout, tray_.get(), [this] { lookBehindIcon(); });
+        QObject::connect(placement_.get(), &QTimer::timeout, tray_.get(), [this] { lookBehindIcon(); });
         auto lookAgain = [this] {
             placementChecks_ = 0;
             lastGeometry_ = QRect();

@@ -11,7 +11,8 @@
 
 #include "platform/linux/tray/after_icon.h"
 #include "platform/linux/tray/menu.h"
-#include "platform/linux/tray/status_icon.h"
+#include "platform/linux/tray/icon_painting.h"
+#include "platform/linux/tray/panel_look.h"
 #include "platform/status_bar.h"
 
 class QSystemTrayIcon;
@@ -75,7 +76,7 @@ private:
     std::unique_ptr<QSystemTrayIcon> tray_;
     std::unique_ptr<LinuxStatusButton> button_;
     QMetaObject::Connection hostAppeared_;
-    QTimer* placement_ = nullptr;
+    std::unique_ptr<QTimer> placement_;
     std::unique_ptr<QTimer> noTrayNotice_;
     QRect lastGeometry_;
     int placementChecks_ = 0;

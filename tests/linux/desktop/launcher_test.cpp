@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "bundle/presentation.h"
 #include "platform/linux/desktop/launcher.h"
 #include "platform/linux/desktop/login_items.h"
 #include "support/desktop_home.h"
@@ -37,6 +38,7 @@ const std::vector<launcher::MenuCommand> kCommands = {
     {"about", "Acerca de Nubrio"},             {"uninstall", "Desinstalar Nubrio…"},
     {"quit", "Salir de Nubrio…"},
 };
+using nubrio::presentation;  // as the program passes it in
 
 fs::path entryFile(const DesktopHome& home) { return home.applications() / kId; }
 
@@ -86,7 +88,7 @@ TEST(AppEntry, PutsNubrioInTheApplicationMenuWithItsIconActionsAndLinks) {
     const auto executable = bundleExecutable(home);
     DesktopHome::writeRecorder(executable);
 
-    EXPECT_EQ(launcher::registerFor(executable, kCommands), std::nullopt);
+    EXPECT_EQ(launcher::registerFor(executable, presentation()), std::nullopt);
     const auto entry = entryFile(home);
     const std::string program = "\"" + executable.string() + "\"";
     const std::vector<std::pair<const char*, std::optional<std::string>>> expected = {
@@ -152,16 +154,16 @@ TEST(AppEntry, RewritesOnlyWhatChanges) {
     // A cache that tools other than GIO read must follow the entry.
     writeFile(home.applications() / "mimeinfo.cache", "[MIME Cache]\n");
 
-    launcher::registerFor(first, kCommands);
+    launcher::registerFor(first, presentation());
     const auto entry = entryFile(home);
     const fs::path list = home.configHome() / "mimeapps.list";
     const ino_t written = inodeOf(entry), iconWritten = inodeOf(icon(home, "48x48", "png")), listWritten = inodeOf(list);
-    launcher::registerFor(first, kCommands);
+    launcher::registerFor(first, presentation());
     EXPECT_EQ(inodeOf(entry), written);
     EXPECT_EQ(inodeOf(icon(home, "48x48", "png")), iconWritten);
     EXPECT_EQ(inodeOf(list), listWritten) << "the default was ours already";
 
-    launcher::registerFor(moved, kCommands);
+    launcher::registerFor(moved, presentation());
     EXPECT_NE(inodeOf(entry), written);
     EXPECT_EQ(entryKey(entry, "Desktop Entry", "TryExec"), moved.string());
     EXPECT_TRUE(nubrio::testing::spinUntil(
@@ -173,7 +175,7 @@ TEST(AppEntry, GoesWithItsIconAndDefaultOnlyOnceItsBundleIsGone) {
     DesktopHome home;
     const auto executable = bundleExecutable(home);
     DesktopHome::writeRecorder(executable);
-    launcher::registerFor(executable, kCommands);
+    launcher::registerFor(executable, presentation());
     const auto entry = entryFile(home);
 
     launcher::unregisterIfBundleGone(executable);  // still there
@@ -216,7 +218,7 @@ TEST(AppEntry, TheUsersOwnChoiceAndTheirFileAreKept) {
         const auto executable = bundleExecutable(home);
         DesktopHome::writeRecorder(executable);
 
-        launcher::registerFor(executable, kCommands);
+        launcher::registerFor(executable, presentation());
         const std::string after = readFile(home.configHome() / "mimeapps.list");
         EXPECT_EQ(userDefault(home), c.oursBecomesDefault ? kId : "otro.desktop") << after;
         EXPECT_EQ(after.rfind(comment, 0), 0u) << after;
@@ -237,11 +239,11 @@ TEST(AppEntry, ADesktopsOwnListTakesPrecedenceAndALinkedListIsWrittenThrough) {
     const auto executable = bundleExecutable(home);
     DesktopHome::writeRecorder(executable);
 
-    launcher::registerFor(executable, kCommands);
+    launcher::registerFor(executable, presentation());
     EXPECT_EQ(userDefault(home), std::nullopt) << "Xfce's own list names an installed handler";
 
     fs::remove(home.configHome() / "xfce-mimeapps.list");
-    launcher::registerFor(executable, kCommands);
+    launcher::registerFor(executable, presentation());
     EXPECT_TRUE(fs::is_symlink(home.configHome() / "mimeapps.list"));
     EXPECT_EQ(userDefault(home), kId);
     EXPECT_EQ(readFile(target).rfind("# de mis dotfiles\n", 0), 0u);
@@ -263,9 +265,9 @@ TEST(AppEntry, APathTheDesktopCannotStartIsRefusedLeavingNothingBehind) {
         DesktopHome home;
         const auto executable = bundleExecutable(home, folder);
         DesktopHome::writeRecorder(executable);
-        const std::optional<std::string> error = launcher::registerFor(executable, kCommands);
+        const std::optional<nubrio::platform::Error> error = launcher::registerFor(executable, presentation());
         ASSERT_TRUE(error);
-        EXPECT_NE(error->find("Mové Nubrio.app"), std::string::npos) << *error;
+        EXPECT_NE(error->message.find("Mové Nubrio.app"), std::string::npos) << error->message;
         EXPECT_FALSE(fs::exists(entryFile(home)));
         EXPECT_EQ(userDefault(home), std::nullopt);
     }
@@ -289,12 +291,12 @@ TEST(AppEntry, TheLoginActionNamesTheChangeItMakes) {
     };
     using Found = std::vector<std::pair<std::string, std::string>>;
 
-    launcher::registerFor(executable, kCommands);
+    launcher::registerFor(executable, presentation());
     EXPECT_EQ(loginActions(), (Found{{"loginon", "Abrir al iniciar sesión: activar"}}));
 
     nubrio::linux_platform::LinuxLoginItemService login(executable);
     ASSERT_EQ(login.registerApp(), std::nullopt);
-    launcher::registerFor(executable, kCommands);
+    launcher::registerFor(executable, presentation());
     EXPECT_EQ(loginActions(), (Found{{"loginoff", "Abrir al iniciar sesión: desactivar"}}));
     EXPECT_NE(entryKey(entry, "Desktop Entry", "Actions")->find("restart;loginoff;about;"), std::string::npos);
     EXPECT_NE(entryKey(entry, "Desktop Entry", "Comment")->find("Se abre al iniciar sesión."), std::string::npos);
@@ -303,13 +305,7 @@ TEST(AppEntry, TheLoginActionNamesTheChangeItMakes) {
     EXPECT_NE(both.find("Actions=openfiles;openlogs;restart;loginon;loginoff;about;uninstall;quit;"), std::string::npos);
 }
 
-TEST(AppEntry, EachActionIsFoundByItsFlagAndItsName) {
-    for (const launcher::DesktopAction& action : launcher::kActions) {
-        SCOPED_TRACE(action.id);
-        EXPECT_EQ(launcher::actionInArguments({"/x/Nubrio", action.flag}), &action);
-        EXPECT_EQ(launcher::actionInArguments({action.flag}), nullptr) << "the program path is not a flag";
-        EXPECT_EQ(launcher::actionNamed(action.id), &action);
-    }
-    EXPECT_EQ(launcher::actionInArguments({"/x/Nubrio", "--Quit", "--quit=1", "quit"}), nullptr);
-    EXPECT_EQ(launcher::actionNamed("toggleLogin"), nullptr);
+TEST(AppEntry, EachActionIsFoundByItsName) {
+    for (const launcher::DesktopAction& action : launcher::kActions) EXPECT_EQ(launcher::actionNamed(action.id), &action);
+    EXPECT_EQ(launcher::actionNamed("toggleLogin"), nullptr) << "a selector is not an action's name";
 }

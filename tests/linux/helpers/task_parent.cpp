@@ -6,13 +6,16 @@
 #include <cstdio>
 
 #include "platform/linux/process/task.h"
+#include "worker/contract.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) return 64;
     QCoreApplication application(argc, argv);
     using namespace nubrio::linux_platform;
     LiveTasks live;
-    LinuxTaskFactory factory(live);
+    namespace worker = nubrio::worker;
+    LinuxTaskFactory factory(live, {worker::SignalTerminate, worker::SignalKill, worker::StopPollCount,
+                                    worker::StopPollIntervalMicroseconds});
     std::shared_ptr<nubrio::platform::Task> task = factory.makeTask();
     task->setExecutable(argv[1]);
     task->setCurrentDirectory(argv[2]);

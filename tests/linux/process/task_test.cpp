@@ -28,6 +28,7 @@
 #include "platform/linux/process/task.h"
 #include "support/files.h"
 #include "support/spin.h"
+#include "worker/contract.h"
 
 namespace nubrio::linux_platform {
 namespace {
@@ -92,7 +93,9 @@ protected:
 
     fs::path folder_;
     LiveTasks live_;
-    LinuxTaskFactory factory_{live_};
+    // The program's own stop sequence, as main.cpp passes it in.
+    LinuxTaskFactory factory_{live_, {nubrio::worker::SignalTerminate, worker::SignalKill, worker::StopPollCount,
+                                      nubrio::worker::StopPollIntervalMicroseconds}};
     LinuxProcessInfo process_{0, nullptr, live_};
     std::vector<std::shared_ptr<platform::Task>> started_;
     int handlerCalls_ = 0;

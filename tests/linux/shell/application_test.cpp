@@ -37,7 +37,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using nubrio::linux_platform::LinuxApplication;
 using nubrio::linux_platform::LinuxMainQueue;
-using nubrio::linux_platform::linksInArguments;
 using nubrio::testing::readFile;
 using nubrio::testing::spinUntil;
 using nubrio::testing::waitForExit;
@@ -177,15 +176,6 @@ TEST_F(ApplicationTest, DelegateThatNoLongerExistsIsNotCalled) {
     guardRun();
     application.run();  // nothing to call, and no crash
     EXPECT_TRUE(application.isTerminating());
-}
-
-TEST(LinksInArgumentsTest, TakesArgumentsThatBeginWithAScheme) {
-    EXPECT_THAT(linksInArguments({"nubrio://connect"}), IsEmpty()) << "the program path is not a link";
-    EXPECT_THAT(linksInArguments({"/opt/Nubrio.app/Contents/MacOS/Nubrio", "nubrio://connect", "--background",
-                                  "-psn:1", "relative/path", "/abs:path", "https://nubrio.app/x?a=b:c",
-                                  "x-my.scheme+1:opaque", "1nubrio://connect", "no_scheme:x", ":empty", "mailto:a@b",
-                                  "nubrio"}),
-                ElementsAre("nubrio://connect", "https://nubrio.app/x?a=b:c", "x-my.scheme+1:opaque", "mailto:a@b"));
 }
 
 TEST(MainQueueTest, BlocksFromAnyThreadRunOnTheMainThreadInOrder) {

@@ -1,24 +1,27 @@
 #pragma once
-// The status item's drawn icon on a Linux panel: the image painted through its drawing handler at
-// whatever size the tray asks for, and the colour that template images take on the panel behind it.
+// The look of the panel behind the status item, followed where each desktop publishes it (the
+// settings portal, Xfce's xfconf, Plasma's signals and files, LXQt's files, an XEmbed tray), and the
+// colour a template image takes there. Whether a StatusNotifierItem host is on the bus, too.
 #include <QColor>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <functional>
-#include <QIconEngine>
-#include <QImage>
 #include <QObject>
+#include <QStringList>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
-#include "platform/linux/tray/panel.h"
-#include "platform/status_bar.h"
+#include "platform/linux/tray/panel_themes.h"
+#include "platform/linux/tray/xembed_tray.h"
 
 class QDBusServiceWatcher;
 class QDBusVariant;
 class QFileSystemWatcher;
 
 namespace nubrio::linux_platform {
+
+struct BusSignal;
 
 // The freedesktop appearance setting "color-scheme": 0 no preference, 1 prefer dark, 2 prefer light.
 struct ColorScheme {
@@ -50,38 +53,6 @@ QColor templateColour(const PanelFacts& facts);
 
 // Of the light and the dark icon colour, the one that stands out more on `background`.
 QColor iconColourOn(const QColor& background);
-
-// The image drawn into a square of `size` × `size` logical pixels at `devicePixelRatio` (so the result
-// has size·ratio device pixels, rounded, and that ratio), fitted and centred, antialiased. The handler gets a
-// destination rectangle of the fitted size at the origin. A template image's coverage is painted in
-// `tint`; other images as drawn. A handler that returns false leaves the square transparent.
-QImage renderStatusIcon(const platform::Image& image, qreal size, const QColor& tint, qreal devicePixelRatio = 1.0);
-
-// The same drawing with a painter of the caller's, into the square of `size` at its origin; the
-// painter's state is as before afterwards. False when the handler failed (what it drew stays).
-bool paintStatusImage(QPainter& painter, const platform::Image& image, qreal size, const QColor& tint);
-
-// Paints the image on demand at any size and device pixel ratio, so the icon is sharp everywhere.
-class StatusIconEngine final : public QIconEngine {
-public:
-    StatusIconEngine(platform::Image image, QColor tint);
-
-    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override;
-    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override;
-    QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State state, qreal scale) override;
-    QSize actualSize(const QSize& size, QIcon::Mode mode, QIcon::State state) override;
-    // The sizes trays commonly ask for; the StatusNotifierItem path sends these to the panel.
-    QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) override;
-    QIconEngine* clone() const override;
-    QString key() const override;
-
-    // The image as paint() draws it into `rect`'s size: where it covers the rectangle.
-    static QImage coverage(const platform::Image& image, const QSize& size);
-
-private:
-    platform::Image image_;
-    QColor tint_;
-};
 
 // Follows what the panel behind the status item publishes about its looks (see PanelFacts), and says
 // when the template colour may have changed. The panel is the one whose well-known name is on `bus`,
@@ -121,19 +92,31 @@ private Q_SLOTS:
     void desktopFilesChanged();
 
 private:
+    // Connects this object to those signals, or disconnects it.
+    void follow(const std::vector<BusSignal>& busSignals, bool on);
     void callLater(const QDBusMessage& call, std::function<void(const QDBusMessage& reply)> answer);
     void readPortal(const QString& method);
     void findPanel();
     void followPanel();
     void readXfconf();
-    void watchFiles(const QStringList& names);
+    // The settings files that decide the look of the panel found, the user's.
+    QStringList panelFiles() const;
+    void watchFiles();
     void readPanelFiles();
     void update(const PanelFacts& facts);
+    // Updates the facts as `edit` changes a copy of them.
+    template <typename Edit>
+    void change(Edit edit) {
+        PanelFacts next = facts_;
+        edit(next);
+        update(next);
+    }
 
     QDBusConnection bus_;
     PanelFacts facts_;
-    QDBusServiceWatcher* panelNames_ = nullptr;
-    QFileSystemWatcher* files_ = nullptr;
+    std::unique_ptr<QDBusServiceWatcher> panelNames_, hostWatcher_;
+    std::unique_ptr<QFileSystemWatcher> files_;
+    QStringList missingFiles_;
     bool followsXfconf_ = false, followsKdeSignals_ = false, watchesHosts_ = false;
     std::unique_ptr<XEmbedTray> xembedTray_;
 };

@@ -1,4 +1,4 @@
-#include "platform/linux/tray/status_icon.h"
+#include "platform/linux/tray/panel_look.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -8,12 +8,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
-#include <QPaintDevice>
-#include <QPainter>
-#include <QPainterPath>
-#include <QPixmap>
-#include <QStandardPaths>
 #include <algorithm>
+
+#include "platform/linux/base/xdg_dirs.h"
 
 namespace nubrio::linux_platform {
 
@@ -36,28 +33,6 @@ const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 // The foreground colours of symbolic icons on dark and on light panels.
 const QColor kLightIcon(0xee, 0xee, 0xec);
 const QColor kDarkIcon(0x2e, 0x34, 0x36);
-
-// One path of subpaths, filled with the non-zero rule; "black" is whatever colour the image takes.
-class PainterContext final : public platform::DrawingContext {
-public:
-    PainterContext(QPainter& painter, QColor black) : painter_(painter), black_(black), fill_(black) {}
-
-    void beginPath() override {
-        path_ = QPainterPath();
-        path_.setFillRule(Qt::WindingFill);
-    }
-    void moveTo(double x, double y) override { path_.moveTo(x, y); }
-    void lineTo(double x, double y) override { path_.lineTo(x, y); }
-    void closePath() override { path_.closeSubpath(); }
-    void setFillBlack() override { fill_ = black_; }
-    void fillPath() override { painter_.fillPath(path_, fill_); }
-
-private:
-    QPainter& painter_;
-    QColor black_;
-    QColor fill_;
-    QPainterPath path_;
-};
 
 QVariant unwrapped(QVariant value) {
     while (value.metaType() == QMetaType::fromType<QDBusVariant>())
@@ -108,84 +83,6 @@ QColor templateColour(const PanelFacts& facts) {
     return kLightIcon;
 }
 
-bool paintStatusImage(QPainter& painter, const platform::Image& image, qreal size, const QColor& tint) {
-    if (!image.draw || image.width <= 0 || image.height <= 0 || size <= 0) return false;
-    const double fit = std::min(size / image.width, size / image.height);
-    const double width = image.width * fit;
-    const double height = image.height * fit;
-    painter.save();
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.translate((size - width) / 2, (size - height) / 2);
-    painter.setClipRect(QRectF(0, 0, width, height));
-    // Qt's y already grows downwards, which is what a flipped image means; others have y up.
-    if (!image.flipped) {
-        painter.translate(0, height);
-        painter.scale(1, -1);
-    }
-    PainterContext context(painter, image.isTemplate ? tint : QColor(Qt::black));
-    const bool drawn = image.draw(platform::Rect{0, 0, width, height}, context);
-    painter.restore();
-    return drawn;
-}
-
-QImage renderStatusIcon(const platform::Image& image, qreal size, const QColor& tint, qreal devicePixelRatio) {
-    const int pixels = std::max(0, qRound(size * devicePixelRatio));
-    QImage canvas(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
-    canvas.fill(Qt::transparent);
-    canvas.setDevicePixelRatio(devicePixelRatio);
-    if (pixels == 0) return canvas;
-    bool drawn = false;
-    {
-        QPainter painter(&canvas);
-        drawn = paintStatusImage(painter, image, size, tint);
-    }
-    if (!drawn) canvas.fill(Qt::transparent);
-    return canvas;
-}
-
-StatusIconEngine::StatusIconEngine(platform::Image image, QColor tint) : image_(std::move(image)), tint_(tint) {}
-
-void StatusIconEngine::paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) {
-    const int side = std::min(rect.width(), rect.height());
-    if (side <= 0) return;
-    const qreal ratio = painter->device() ? painter->device()->devicePixelRatio() : 1.0;
-    const QRectF target(rect.x() + (rect.width() - side) / 2.0, rect.y() + (rect.height() - side) / 2.0, side, side);
-    painter->drawImage(target, renderStatusIcon(image_, side, tint_, ratio));
-}
-
-QPixmap StatusIconEngine::pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) {
-    return scaledPixmap(size, mode, state, 1.0);
-}
-
-// Qt 6.4 passes the size in device pixels here (QIcon::pixmap multiplies it by the scale first).
-QPixmap StatusIconEngine::scaledPixmap(const QSize& size, QIcon::Mode, QIcon::State, qreal scale) {
-    if (size.isEmpty() || scale <= 0) return QPixmap();
-    const int side = std::min(size.width(), size.height());
-    return QPixmap::fromImage(renderStatusIcon(image_, side / scale, tint_, scale));
-}
-
-QSize StatusIconEngine::actualSize(const QSize& size, QIcon::Mode, QIcon::State) {
-    const int side = std::min(size.width(), size.height());
-    return QSize(side, side);
-}
-
-QList<QSize> StatusIconEngine::availableSizes(QIcon::Mode, QIcon::State) {
-    return {QSize(16, 16), QSize(22, 22), QSize(24, 24), QSize(32, 32), QSize(48, 48), QSize(64, 64)};
-}
-
-QIconEngine* StatusIconEngine::clone() const { return new StatusIconEngine(image_, tint_); }
-
-QString StatusIconEngine::key() const { return QStringLiteral("NubrioStatusIcon"); }
-
-QImage StatusIconEngine::coverage(const platform::Image& image, const QSize& size) {
-    QImage canvas(size, QImage::Format_ARGB32_Premultiplied);
-    canvas.fill(Qt::transparent);
-    StatusIconEngine engine(image, Qt::black);
-    QPainter painter(&canvas);
-    engine.paint(&painter, QRect(QPoint(0, 0), size), QIcon::Normal, QIcon::Off);
-    return canvas;
-}
-
 PanelAppearance::PanelAppearance(QDBusConnection bus) : bus_(std::move(bus)) {
     facts_.panel = panelFromDesktopNames(qEnvironmentVariable("XDG_CURRENT_DESKTOP"));
     if (bus_.isConnected()) {
@@ -197,14 +94,48 @@ PanelAppearance::PanelAppearance(QDBusConnection bus) : bus_(std::move(bus)) {
         QStringList names;
         for (const PanelBusName& panel : kPanelBusNames) names << QString::fromLatin1(panel.name);
         // A panel that starts after the program (or is replaced) is noticed too.
-        panelNames_ = new QDBusServiceWatcher(this);
+        panelNames_ = std::make_unique<QDBusServiceWatcher>();
         panelNames_->setConnection(bus_);
         panelNames_->setWatchMode(QDBusServiceWatcher::WatchForOwnerChange);
         panelNames_->setWatchedServices(names);
-        connect(panelNames_, &QDBusServiceWatcher::serviceOwnerChanged, this, [this] { findPanel(); });
+        connect(panelNames_.get(), &QDBusServiceWatcher::serviceOwnerChanged, this, [this] { findPanel(); });
         findPanel();
     } else {
         followPanel();
+    }
+}
+
+// A signal of the bus and the slot it goes to.
+struct BusSignal {
+    QString service, path, interface, name;
+    const char* slot;
+};
+
+namespace {
+
+std::vector<BusSignal> xfconfSignals() {
+    return {{kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("PropertyChanged"),
+             SLOT(xfconfChanged(QString, QString, QDBusVariant))},
+            {kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("PropertyRemoved"),
+             SLOT(xfconfRemoved(QString, QString))}};
+}
+
+// A new colour scheme is announced on the bus; a new Plasma theme only shows in plasmarc.
+std::vector<BusSignal> kdeSignals() {
+    return {{QString(), QStringLiteral("/kdeglobals"), QStringLiteral("org.kde.kconfig.notify"),
+             QStringLiteral("ConfigChanged"), SLOT(desktopFilesChanged())},
+            {QString(), QStringLiteral("/KGlobalSettings"), QStringLiteral("org.kde.KGlobalSettings"),
+             QStringLiteral("notifyChange"), SLOT(desktopFilesChanged())}};
+}
+
+}  // namespace
+
+void PanelAppearance::follow(const std::vector<BusSignal>& busSignals, bool on) {
+    for (const BusSignal& signal : busSignals) {
+        if (on)
+            bus_.connect(signal.service, signal.path, signal.interface, signal.name, this, signal.slot);
+        else
+            bus_.disconnect(signal.service, signal.path, signal.interface, signal.name, this, signal.slot);
     }
 }
 
@@ -212,18 +143,8 @@ PanelAppearance::~PanelAppearance() {
     if (!bus_.isConnected()) return;
     bus_.disconnect(kPortalService, kPortalPath, kSettingsInterface, QStringLiteral("SettingChanged"), this,
                     SLOT(settingChanged(QString, QString, QDBusVariant)));
-    if (followsXfconf_) {
-        bus_.disconnect(kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("PropertyChanged"), this,
-                        SLOT(xfconfChanged(QString, QString, QDBusVariant)));
-        bus_.disconnect(kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("PropertyRemoved"), this,
-                        SLOT(xfconfRemoved(QString, QString)));
-    }
-    if (followsKdeSignals_) {
-        bus_.disconnect(QString(), QStringLiteral("/kdeglobals"), QStringLiteral("org.kde.kconfig.notify"),
-                        QStringLiteral("ConfigChanged"), this, SLOT(desktopFilesChanged()));
-        bus_.disconnect(QString(), QStringLiteral("/KGlobalSettings"), QStringLiteral("org.kde.KGlobalSettings"),
-                        QStringLiteral("notifyChange"), this, SLOT(desktopFilesChanged()));
-    }
+    if (followsXfconf_) follow(xfconfSignals(), false);
+    if (followsKdeSignals_) follow(kdeSignals(), false);
 }
 
 bool PanelAppearance::statusNotifierHostRegistered() const {
@@ -241,8 +162,9 @@ void PanelAppearance::watchForStatusNotifierHost() {
     if (watchesHosts_ || !bus_.isConnected()) return;
     watchesHosts_ = true;
     // The watcher may come first and its host a moment later: both are looked at.
-    auto* watcher = new QDBusServiceWatcher(kWatcherService, bus_, QDBusServiceWatcher::WatchForRegistration, this);
-    connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] { statusNotifierHostRegistered_(); });
+    hostWatcher_ =
+        std::make_unique<QDBusServiceWatcher>(kWatcherService, bus_, QDBusServiceWatcher::WatchForRegistration);
+    connect(hostWatcher_.get(), &QDBusServiceWatcher::serviceRegistered, this, [this] { statusNotifierHostRegistered_(); });
     bus_.connect(kWatcherService, QStringLiteral("/StatusNotifierWatcher"), kWatcherService,
                  QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(statusNotifierHostRegistered_()));
 }
@@ -255,9 +177,7 @@ void PanelAppearance::followXEmbedTray() {
     if (!xembedTray_) {
         xembedTray_ = std::make_unique<XEmbedTray>();
         auto follow = [this] {
-            PanelFacts next = facts_;
-            next.trayForeground = xembedTray_->foreground();
-            update(next);
+            change([&](PanelFacts& next) { next.trayForeground = xembedTray_->foreground(); });
         };
         connect(xembedTray_.get(), &XEmbedTray::coloursChanged, this, follow);
         connect(xembedTray_.get(), &XEmbedTray::trayChanged, this, follow);
@@ -269,16 +189,12 @@ void PanelAppearance::followXEmbedTray() {
 }
 
 void PanelAppearance::setXEmbedBackground(std::optional<QColor> colour) {
-    PanelFacts next = facts_;
-    next.trayBackground = colour;
-    update(next);
+    change([&](PanelFacts& next) { next.trayBackground = colour; });
 }
 
 void PanelAppearance::settingChanged(const QString& group, const QString& key, const QDBusVariant& value) {
     if (group != kAppearanceGroup || key != kColorSchemeKey) return;
-    PanelFacts next = facts_;
-    next.colorScheme = colorSchemeFrom(value.variant());
-    update(next);
+    change([&](PanelFacts& next) { next.colorScheme = colorSchemeFrom(value.variant()); });
 }
 
 // Asynchronous, so that a service that is slow to start (the portal, xfconfd started by the bus)
@@ -302,9 +218,7 @@ void PanelAppearance::readPortal(const QString& method) {
             return;
         }
         if (reply.arguments().isEmpty()) return;
-        PanelFacts next = facts_;
-        next.colorScheme = colorSchemeFrom(reply.arguments().constFirst());
-        update(next);
+        change([&](PanelFacts& next) { next.colorScheme = colorSchemeFrom(reply.arguments().constFirst()); });
     });
 }
 
@@ -331,29 +245,22 @@ void PanelAppearance::followPanel() {
         case PanelKind::Xfce:
             if (!bus_.isConnected()) return;
             if (!followsXfconf_) {
-                bus_.connect(kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("PropertyChanged"), this,
-                             SLOT(xfconfChanged(QString, QString, QDBusVariant)));
-                bus_.connect(kXfconfService, kXfconfPath, kXfconfInterface, QStringLiteral("PropertyRemoved"), this,
-                             SLOT(xfconfRemoved(QString, QString)));
+                follow(xfconfSignals(), true);
                 followsXfconf_ = true;
             }
             readXfconf();
             break;
         case PanelKind::Plasma:
-            // A new colour scheme is announced on the bus; a new Plasma theme only shows in plasmarc.
             if (bus_.isConnected() && !followsKdeSignals_) {
-                bus_.connect(QString(), QStringLiteral("/kdeglobals"), QStringLiteral("org.kde.kconfig.notify"),
-                             QStringLiteral("ConfigChanged"), this, SLOT(desktopFilesChanged()));
-                bus_.connect(QString(), QStringLiteral("/KGlobalSettings"), QStringLiteral("org.kde.KGlobalSettings"),
-                             QStringLiteral("notifyChange"), this, SLOT(desktopFilesChanged()));
+                follow(kdeSignals(), true);
                 followsKdeSignals_ = true;
             }
-            watchFiles({QStringLiteral("plasmarc"), QStringLiteral("kdeglobals")});
             readPanelFiles();
+            watchFiles();
             break;
         case PanelKind::Lxqt:
-            watchFiles({QStringLiteral("lxqt/lxqt.conf"), QStringLiteral("lxqt/panel.conf")});
             readPanelFiles();
+            watchFiles();
             break;
         case PanelKind::Gnome:
         case PanelKind::Unknown: break;
@@ -376,35 +283,81 @@ void PanelAppearance::readXfconf() {
 
 void PanelAppearance::xfconfChanged(const QString& channel, const QString& property, const QDBusVariant& value) {
     if (channel != kXfcePanelChannel || property != kXfceDarkMode) return;
-    PanelFacts next = facts_;
-    next.xfceDarkMode = darkModeFrom(value.variant());
-    update(next);
+    change([&](PanelFacts& next) { next.xfceDarkMode = darkModeFrom(value.variant()); });
 }
 
 void PanelAppearance::xfconfRemoved(const QString& channel, const QString& property) {
     if (channel != kXfcePanelChannel || property != kXfceDarkMode) return;
-    PanelFacts next = facts_;
-    next.xfceDarkMode.reset();
-    update(next);
+    change([&](PanelFacts& next) { next.xfceDarkMode.reset(); });
 }
 
-// The user's copies of the files, and their folders: a file that is not there yet shows up there.
-// A folder that is not there yet either shows up in the configuration folder itself.
-void PanelAppearance::watchFiles(const QStringList& names) {
-    if (!files_) {
-        files_ = new QFileSystemWatcher(this);
-        connect(files_, &QFileSystemWatcher::fileChanged, this, &PanelAppearance::desktopFilesChanged);
-        connect(files_, &QFileSystemWatcher::directoryChanged, this, &PanelAppearance::desktopFilesChanged);
+namespace {
+
+QString text(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
+
+// The user's folder first, then the system's, as the desktops look settings up.
+QStringList searchPath(const std::filesystem::path& user, const std::vector<std::filesystem::path>& system) {
+    QStringList folders{text(user)};
+    for (const std::filesystem::path& folder : system) folders << text(folder);
+    return folders;
+}
+
+QStringList configSearchPath() { return searchPath(userConfigHome(), systemConfigDirs()); }
+QStringList dataSearchPath() { return searchPath(userDataHome(), systemDataDirs()); }
+
+}  // namespace
+
+QStringList PanelAppearance::panelFiles() const {
+    const QDir configHome(text(userConfigHome()));
+    switch (facts_.panel) {
+        case PanelKind::Plasma: {
+            QStringList files{configHome.filePath(QStringLiteral("plasmarc")),
+                              configHome.filePath(QStringLiteral("kdeglobals"))};
+            const QString themeColours = plasmaThemeColours(configSearchPath(), dataSearchPath());
+            if (!themeColours.isEmpty()) files << themeColours;
+            return files;
+        }
+        case PanelKind::Lxqt:
+            return {configHome.filePath(QStringLiteral("lxqt/lxqt.conf")),
+                    configHome.filePath(QStringLiteral("lxqt/panel.conf"))};
+        case PanelKind::Xfce:
+        case PanelKind::Gnome:
+        case PanelKind::Unknown: break;
     }
-    const QDir configHome(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
+    return {};
+}
+
+// The files themselves, so that saving other settings wakes nothing. A file that is not there yet
+// is waited for in its folder (or the nearest folder that is there), which is only re-read for
+// when one of the missing files has appeared.
+void PanelAppearance::watchFiles() {
+    if (!files_) {
+        files_ = std::make_unique<QFileSystemWatcher>();
+        connect(files_.get(), &QFileSystemWatcher::fileChanged, this, &PanelAppearance::desktopFilesChanged);
+        connect(files_.get(), &QFileSystemWatcher::directoryChanged, this, [this] {
+            if (std::any_of(missingFiles_.begin(), missingFiles_.end(),
+                            [](const QString& file) { return QFileInfo(file).isFile(); }))
+                desktopFilesChanged();
+        });
+    }
     QStringList paths;
-    for (const QString& name : names) {
-        const QFileInfo file(configHome.filePath(name));
-        paths << (QFileInfo(file.absolutePath()).isDir() ? file.absolutePath() : configHome.absolutePath());
-        if (file.isFile()) paths << file.absoluteFilePath();
+    missingFiles_.clear();
+    for (const QString& name : panelFiles()) {
+        const QFileInfo file(name);
+        if (file.isFile()) {
+            paths << file.absoluteFilePath();
+            continue;
+        }
+        missingFiles_ << file.absoluteFilePath();
+        QDir folder = file.absoluteDir();
+        while (!folder.exists() && folder.cdUp()) {
+        }
+        paths << folder.absolutePath();
     }
     paths.removeDuplicates();
     const QStringList watched = files_->files() + files_->directories();
+    for (const QString& path : watched)
+        if (!paths.contains(path)) files_->removePath(path);
     for (const QString& path : paths)
         if (!watched.contains(path) && QFileInfo::exists(path)) files_->addPath(path);
 }
@@ -414,8 +367,7 @@ void PanelAppearance::desktopFilesChanged() {
 }
 
 void PanelAppearance::readPanelFiles() {
-    const QStringList configDirs = QStandardPaths::standardLocations(QStandardPaths::GenericConfigLocation);
-    const QStringList dataDirs = QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation);
+    const QStringList configDirs = configSearchPath(), dataDirs = dataSearchPath();
     PanelFacts next = facts_;
     if (facts_.panel == PanelKind::Plasma) next.panelBackground = plasmaPanelBackground(configDirs, dataDirs);
     if (facts_.panel == PanelKind::Lxqt) next.panelBackground = lxqtPanelBackground(configDirs, dataDirs);

@@ -1,9 +1,7 @@
-// The drawn status icon on the real backend: coverage at tray sizes and on 2x screens, the image's
-// flags; the template colour chosen from what the panel publishes (which source wins, the fallback),
-// the readers of each desktop's settings on files of the test's own, and following changes on fakes
-// of the services on a private session bus (the settings portal, xfconf, the panels' names); the
-// status item repainting when that changes.
-#include "app/statusbar/status_icon.h"
+// The panel's look: the template colour chosen from what the panel publishes (which source wins, the
+// fallback), the readers of each desktop's settings on files of the test's own, and following
+// changes on fakes of the services on a private session bus (the settings portal, xfconf, the
+// panels' names) and in the settings files; the status item repainting when that changes.
 
 #include <gtest/gtest.h>
 
@@ -23,19 +21,21 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <cmath>
+#include <string>
+#include <sys/inotify.h>
+#include <unistd.h>
 #include <filesystem>
 #include <functional>
 #include <optional>
 
+#include "platform/linux/tray/panel_look.h"
 #include "platform/linux/tray/status_bar.h"
-#include "platform/linux/tray/status_icon.h"
 #include "support/files.h"
+#include "support/status_icon_checks.h"
 #include "support/temp_home.h"
 
 namespace nubrio::linux_platform {
 namespace {
-
-platform::Image statusImage() { return platform::Image{18, 18, true, true, &drawStatusIcon}; }
 
 bool waitFor(const std::function<bool()>& condition, int milliseconds = 15000) {
     QDeadlineTimer deadline(milliseconds);
@@ -45,78 +45,6 @@ bool waitFor(const std::function<bool()>& condition, int milliseconds = 15000) {
         QThread::msleep(5);
     }
     return true;
-}
-
-// The pixel of `image` that holds the point (x, y) of the icon's 100 × 100 design grid.
-QColor at(const QImage& image, double x, double y) {
-    return image.pixelColor(static_cast<int>(std::floor(x / 100 * image.width())),
-                            static_cast<int>(std::floor(y / 100 * image.height())));
-}
-
-struct GridPoint {
-    double x, y;
-};
-// Well inside a shape even at 18 px: both bars of each bracket and the triangle.
-const GridPoint kInside[] = {{5, 40}, {40, 9}, {95, 60}, {60, 90}, {45, 50}};
-// Between the shapes and in the two empty corners.
-const GridPoint kOutside[] = {{25, 50}, {80, 50}, {50, 25}, {90, 10}, {10, 90}};
-
-void expectStatusIcon(const QImage& image, const QColor& tint) {
-    for (const GridPoint& point : kInside) {
-        const QColor pixel = at(image, point.x, point.y);
-        EXPECT_EQ(pixel.alpha(), 255) << "(" << point.x << ", " << point.y << ") should be covered";
-        EXPECT_EQ(pixel.rgb() & 0xffffff, tint.rgb() & 0xffffff) << "(" << point.x << ", " << point.y << ")";
-    }
-    for (const GridPoint& point : kOutside)
-        EXPECT_EQ(at(image, point.x, point.y).alpha(), 0) << "(" << point.x << ", " << point.y << ") should be empty";
-}
-
-TEST(StatusIconRendering, CoversTheShapesAndNothingBetweenAtEverySize) {
-    struct Case {
-        int size;
-        qreal ratio;
-    };
-    const QColor tint(0x12, 0x34, 0x56);
-    for (const Case& c : {Case{18, 1.0}, Case{36, 1.0}, Case{18, 2.0}, Case{22, 1.0}}) {
-        SCOPED_TRACE(::testing::Message() << c.size << " px at " << c.ratio << "x");
-        const QImage image = renderStatusIcon(statusImage(), c.size, tint, c.ratio);
-        ASSERT_EQ(image.width(), std::lround(c.size * c.ratio));
-        ASSERT_EQ(image.height(), std::lround(c.size * c.ratio));
-        EXPECT_EQ(image.devicePixelRatio(), c.ratio);
-        expectStatusIcon(image, tint);
-    }
-}
-
-TEST(StatusIconRendering, HonoursFlippedAndTemplateFlags) {
-    // A band along the top 20 units of whatever coordinate system the handler is given.
-    const platform::DrawingHandler band = [](const platform::Rect& rect, platform::DrawingContext& context) {
-        const double s = rect.width / 100;
-        context.beginPath();
-        context.moveTo(0, 0);
-        context.lineTo(100 * s, 0);
-        context.lineTo(100 * s, 20 * s);
-        context.lineTo(0, 20 * s);
-        context.closePath();
-        context.setFillBlack();
-        context.fillPath();
-        return true;
-    };
-    const QColor tint(Qt::red);
-
-    const QImage flipped = renderStatusIcon(platform::Image{18, 18, true, true, band}, 36, tint);
-    EXPECT_EQ(at(flipped, 50, 5).alpha(), 255);
-    EXPECT_EQ(at(flipped, 50, 95).alpha(), 0);
-
-    // y grows upwards: the band lies along the bottom; not a template: painted as drawn, black.
-    const QImage upright = renderStatusIcon(platform::Image{18, 18, false, false, band}, 36, tint);
-    EXPECT_EQ(at(upright, 50, 5).alpha(), 0);
-    EXPECT_EQ(at(upright, 50, 95), QColor(Qt::black));
-
-    const QImage failed = renderStatusIcon(
-        platform::Image{18, 18, true, true,
-                        [&](const platform::Rect& r, platform::DrawingContext& c) { return band(r, c) && false; }},
-        36, tint);
-    EXPECT_EQ(at(failed, 50, 5).alpha(), 0) << "a handler that fails draws nothing";
 }
 
 // The light and dark icon colours, as the decision picks them.
@@ -256,33 +184,6 @@ TEST(PanelReaders, ReadStyleSheetBackgrounds) {
             EXPECT_EQ(colour->name(), expected->name());
         }
     }
-}
-
-TEST(PanelReaders, ReadTheTrayColoursAndThePixelsBehindTheIcon) {
-    const auto published =
-        trayForegroundFrom({0x1e1e, 0x3a3a, 0x8a8a, 0xcccc, 0, 0, 0xf5f5, 0x7979, 0, 0x4e4e, 0x9a9a, 0x0606});
-    ASSERT_TRUE(published);
-    EXPECT_EQ(published->name(), QStringLiteral("#1e3a8a"));
-    EXPECT_EQ(trayForegroundFrom({0x10000, 0xffff, 0})->name(), QStringLiteral("#ffff00")) << "16 bits at most";
-    EXPECT_FALSE(trayForegroundFrom({0xffff, 0xffff}));
-
-    // The screen where the icon sits: the tray's grey, and the icon painted over it in black.
-    const platform::Image image = statusImage();
-    const QImage coverage = StatusIconEngine::coverage(image, QSize(22, 22));
-    QImage shot(22, 22, QImage::Format_RGB32);
-    shot.fill(QColor(0xdc, 0xdc, 0xdc));
-    {
-        QPainter painter(&shot);
-        painter.drawImage(0, 0, renderStatusIcon(image, 22, Qt::black));
-    }
-    const auto behind = backgroundBehind(shot, coverage);
-    ASSERT_TRUE(behind);
-    EXPECT_EQ(behind->name(), QStringLiteral("#dcdcdc"));
-
-    QImage covered(22, 22, QImage::Format_ARGB32);
-    covered.fill(Qt::black);
-    EXPECT_FALSE(backgroundBehind(shot, covered)) << "nothing of the tray shows";
-    EXPECT_FALSE(backgroundBehind(shot, coverage.scaled(20, 20))) << "sizes differ";
 }
 
 // A folder of XDG configuration and data of the test's own: user folders first, then system ones.
@@ -664,6 +565,48 @@ TEST_F(PanelAppearanceTest, FollowsPlasmaAndLxqtSettingsFiles) {
         desktop.write(target, c.first);
         EXPECT_TRUE(waitFor([&] { return appearance.iconColour() == c.firstIcon; }));
     }
+}
+
+TEST_F(PanelAppearanceTest, UnderPlasmaOnlyTheFilesThatDecideAreWatched) {
+    DesktopFiles desktop;
+    desktop.installPlasmaThemes();
+    const std::filesystem::path plasmarc = desktop.configHome() / "plasmarc";
+    const std::filesystem::path kdeglobals = desktop.configHome() / "kdeglobals";
+    const std::filesystem::path themeColours = desktop.systemData() / "plasma/desktoptheme/breeze-dark/colors";
+    desktop.write(plasmarc, "[Theme]\nname=breeze-dark\n");
+    desktop.write(kdeglobals, "[Colors:Window]\nBackgroundNormal=239,240,241\n");
+    qputenv("XDG_CURRENT_DESKTOP", "KDE");
+    PanelAppearance appearance(bus_.connect(QStringLiteral("app")));
+    EXPECT_EQ(appearance.iconColour(), kLight) << "breeze-dark's own colours";
+
+    // Every open of the three files from now on is a reading of them.
+    const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(opens, 0);
+    for (const std::filesystem::path& file : {plasmarc, kdeglobals, themeColours})
+        ASSERT_GE(inotify_add_watch(opens, file.c_str(), IN_OPEN), 0) << file;
+    auto openCount = [&] {
+        int count = 0;
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t n; (n = read(opens, buffer, sizeof buffer)) > 0;)
+            for (char* at = buffer; at < buffer + n; at += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(at)->len)
+                ++count;
+        return count;
+    };
+
+    // Other programs save their settings beside them, as settings are saved: a new file renamed over.
+    const std::filesystem::path other = desktop.configHome() / "kwinrc";
+    for (int save = 0; save < 50; ++save) {
+        desktop.write(other.string() + ".new", "[Windows]\nsave=" + std::to_string(save) + "\n");
+        std::filesystem::rename(other.string() + ".new", other);
+        QCoreApplication::processEvents();
+    }
+    waitFor([] { return false; }, 1000);
+    EXPECT_EQ(openCount(), 0) << "the panel's files were read again for another program's settings";
+    close(opens);
+
+    // The theme's own colours are followed too.
+    desktop.write(themeColours, "[Colors:Window]\nBackgroundNormal=239,240,241\n");
+    EXPECT_TRUE(waitFor([&] { return appearance.iconColour() == kDark; }));
 }
 
 TEST_F(PanelAppearanceTest, StatusItemRepaintsWhenThePanelChanges) {

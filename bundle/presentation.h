@@ -1,0 +1,15 @@
+#pragma once
+// What the desktop shows of the program that the core owns: the menu's commands, whose titles the
+// launcher's actions take, and the status icon's drawing for the application icon. The program's
+// main.cpp and the install step's helper pass it to the backend, which includes nothing of the core.
+#include "app/statusbar/menu_titles.h"
+#include "app/statusbar/status_icon.h"
+#include "platform/linux/desktop/launcher.h"
+
+namespace nubrio {
+
+inline linux_platform::launcher::Presentation presentation() {
+    return {linux_platform::launcher::menuCommands(menu_titles::Commands), drawStatusIcon};
+}
+
+}  // namespace nubrio
