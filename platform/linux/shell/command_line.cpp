@@ -165,8 +165,8 @@ std::string helpText(const Flags& flags, const std::vector<launcher::MenuCommand
     for (const launcher::NamedAction& named : launcher::namedActions(commands, launcher::LoginTitles::Both))
         text += "  " + padded(named.action->flag, kColumn) + "«" + named.title + "»\n";
     text += std::string(2 + kColumn, ' ') +
-            "(en la copia abierta, que pide confirmación donde el menú la pide; sin una copia abierta,\n" +
-            std::string(2 + kColumn, ' ') + "Nubrio arranca sin abrir el editor y lo hace, salvo salir)\n";
+            "(en la copia abierta, que pide confirmación como el menú; sin una copia\n" +
+            std::string(2 + kColumn, ' ') + "abierta, Nubrio arranca sin el editor y lo hace, salvo salir)\n";
     text += "  " + padded("--help", kColumn) + "muestra esta ayuda\n";
     text += "  " + padded("--version", kColumn) + "muestra la versión\n\n";
     text += "Enlaces:\n";
