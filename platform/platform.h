@@ -11,6 +11,7 @@
 #include "platform/status_bar.h"
 #include "platform/task.h"
 #include "platform/url_session.h"
+#include "platform/words.h"
 #include "platform/workspace.h"
 
 namespace nubrio::platform {
@@ -28,6 +29,7 @@ struct Platform {
     Alerts& alerts;
     Workspace& workspace;
     LoginItemService& loginItems;
+    const Words& words;
 };
 
 }  // namespace nubrio::platform

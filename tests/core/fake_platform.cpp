@@ -280,7 +280,7 @@ void FakeApplication::terminate() {
 }
 
 FakePlatform::FakePlatform()
-    : platform{application, queue, queue, process, bundle, files, tasks, url, statusBar, alerts, workspace, loginItems} {
+    : platform{application, queue, queue, process, bundle, files, tasks, url, statusBar, alerts, workspace, loginItems, words} {
     tasks.clock = &queue;
     process.tasks = &tasks;
     process.clock = &queue;

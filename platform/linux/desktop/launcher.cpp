@@ -71,6 +71,15 @@ std::optional<std::string> failed(const std::string& what) {
 
 }  // namespace
 
+bool isSystemInstall(const std::filesystem::path& bundleExecutable) {
+    const std::filesystem::path bundle = bundleExecutable.lexically_normal().parent_path().parent_path().parent_path();
+    const std::filesystem::path holder = bundle.parent_path();
+    if (holder.filename() != "nubrio" || holder.parent_path().filename() != "lib") return false;
+    const std::filesystem::path prefix = holder.parent_path().parent_path();
+    std::error_code error;
+    return std::filesystem::is_regular_file(prefix / "share" / "applications" / desktop_entry::ownDesktopId(), error);
+}
+
 std::string entryText(const std::filesystem::path& bundleExecutable) {
     const std::string program = desktop_entry::quoteExecArgument(bundleExecutable.string());
     std::string actions;
@@ -101,14 +110,16 @@ std::optional<std::string> registerFor(const std::filesystem::path& bundleExecut
     if (std::optional<std::string> reason = desktop_entry::unlaunchableReason(bundleExecutable))
         return failed("no application entry written: " + *reason);
 
-    if (auto error = app_icon::install(dataHome(), iconName())) failed("application icon not written: " + *error);
+    if (!isSystemInstall(bundleExecutable)) {
+        if (auto error = app_icon::install(dataHome(), iconName())) failed("application icon not written: " + *error);
 
-    const std::filesystem::path path = entryPath();
-    const std::string text = entryText(bundleExecutable);
-    if (files::readFile(path, kMaxEntryBytes) != text) {
-        if (std::optional<platform::Error> error = files::writeFileAtomically(path, text))
-            return failed("no application entry written: " + error->message);
-        refreshMimeCacheIfPresent();
+        const std::filesystem::path path = entryPath();
+        const std::string text = entryText(bundleExecutable);
+        if (files::readFile(path, kMaxEntryBytes) != text) {
+            if (std::optional<platform::Error> error = files::writeFileAtomically(path, text))
+                return failed("no application entry written: " + error->message);
+            refreshMimeCacheIfPresent();
+        }
     }
 
     if (chosenHandler() != Handler::None) return std::nullopt;
@@ -136,6 +147,16 @@ void unregisterIfBundleGone(const std::filesystem::path& bundleExecutable) {
     app_icon::remove(dataHome(), iconName());
     // Also a default left behind by an entry that is already gone.
     mimeapps::removeFromUserLists(kSchemeType, desktop_entry::ownDesktopId());
+}
+
+std::optional<std::string> writeSystemFiles(const std::filesystem::path& bundleExecutable,
+                                            const std::filesystem::path& dataFolder) {
+    if (std::optional<std::string> reason = desktop_entry::unlaunchableReason(bundleExecutable)) return reason;
+    if (auto error = app_icon::install(dataFolder, iconName())) return error;
+    if (std::optional<platform::Error> error = files::writeFileAtomically(
+            dataFolder / "applications" / desktop_entry::ownDesktopId(), entryText(bundleExecutable)))
+        return error->message;
+    return std::nullopt;
 }
 
 }  // namespace nubrio::linux_platform::launcher

@@ -120,6 +120,33 @@ TEST(AppEntry, PutsNubrioInTheApplicationMenuWithItsIconActionsAndLinks) {
     EXPECT_EQ(DesktopHome::waitForRecord(executable), (std::vector<std::string>{"nubrio://connect"}));
 }
 
+TEST(AppEntry, ASystemInstallLeavesTheMenuToTheSystemsEntryAndOnlySetsTheLinkDefault) {
+    DesktopHome home;
+    const fs::path prefix = home.path() / "sistema/usr";
+    const fs::path executable = prefix / "lib/nubrio/Nubrio.app/Contents/MacOS/Nubrio";
+    DesktopHome::writeRecorder(executable);
+    EXPECT_FALSE(launcher::isSystemInstall(executable)) << "no system entry beside it yet";
+
+    ASSERT_EQ(launcher::writeSystemFiles(executable, prefix / "share"), std::nullopt);
+    EXPECT_EQ(readFile(prefix / "share/applications" / kId), launcher::entryText(executable));
+    EXPECT_NE(readFile(prefix / "share/icons/hicolor/scalable/apps/app.nubrio.desktop.svg").find("<svg"), std::string::npos);
+    EXPECT_EQ(readFile(prefix / "share/icons/hicolor/48x48/apps/app.nubrio.desktop.png").substr(1, 3), "PNG");
+    EXPECT_TRUE(launcher::isSystemInstall(executable));
+
+    EXPECT_EQ(launcher::registerFor(executable), std::nullopt);
+    EXPECT_FALSE(fs::exists(entryFile(home)));
+    EXPECT_FALSE(fs::exists(icon(home, "scalable", "svg")));
+    EXPECT_FALSE(fs::exists(icon(home, "48x48", "png")));
+    EXPECT_EQ(userDefault(home), kId) << "links go to the system's entry, which has the same ID";
+
+    // Other places are the user's own copies, whatever lies beside them.
+    for (const char* folder : {"Applications", "sistema/usr/lib/otro", "sistema/usr/libexec/nubrio"}) {
+        const fs::path other = home.path() / folder / "Nubrio.app/Contents/MacOS/Nubrio";
+        DesktopHome::writeRecorder(other);
+        EXPECT_FALSE(launcher::isSystemInstall(other)) << folder;
+    }
+}
+
 TEST(AppEntry, RewritesOnlyWhatChanges) {
     DesktopHome home;
     const auto first = bundleExecutable(home, "Applications");
