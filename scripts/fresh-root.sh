@@ -35,22 +35,22 @@ git clone --quiet "$repo" "$root/root/nubrio"
 
 in_root() { chroot "$root" env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"; }
 packages() { in_root dpkg-query -W -f='${Status}\n' | grep -c 'install ok installed'; }
-megabytes() { du -sm --exclude=./proc --exclude=./sys --exclude=./dev --exclude=./var/cache/apt \
-                 --exclude=./var/lib/apt/lists --exclude=./root/nubrio -x "$root" | cut -f1; }
+# As apt counts it: the installed size of every package.
+megabytes() { in_root dpkg-query -W -f='${Installed-Size}\n' | awk '{kb += $1} END {printf "%d", kb / 1024}'; }
 packages0=$(packages) mb0=$(megabytes)
 in_root /root/nubrio/scripts/setup.sh >/dev/null
 packages1=$(packages) mb1=$(megabytes)
-t0=$EPOCHREALTIME
-in_root /root/nubrio/scripts/build.sh
-t1=$EPOCHREALTIME
 echo "load before the build: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
+t0=$EPOCHREALTIME
+cpu=$( { TIMEFORMAT='%U %S'; time in_root /root/nubrio/scripts/build.sh >/dev/null; } 2>&1 | tail -n 1)
+t1=$EPOCHREALTIME
 # The check, as the README gives it; a network namespace of its own (with the host's ip to bring up
 # its loopback) keeps port 4173 its own.
 status=0
 unshare -n sh -c 'ip link set lo up && exec chroot "$0" sh -c "cd /root/nubrio && HOME=/root scripts/start.sh --verify-startup"' "$root" \
   >/dev/null 2>"$root/check.err" || status=$?
 echo "start.sh installed $((packages1 - packages0)) packages, $((mb1 - mb0)) MB"
-echo "build: $(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.0f", b - a}') s; build folder $(du -sm "$root/root/nubrio/build" | cut -f1) MB"
+echo "build: $(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.0f", b - a}') s wall, $(awk '{printf "%.0f", $1 + $2}' <<<"$cpu") s of CPU; build folder $(du -sm "$root/root/nubrio/build" | cut -f1) MB"
 echo "start.sh --verify-startup: status $status"
 [ "$status" = 0 ] || cat "$root/check.err"
 if [ "$again" = 1 ]; then

@@ -10,12 +10,11 @@ run_packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-translations-l10n
   libglib2.0-dev libplist-dev nlohmann-json3-dev libcpp-httplib-dev libxcb1-dev
-  desktop-file-utils
 )
 
 # Testing it, and building and checking its Debian package.
 test_packages=(
-  libgtest-dev libgmock-dev zlib1g-dev bc procps xdg-utils
+  libgtest-dev libgmock-dev zlib1g-dev bc procps xdg-utils desktop-file-utils
   # desktop-session tests: a virtual display, a tray, a session bus, screenshots
   xvfb trayer x11-utils xdotool imagemagick dbus dbus-x11 fonts-dejavu-core
   # the editor's app window in a real browser
