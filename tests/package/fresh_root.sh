@@ -2,7 +2,7 @@
 # The package as a user installs it on a fresh Debian 12: a minimal root made with mmdebstrap (or a
 # copy of NUBRIO_FRESH_BASE, a root made that way before), `apt install ./nubrio_*.deb` inside, then:
 # no -dev package came with it, `nubrio --verify-startup` gives 0, no file is written into the
-# user's home but the data folder, and `apt-get purge nubrio` leaves the root as it was before the
+# user's home but the data folder and the single-instance lock, and `apt-get purge nubrio` leaves the root as it was before the
 # package (the dependencies stay, as apt leaves them). The same steps as piuparts' install and
 # purge test, which needs its own chroot set-up.
 #
@@ -56,7 +56,9 @@ unshare -n sh -c 'ip link set lo up && exec chroot "$0" env -i HOME=/home/ana PA
   >"$root/tmp/check.out" 2>&1 || status=$?
 cat "$root/tmp/check.out"
 check "nubrio --verify-startup gives 0 (was $status)" "[ $status = 0 ]"
-(cd "$root/home/ana" && find . -mindepth 1 -type f | grep -v '^./Library/Application Support/Nubrio/') >"$root/tmp/home" || true
+# Its data folder, and the single-instance lock in ~/.cache/nubrio where there is no runtime folder.
+(cd "$root/home/ana" && find . -mindepth 1 -type f | grep -v -e '^./Library/Application Support/Nubrio/' \
+   -e '^./.cache/nubrio/') >"$root/tmp/home" || true
 cat "$root/tmp/home"
 check "it wrote into the home nothing but its data folder" "[ ! -s '$root/tmp/home' ]"
 rm -rf "$root/home/ana"
