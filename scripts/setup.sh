@@ -27,7 +27,7 @@ test_packages=(
   # fuzzing with libFuzzer
   clang libclang-rt-14-dev
   # the Debian package: its build and its checks (tests/package)
-  debhelper dpkg-dev fakeroot lintian appstream mmdebstrap
+  debhelper dpkg-dev fakeroot lintian appstream mmdebstrap piuparts
 )
 
 packages=("${run_packages[@]}")
