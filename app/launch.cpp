@@ -3,6 +3,7 @@
 #include "app/launch_flags.h"
 #include "app/nubrio.h"
 #include "app/statusbar/status_icon.h"
+#include "app/texts.h"
 
 namespace nubrio {
 
@@ -28,7 +29,7 @@ void Nubrio::applicationDidFinishLaunching() {
     item = platform_.statusBar.statusItemWithLength(platform::StatusBar::VariableLength);
     if (platform::StatusButton* button = item->button()) {
         button->setImage({18, 18, true, true, drawStatusIcon});
-        button->setToolTip("Nubrio · procesamiento en esta Mac");
+        button->setToolTip(texts::toolTip(platform_.words));
     }
     item->setMenu(makeStatusMenu());
 

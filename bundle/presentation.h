@@ -5,11 +5,12 @@
 #include "app/statusbar/menu_titles.h"
 #include "app/statusbar/status_icon.h"
 #include "platform/linux/desktop/launcher.h"
+#include "platform/linux/shell/words.h"
 
 namespace nubrio {
 
 inline linux_platform::launcher::Presentation presentation() {
-    return {linux_platform::launcher::menuCommands(menu_titles::Commands), drawStatusIcon};
+    return {linux_platform::launcher::menuCommands(menu_titles::commands(linux_platform::linuxWords())), drawStatusIcon};
 }
 
 }  // namespace nubrio

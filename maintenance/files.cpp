@@ -1,4 +1,5 @@
 #include "app/nubrio.h"
+#include "app/texts.h"
 #include "app/web_origin.h"
 #include "worker/contract.h"
 
@@ -13,9 +14,7 @@ void Nubrio::openLogs() {
 }
 
 void Nubrio::about() {
-    showAlert("Nubrio " + version,
-              "Procesa en esta Mac y guarda tus archivos por cuenta. Se abre en su propia ventana; tu cuenta y tus "
-              "planes están en " + webOriginHost() + ".");
+    showAlert("Nubrio " + version, texts::about(platform_.words, webOriginHost()));
 }
 
 }  // namespace nubrio

@@ -1,4 +1,5 @@
 #include "app/nubrio.h"
+#include "app/texts.h"
 
 namespace nubrio {
 
@@ -8,7 +9,7 @@ void Nubrio::toggleLogin() {
     const std::optional<platform::Error> error =
         service.status() == Status::Enabled ? service.unregisterApp() : service.registerApp();
     if (error) {
-        showAlert("No se pudo cambiar el inicio con macOS", error->localizedDescription());
+        showAlert(texts::loginFailed(platform_.words), error->localizedDescription());
         return;
     }
     // The check mark shows what the system reports, never a flip of its own.

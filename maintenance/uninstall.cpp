@@ -1,4 +1,5 @@
 #include "app/nubrio.h"
+#include "app/texts.h"
 
 namespace nubrio {
 
@@ -14,6 +15,12 @@ std::string standardized(const std::filesystem::path& path) {
 }  // namespace
 
 void Nubrio::uninstall() {
+    // Its package manager removes a packaged copy: moving its files from under it would break the
+    // package. Nothing changes here, the user is told how.
+    if (platform_.bundle.installedByPackageManager()) {
+        showAlert(texts::packaged(platform_.words), texts::packagedAdvice(platform_.words));
+        return;
+    }
     platform::FileManager& files = platform_.fileManager;
     const std::filesystem::path bundle = std::filesystem::path(standardized(platform_.bundle.bundlePath()));
     // Both sides with their links resolved: a home folder that is a link must not hide an install.
@@ -28,8 +35,7 @@ void Nubrio::uninstall() {
         }
     }
     if (!installed) {
-        showAlert("Nubrio todavía no está instalado en Aplicaciones",
-                  "Cerrá la app y expulsá el DMG. Para instalarla, arrastrala primero a Aplicaciones.");
+        showAlert(texts::notInstalled(platform_.words), texts::notInstalledAdvice(platform_.words));
         return;
     }
 

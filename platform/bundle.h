@@ -21,6 +21,8 @@ public:
     virtual std::optional<std::filesystem::path> resourcesPath() = 0;
     // The bundle folder itself (….app), as found from the running executable.
     virtual std::filesystem::path bundlePath() = 0;
+    // Whether the system's package manager installed this bundle (and so removes it).
+    virtual bool installedByPackageManager() = 0;
 };
 
 }  // namespace nubrio::platform

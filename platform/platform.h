@@ -12,6 +12,7 @@
 #include "platform/status_bar.h"
 #include "platform/task.h"
 #include "platform/url_session.h"
+#include "platform/words.h"
 #include "platform/workspace.h"
 
 namespace nubrio::platform {
@@ -30,6 +31,7 @@ struct Platform {
     Workspace& workspace;
     LoginItemService& loginItems;
     Screen& screen;
+    const Words& words;
 };
 
 }  // namespace nubrio::platform

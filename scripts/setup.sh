@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing Nubrio needs, from Debian's packages, when missing.
+# Installs from Debian's packages, when missing, what building and running Nubrio needs; with --tests
+# also the test bench (test libraries, virtual desktops, browsers, panels, fuzzing, the package tools).
+#
+#   scripts/setup.sh [--tests]
 set -euo pipefail
 
-packages=(
+# Building and running the program: the compiler and the libraries it links.
+run_packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-translations-l10n
-  libglib2.0-dev libplist-dev nlohmann-json3-dev libcpp-httplib-dev zlib1g-dev libxcb1-dev libsystemd-dev
-  libgtest-dev libgmock-dev
-  desktop-file-utils xdg-utils bc procps
+  libglib2.0-dev libplist-dev nlohmann-json3-dev libcpp-httplib-dev libxcb1-dev libsystemd-dev
+)
+
+# Testing it, and building and checking its Debian package.
+test_packages=(
+  libgtest-dev libgmock-dev zlib1g-dev bc procps xdg-utils desktop-file-utils
   # desktop-session tests: a virtual display, a tray, a session bus, screenshots
   xvfb trayer x11-utils xdotool imagemagick dbus dbus-x11 fonts-dejavu-core
   # the editor's app window in a real browser
@@ -22,7 +29,16 @@ packages=(
   qml-module-org-kde-kitemmodels xdg-desktop-portal-kde
   # fuzzing with libFuzzer
   clang libclang-rt-14-dev
+  # the Debian package: its build and its checks (tests/package)
+  debhelper dpkg-dev fakeroot lintian appstream mmdebstrap piuparts
 )
+
+packages=("${run_packages[@]}")
+case "${1:-}" in
+  --tests) packages+=("${test_packages[@]}") ;;
+  '') ;;
+  *) sed -n '2,5p' "$0" >&2; exit 64 ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,5 +1,6 @@
 #include "app/check_mode.h"
 #include "app/nubrio.h"
+#include "app/texts.h"
 #include "app/web_origin.h"
 #include "worker/contract.h"
 
@@ -63,7 +64,7 @@ void Nubrio::workerDidExit(const std::shared_ptr<platform::Task>& task) {
         status->setTitle(HaltedStatusLine);
         std::optional<std::string> report = platform_.fileManager.readUtf8(home / worker::StartupErrorFile,
                                                                                   worker::StartupErrorMaxBytes);
-        showAlert("Nubrio no pudo arrancar en esta Mac",
+        showAlert(texts::workerCouldNotStart(platform_.words),
                   report ? *report : "Instalalo de nuevo desde " + webOriginHost() + "/downloads.");
         return;
     }
@@ -72,8 +73,7 @@ void Nubrio::workerDidExit(const std::shared_ptr<platform::Task>& task) {
     std::erase_if(restarts, [now](double entry) { return now - entry >= RestartWindowSeconds; });
     if (restarts.size() >= RestartLimit) {
         status->setTitle(HaltedStatusLine);
-        showAlert("El procesamiento de Nubrio se detuvo",
-                  "Volvé a abrir la aplicación. Los registros están en Ver archivos de esta Mac → logs.");
+        showAlert("El procesamiento de Nubrio se detuvo", texts::workerStoppedAdvice(platform_.words));
         return;
     }
     restarts.push_back(now);

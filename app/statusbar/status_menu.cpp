@@ -1,5 +1,6 @@
 #include "app/nubrio.h"
 #include "app/statusbar/menu_titles.h"
+#include "app/texts.h"
 
 namespace nubrio {
 
@@ -13,7 +14,7 @@ std::shared_ptr<platform::Menu> Nubrio::makeStatusMenu() {
     menu->addItem(bar.makeSeparatorItem());
 
     menu->addItem(bar.makeMenuItem(menu_titles::OpenWeb, action("openWeb", &Nubrio::openWeb), ""));
-    menu->addItem(bar.makeMenuItem(menu_titles::OpenFiles, action("openFiles", &Nubrio::openFiles), ""));
+    menu->addItem(bar.makeMenuItem(texts::openFilesTitle(platform_.words), action("openFiles", &Nubrio::openFiles), ""));
     menu->addItem(bar.makeMenuItem(menu_titles::OpenLogs, action("openLogs", &Nubrio::openLogs), ""));
     menu->addItem(bar.makeMenuItem(menu_titles::Restart, action("restart", &Nubrio::restart), ""));
     menu->addItem(bar.makeMenuItem(menu_titles::About, action("about", &Nubrio::about), ""));

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "platform/linux/desktop/launcher.h"
+#include "platform/linux/shell/words.h"
 
 namespace nubrio::linux_platform {
 
@@ -16,7 +17,7 @@ LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle>
       workspace_([registry = registry_.get()] { return registry->runningPids(); }),
       loginItems_(bundle_->executablePath()),
       platform_{application_, mainQueue_, clock_,      process_,  *bundle_,   fileManager_,
-                tasks_,       urlSession_, statusBar_, alerts_,   workspace_, loginItems_, screen_} {
+                tasks_,       urlSession_, statusBar_, alerts_,   workspace_, loginItems_, screen_, linuxWords()} {
     registry_->setHandOverHandler([this](const handover::Message& message) { return handOverArrived(message); });
     application_.setTerminationCleanup([this] { terminationCleanup(); });
 }

@@ -286,7 +286,7 @@ void FakeApplication::terminate() {
 }
 
 FakePlatform::FakePlatform()
-    : platform{application, queue, queue, process, bundle, files, tasks, url, statusBar, alerts, workspace, loginItems, screen} {
+    : platform{application, queue, queue, process, bundle, files, tasks, url, statusBar, alerts, workspace, loginItems, screen, words} {
     tasks.clock = &queue;
     process.tasks = &tasks;
     process.clock = &queue;

@@ -137,11 +137,13 @@ public:
     platform::InfoValue infoValue(const std::string& key) override;
     std::optional<std::filesystem::path> resourcesPath() override { return resources; }
     std::filesystem::path bundlePath() override { return path; }
+    bool installedByPackageManager() override { return packaged; }
 
     std::map<std::string, platform::InfoValue> info = {
         {"CFBundleShortVersionString", {platform::InfoValue::Kind::String, "1.4.2"}}};
     std::optional<std::filesystem::path> resources = "/Applications/Nubrio.app/Contents/Resources";
     std::filesystem::path path = "/Applications/Nubrio.app";
+    bool packaged = false;
 };
 
 class FakeFileManager : public platform::FileManager {
@@ -339,6 +341,17 @@ public:
     std::function<void()> whileTerminating;  // called before the delegate hears of it
 };
 
+// The reference platform's words, with which the core's texts are the product's own.
+inline platform::Words referenceWords() {
+    return {.thisComputer = "esta Mac",
+            .loginSystem = "macOS",
+            .installPlace = "Aplicaciones",
+            .leaveUninstalledCopy = "expulsá el DMG",
+            .howToInstall = "arrastrala primero a Aplicaciones",
+            .packageManager = "",
+            .packageRemoval = ""};
+}
+
 // Every fake, wired together.
 struct FakePlatform {
     FakePlatform();
@@ -354,6 +367,7 @@ struct FakePlatform {
     FakeWorkspace workspace;
     FakeLoginItems loginItems;
     FakeScreen screen;
+    platform::Words words = referenceWords();
     platform::Platform platform;
 };
 

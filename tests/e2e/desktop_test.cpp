@@ -48,7 +48,7 @@ const std::vector<std::string> kLargeScreenEditorArguments = {"--app=" NUBRIO_E2
 const QString kStatusIdle = QStringLiteral("Nubrio en segundo plano");
 const QString kStatusPreparing = QStringLiteral("Preparando la conexión con el editor…");
 const QString kStatusReady = QStringLiteral("Lista para conectar · Nubrio en segundo plano");
-const QString kToolTip = QStringLiteral("Nubrio · procesamiento en esta Mac");
+const QString kToolTip = QStringLiteral("Nubrio · procesamiento en esta computadora");
 const QString kQuit = QStringLiteral("Salir de Nubrio…");
 
 // Generous: a loaded CI machine may be slow, and nothing here measures speed.
@@ -65,7 +65,7 @@ struct CommandEntry {
 // Below the status line and its separator, in this order, all enabled.
 const CommandEntry kCommands[] = {
     {"Abrir Nubrio", false},
-    {"Ver archivos de esta Mac", false},
+    {"Ver archivos de esta computadora", false},
     {"Ver registros", false},
     {"Reiniciar procesamiento…", false},
     {"Abrir al iniciar sesión", true},

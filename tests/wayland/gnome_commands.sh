@@ -58,7 +58,7 @@ eventually 20 shell_true "imports.gi.Shell.AppSystem.get_default().lookup_app('$
 actions=$(shell "(function () { const info = imports.gi.Shell.AppSystem.get_default().lookup_app('$app').get_app_info();
   return info.list_actions().map(a => a + '=' + info.get_action_name(a)).join('|'); })()")
 say "GNOME lists the entry's actions: $actions"
-expected='"openfiles=Ver archivos de esta Mac|openlogs=Ver registros|restart=Reiniciar procesamiento…|loginon=Abrir al iniciar sesión: activar|about=Acerca de Nubrio|uninstall=Desinstalar Nubrio…|quit=Salir de Nubrio…"'
+expected='"openfiles=Ver archivos de esta computadora|openlogs=Ver registros|restart=Reiniciar procesamiento…|loginon=Abrir al iniciar sesión: activar|about=Acerca de Nubrio|uninstall=Desinstalar Nubrio…|quit=Salir de Nubrio…"'
 [ "$actions" = "$expected" ] || fail "the actions are not the menu's commands in its order"
 
 # No copy running: "Ver registros" starts Nubrio in the background and opens the logs folder.
@@ -84,7 +84,7 @@ session-shot "$shots/02-notification.png"
 grep -q "nubrio: .*no tray shows the status item" "$work/shell.log" || fail "no line on the program's standard error"
 [ ! -e "$data/logs/nubrio.log" ] || fail "a log file of the program's own was written"
 
-# "Ver archivos de esta Mac": the running copy opens the data folder.
+# "Ver archivos de esta computadora": the running copy opens the data folder.
 rm -f "$work/files.record"
 launch_action openfiles
 eventually 20 record_is "$data" || fail "the data folder did not open"

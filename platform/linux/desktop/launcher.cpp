@@ -75,6 +75,15 @@ platform::Error failed(const std::string& what, platform::Error error) {
 
 }  // namespace
 
+bool isSystemInstall(const std::filesystem::path& bundleExecutable) {
+    const std::filesystem::path bundle = bundleExecutable.lexically_normal().parent_path().parent_path().parent_path();
+    const std::filesystem::path holder = bundle.parent_path();
+    if (holder.filename() != "nubrio" || holder.parent_path().filename() != "lib") return false;
+    const std::filesystem::path prefix = holder.parent_path().parent_path();
+    std::error_code error;
+    return std::filesystem::is_regular_file(prefix / "share" / "applications" / desktop_entry::ownDesktopId(), error);
+}
+
 const DesktopAction* actionNamed(const std::string& id) {
     for (const DesktopAction& action : kActions)
         if (id == action.id) return &action;
@@ -137,18 +146,20 @@ std::optional<platform::Error> registerFor(const std::filesystem::path& bundleEx
     if (std::optional<platform::Error> reason = desktop_entry::unlaunchableReason(bundleExecutable))
         return failed("no application entry written", *reason);
 
-    // The entry is of use without its icon: this failure ends here.
-    if (auto error = app_icon::install(dataHome(), iconName(), presentation.glyph))
-        program_log::write("application icon not written: " + error->message);
+    if (!isSystemInstall(bundleExecutable)) {
+        // The entry is of use without its icon: this failure ends here.
+        if (auto error = app_icon::install(dataHome(), iconName(), presentation.glyph))
+            program_log::write("application icon not written: " + error->message);
 
-    const std::filesystem::path path = entryPath();
-    const bool loginOn = LinuxLoginItemService(bundleExecutable).status() == platform::LoginItemStatus::Enabled;
-    const std::string text =
-        entryText(bundleExecutable, presentation.commands, loginOn ? LoginTitles::TurnOff : LoginTitles::TurnOn);
-    if (files::readFile(path, kMaxEntryBytes) != text) {
-        if (std::optional<platform::Error> error = files::writeFileAtomically(path, text))
-            return failed("no application entry written", *error);
-        refreshMimeCacheIfPresent();
+        const std::filesystem::path path = entryPath();
+        const bool loginOn = LinuxLoginItemService(bundleExecutable).status() == platform::LoginItemStatus::Enabled;
+        const std::string text =
+            entryText(bundleExecutable, presentation.commands, loginOn ? LoginTitles::TurnOff : LoginTitles::TurnOn);
+        if (files::readFile(path, kMaxEntryBytes) != text) {
+            if (std::optional<platform::Error> error = files::writeFileAtomically(path, text))
+                return failed("no application entry written", *error);
+            refreshMimeCacheIfPresent();
+        }
     }
 
     if (chosenHandler() != Handler::None) return std::nullopt;
@@ -176,6 +187,15 @@ void unregisterIfBundleGone(const std::filesystem::path& bundleExecutable) {
     app_icon::remove(dataHome(), iconName());
     // Also a default left behind by an entry that is already gone.
     mimeapps::removeFromUserLists(kSchemeType, desktop_entry::ownDesktopId());
+}
+
+std::optional<platform::Error> writeSystemFiles(const std::filesystem::path& bundleExecutable,
+                                               const std::filesystem::path& dataFolder,
+                                               const Presentation& presentation) {
+    if (std::optional<platform::Error> reason = desktop_entry::unlaunchableReason(bundleExecutable)) return reason;
+    if (auto error = app_icon::install(dataFolder, iconName(), presentation.glyph)) return error;
+    return files::writeFileAtomically(dataFolder / "applications" / desktop_entry::ownDesktopId(),
+                                      entryText(bundleExecutable, presentation.commands, LoginTitles::Both));
 }
 
 }  // namespace nubrio::linux_platform::launcher

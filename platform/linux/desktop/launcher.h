@@ -51,6 +51,12 @@ inline constexpr DesktopAction kActions[] = {
     {"quit", "--quit", "quit"},
 };
 
+// Whether this bundle executable is a system install: its bundle laid out as <prefix>/lib/nubrio/Nubrio.app
+// beside the system's entry <prefix>/share/applications/<desktop-file ID>, as the package and
+// `cmake --install` with a system prefix put it. The system's entry and icons then serve the menu: a
+// per-user copy would outlive the package as a dead entry.
+bool isSystemInstall(const std::filesystem::path& bundleExecutable);
+
 // The action with this hand-over command, if any.
 const DesktopAction* actionNamed(const std::string& id);
 
@@ -79,9 +85,9 @@ struct Presentation {
 };
 
 // Writes the entry (its login action after the autostart entry's state now) and the icon for this
-// bundle executable (only what changed), and makes the entry the nubrio: handler unless the user's
-// lists name another installed handler. What could not be done is returned for the caller to log; a
-// bundle path the desktop cannot start is refused, leaving nothing behind.
+// bundle executable (only what changed; none for a system install), and makes the entry the nubrio:
+// handler unless the user's lists name another installed handler. What could not be done is returned
+// for the caller to log; a bundle path the desktop cannot start is refused, leaving nothing behind.
 std::optional<platform::Error> registerFor(const std::filesystem::path& bundleExecutable,
                                            const Presentation& presentation);
 
@@ -90,5 +96,12 @@ std::optional<platform::Error> registerFor(const std::filesystem::path& bundleEx
 // into the Trash. Pass the path the program was started from, not where /proc/self/exe points after
 // the move. Failures are written to the program's log.
 void unregisterIfBundleGone(const std::filesystem::path& bundleExecutable);
+
+// For a system prefix: writes the entry for this bundle executable and the icons under `dataFolder`
+// (<prefix>/share, with DESTDIR when staging), the files the program writes per user. The entry is
+// not rewritten when start at login changes, so it offers both login actions.
+std::optional<platform::Error> writeSystemFiles(const std::filesystem::path& bundleExecutable,
+                                               const std::filesystem::path& dataFolder,
+                                               const Presentation& presentation);
 
 }  // namespace nubrio::linux_platform::launcher

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/linux/base/files.h"
+#include "platform/linux/desktop/launcher.h"
 
 namespace nubrio::linux_platform {
 
@@ -60,5 +61,7 @@ std::optional<std::filesystem::path> LinuxBundle::resourcesPath() {
 }
 
 std::filesystem::path LinuxBundle::bundlePath() { return bundle_; }
+
+bool LinuxBundle::installedByPackageManager() { return launcher::isSystemInstall(executable_); }
 
 }  // namespace nubrio::linux_platform

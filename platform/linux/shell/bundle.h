@@ -22,6 +22,7 @@ public:
     platform::InfoValue infoValue(const std::string& key) override;
     std::optional<std::filesystem::path> resourcesPath() override;
     std::filesystem::path bundlePath() override;
+    bool installedByPackageManager() override;
 
     const std::filesystem::path& executablePath() const { return executable_; }
 

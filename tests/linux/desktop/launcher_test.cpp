@@ -33,7 +33,7 @@ constexpr const char* kId = "app.nubrio.desktop.desktop";
 
 // The menu's commands below "Abrir Nubrio", as main.cpp passes them.
 const std::vector<launcher::MenuCommand> kCommands = {
-    {"openFiles", "Ver archivos de esta Mac"}, {"openLogs", "Ver registros"},
+    {"openFiles", "Ver archivos de esta computadora"}, {"openLogs", "Ver registros"},
     {"restart", "Reiniciar procesamiento…"},   {"toggleLogin", "Abrir al iniciar sesión"},
     {"about", "Acerca de Nubrio"},             {"uninstall", "Desinstalar Nubrio…"},
     {"quit", "Salir de Nubrio…"},
@@ -106,7 +106,7 @@ TEST(AppEntry, PutsNubrioInTheApplicationMenuWithItsIconActionsAndLinks) {
     for (const auto& [key, value] : expected) EXPECT_EQ(entryKey(entry, "Desktop Entry", key), value) << key;
     // Every command of the menu, in its order and with its title; login names the change it makes.
     const std::vector<std::tuple<const char*, const char*, const char*>> actions = {
-        {"openfiles", "Ver archivos de esta Mac", "--open-files"},
+        {"openfiles", "Ver archivos de esta computadora", "--open-files"},
         {"openlogs", "Ver registros", "--open-logs"},
         {"restart", "Reiniciar procesamiento…", "--restart"},
         {"loginon", "Abrir al iniciar sesión: activar", "--login-on"},
@@ -143,6 +143,35 @@ TEST(AppEntry, PutsNubrioInTheApplicationMenuWithItsIconActionsAndLinks) {
     // A link now reaches the bundle executable.
     ASSERT_TRUE(g_app_info_launch_default_for_uri("nubrio://connect", nullptr, nullptr));
     EXPECT_EQ(DesktopHome::waitForRecord(executable), (std::vector<std::string>{"nubrio://connect"}));
+}
+
+TEST(AppEntry, ASystemInstallLeavesTheMenuToTheSystemsEntryAndOnlySetsTheLinkDefault) {
+    DesktopHome home;
+    const fs::path prefix = home.path() / "sistema/usr";
+    const fs::path executable = prefix / "lib/nubrio/Nubrio.app/Contents/MacOS/Nubrio";
+    DesktopHome::writeRecorder(executable);
+    EXPECT_FALSE(launcher::isSystemInstall(executable)) << "no system entry beside it yet";
+
+    ASSERT_EQ(launcher::writeSystemFiles(executable, prefix / "share", presentation()), std::nullopt);
+    // Nothing rewrites the system's entry when start at login changes: it offers both changes.
+    EXPECT_EQ(readFile(prefix / "share/applications" / kId),
+              launcher::entryText(executable, presentation().commands, launcher::LoginTitles::Both));
+    EXPECT_NE(readFile(prefix / "share/icons/hicolor/scalable/apps/app.nubrio.desktop.svg").find("<svg"), std::string::npos);
+    EXPECT_EQ(readFile(prefix / "share/icons/hicolor/48x48/apps/app.nubrio.desktop.png").substr(1, 3), "PNG");
+    EXPECT_TRUE(launcher::isSystemInstall(executable));
+
+    EXPECT_EQ(launcher::registerFor(executable, presentation()), std::nullopt);
+    EXPECT_FALSE(fs::exists(entryFile(home)));
+    EXPECT_FALSE(fs::exists(icon(home, "scalable", "svg")));
+    EXPECT_FALSE(fs::exists(icon(home, "48x48", "png")));
+    EXPECT_EQ(userDefault(home), kId) << "links go to the system's entry, which has the same ID";
+
+    // Other places are the user's own copies, whatever lies beside them.
+    for (const char* folder : {"Applications", "sistema/usr/lib/otro", "sistema/usr/libexec/nubrio"}) {
+        const fs::path other = home.path() / folder / "Nubrio.app/Contents/MacOS/Nubrio";
+        DesktopHome::writeRecorder(other);
+        EXPECT_FALSE(launcher::isSystemInstall(other)) << folder;
+    }
 }
 
 TEST(AppEntry, RewritesOnlyWhatChanges) {

@@ -258,7 +258,7 @@ TEST(LinuxWorkspace, OpenFolderReachesTheFolderHandler) {
     EXPECT_EQ(DesktopHome::waitForRecord(recorder), (std::vector<std::string>{folder.string()}));
 }
 
-// "Ver archivos de esta Mac" before the data folder exists, with nothing to open folders: it fails
+// "Ver archivos de esta computadora" before the data folder exists, with nothing to open folders: it fails
 // and leaves the home as it was, the data folder included.
 TEST(LinuxWorkspace, FailingToOpenAFolderCreatesNothing) {
     DesktopHome home;

@@ -37,7 +37,7 @@ protected:
         menu->addItem(status);
         menu->addItem(bar.makeSeparatorItem());
         const std::pair<const char*, const char*> commands[] = {
-            {"Abrir Nubrio", "openWeb"},   {"Ver archivos de esta Mac", "openFiles"},
+            {"Abrir Nubrio", "openWeb"},   {"Ver archivos de esta computadora", "openFiles"},
             {"Ver registros", "openLogs"}, {"Reiniciar procesamiento…", "restart"},
             {"Acerca de Nubrio", "about"}, {"Desinstalar Nubrio…", "uninstall"},
             {"Salir de Nubrio…", "quit"}};
@@ -66,7 +66,7 @@ TEST_F(StatusMenuTest, ItemsBecomeActionsWithTheirTitlesAndStates) {
             {"Nubrio en segundo plano", false, false, false, false},
             {"", true, true, false, false},
             {"Abrir Nubrio", false, true, false, false},
-            {"Ver archivos de esta Mac", false, true, false, false},
+            {"Ver archivos de esta computadora", false, true, false, false},
             {"Ver registros", false, true, false, false},
             {"Reiniciar procesamiento…", false, true, false, false},
             {"Abrir al iniciar sesión", false, true, true, loginOn},

@@ -619,8 +619,8 @@ TEST_F(PanelAppearanceTest, StatusItemRepaintsWhenThePanelChanges) {
 
     LinuxStatusItem item(appearance);
     item.button()->setImage(statusImage());
-    item.button()->setToolTip("Nubrio · procesamiento en esta Mac");
-    EXPECT_EQ(item.trayIcon()->toolTip(), QStringLiteral("Nubrio · procesamiento en esta Mac"));
+    item.button()->setToolTip("Nubrio · procesamiento en esta computadora");
+    EXPECT_EQ(item.trayIcon()->toolTip(), QStringLiteral("Nubrio · procesamiento en esta computadora"));
     EXPECT_TRUE(item.trayIcon()->isVisible());
     EXPECT_FALSE(appearance->facts().xembed) << "offscreen: no XEmbed tray";
 
