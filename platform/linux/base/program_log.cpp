@@ -53,10 +53,11 @@ void write(std::string_view line) {
     struct stat info {};
     if (::stat(file.c_str(), &info) == 0 && info.st_size > kMaxBytes)
         std::rename(file.c_str(), (file.string() + ".1").c_str());
-    g_mkdir_with_parents(file.parent_path().c_str(), 0777);
+    g_mkdir_with_parents(file.parent_path().c_str(), 0700);
     // One write to an O_APPEND file: lines from several threads never interleave.
-    const UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0666));
-    if (!fd.valid()) return;
+    // Never waits for a reader of a FIFO planted there, and writes to nothing but a regular file.
+    const UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
     [[maybe_unused]] const ssize_t written = ::write(fd.get(), text.data(), text.size());
 }
 

@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include "platform/linux/base/glib_owner.h"
+#include "platform/linux/base/key_file.h"
 #include "platform/linux/base/utf8.h"
 
 namespace nubrio::linux_platform::desktop_entry {
@@ -138,27 +139,27 @@ std::optional<std::string> unlaunchableReason(const std::filesystem::path& progr
 }
 
 std::optional<EntryKeys> readEntry(const std::filesystem::path& path, std::string* whyNot) {
-    KeyFilePtr file(g_key_file_new());
-    GErrorOut error;
-    if (!g_key_file_load_from_file(file.get(), path.c_str(), G_KEY_FILE_NONE, error)) {
-        if (whyNot) *whyNot = error.get()->message;
+    const key_file::Loaded loaded = key_file::load(path);
+    if (!loaded.file) {
+        if (whyNot) *whyNot = loaded.why;
         return std::nullopt;
     }
-    if (!g_key_file_has_group(file.get(), kGroup)) {
+    GKeyFile* const file = loaded.file.get();
+    if (!g_key_file_has_group(file, kGroup)) {
         if (whyNot) *whyNot = "no tiene el grupo [Desktop Entry]";
         return std::nullopt;
     }
     EntryKeys keys;
     // Without an error argument GLib keeps undefined escapes such as \" as written, as it does for
     // any entry it launches.
-    if (GText exec{g_key_file_get_string(file.get(), kGroup, "Exec", nullptr)}) {
+    if (GText exec{g_key_file_get_string(file, kGroup, "Exec", nullptr)}) {
         ParsedExec parsed = parseExec(exec.get());
         if (!parsed.error) keys.program = parsed.argv.front();
     }
-    if (GText tryExec{g_key_file_get_string(file.get(), kGroup, "TryExec", nullptr)}) keys.tryExec = tryExec.get();
-    keys.hidden = g_key_file_get_boolean(file.get(), kGroup, "Hidden", nullptr);
+    if (GText tryExec{g_key_file_get_string(file, kGroup, "TryExec", nullptr)}) keys.tryExec = tryExec.get();
+    keys.hidden = g_key_file_get_boolean(file, kGroup, "Hidden", nullptr);
     GErrorOut enabledError;
-    const gboolean enabled = g_key_file_get_boolean(file.get(), kGroup, "X-GNOME-Autostart-enabled", enabledError);
+    const gboolean enabled = g_key_file_get_boolean(file, kGroup, "X-GNOME-Autostart-enabled", enabledError);
     // Missing or unreadable: enabled, as the session managers read it.
     if (!enabledError.get()) keys.autostartEnabled = enabled;
     return keys;

@@ -105,7 +105,14 @@ std::optional<std::string> registerFor(const std::filesystem::path& bundleExecut
 
     const std::filesystem::path path = entryPath();
     const std::string text = entryText(bundleExecutable);
-    if (files::readFile(path, kMaxEntryBytes) != text) {
+    files::ReadFailure failure;
+    const std::optional<std::string> current = files::readFile(path, kMaxEntryBytes, &failure);
+    if (current != text) {
+        // A file at our name that cannot be read whole is someone's, and rewriting it would lose it.
+        std::string whyNot;
+        if (!current && !failure.missing) return failed("application entry left as it is: " + failure.why);
+        if (current && !desktop_entry::readEntry(path, &whyNot))
+            return failed("application entry " + path.string() + " left as it is: " + whyNot);
         if (std::optional<platform::Error> error = files::writeFileAtomically(path, text))
             return failed("no application entry written: " + error->message);
         refreshMimeCacheIfPresent();

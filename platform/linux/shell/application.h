@@ -33,6 +33,8 @@ public:
     // delivered right after applicationDidFinishLaunching; after it they are delivered from the event
     // loop. False, and nothing is delivered, once termination has begun.
     bool openUrls(std::vector<std::string> links);
+    // The same, delivered now when the application has launched (from the event loop only).
+    bool openUrlsNow(const std::vector<std::string>& links);
 
     // Runs during terminate(), after the delegate's applicationWillTerminate and before the event
     // loop ends: best-effort cleanup of what the process leaves behind.
