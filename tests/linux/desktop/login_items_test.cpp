@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <future>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -152,6 +155,41 @@ TEST(LinuxLoginItems, ABundlePathNoAutostartEntryCouldStartIsRefusedWithTheReaso
         EXPECT_NE(error->message.find("el escritorio no puede abrir un programa"), std::string::npos) << error->message;
         EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(autostartEntry(home))));
         EXPECT_EQ(service.status(), LoginItemStatus::NotRegistered);
+    }
+}
+
+// An autostart entry GLib cannot read whole is nobody's to rewrite or remove: both are refused with
+// the reason, and the file stays byte for byte; a FIFO there is not waited on.
+TEST(LinuxLoginItems, AnEntryThatCannotBeReadWholeIsLeftAsItIs) {
+    const std::pair<const char*, std::string> entries[] = {
+        {"a line without '='", "[Desktop Entry]\nType=Application\nNubrio\nExec=/bin/true\n"},
+        {"a key before the first group", "Exec=/bin/true\n[Desktop Entry]\nType=Application\n"},
+    };
+    for (const auto& [name, text] : entries) {
+        SCOPED_TRACE(name);
+        TempHome home;
+        writeFile(autostartEntry(home), text);
+        LinuxLoginItemService service(bundleExecutable(home));
+        EXPECT_EQ(service.status(), LoginItemStatus::NotRegistered);
+        const auto registered = service.registerApp();
+        ASSERT_TRUE(registered);
+        EXPECT_NE(registered->message.find("no se puede leer entera"), std::string::npos) << registered->message;
+        EXPECT_TRUE(service.unregisterApp());
+        EXPECT_EQ(readFile(autostartEntry(home)), text);
+    }
+    {
+        SCOPED_TRACE("a FIFO");
+        TempHome home;
+        std::filesystem::create_directories(autostartEntry(home).parent_path());
+        ASSERT_EQ(mkfifo(autostartEntry(home).c_str(), 0600), 0);
+        auto status = std::async(std::launch::async, [&] { return LinuxLoginItemService(bundleExecutable(home)).status(); });
+        const bool ended = status.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        if (!ended) {  // unblock it
+            const int fd = ::open(autostartEntry(home).c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) ::close(fd);
+        }
+        EXPECT_TRUE(ended) << "waited on the FIFO";
+        EXPECT_EQ(status.get(), LoginItemStatus::NotRegistered);
     }
 }
 
