@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -83,19 +82,6 @@ bool writeStartupError(const std::string& text) {
         return false;
     }
     return std::rename(partial.c_str(), path.c_str()) == 0;
-}
-
-// Whether a request's Host names this worker on the loopback, as a page whose own name was made to
-// point at 127.0.0.1 (DNS rebinding) cannot: it sends its own name. A request without Host
-// (HTTP/1.0) comes from no browser.
-bool addressedToLoopback(const httplib::Request& request) {
-    if (!request.has_header("Host")) return true;
-    std::string host = request.get_header_value("Host");
-    for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const std::string port = ":" + std::to_string(ChallengePort);
-    for (const char* name : {"127.0.0.1", "localhost", "[::1]"})
-        if (host == name + port) return true;
-    return false;
 }
 
 // Exits with the status that tells the application that this computer cannot run the worker. When
@@ -182,12 +168,7 @@ int main() {
     log(std::string("NubrioService ") + NUBRIO_SERVICE_VERSION + " started");
     log(std::string("listening on http://") + ChallengeHost + ":" + std::to_string(ChallengePort));
 
-    server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
-        if (addressedToLoopback(request)) return httplib::Server::HandlerResponse::Unhandled;
-        response.status = 421;  // Misdirected Request
-        response.set_content("Misdirected Request\n", "text/plain");
-        return httplib::Server::HandlerResponse::Handled;
-    });
+    server.answerOnlyLoopbackHosts(ChallengePort);
     server.Get(nubrio::worker::ChallengePath, [](const httplib::Request&, httplib::Response& response) {
         const nlohmann::json answer = {{"pid", static_cast<int>(getpid())}, {"version", NUBRIO_SERVICE_VERSION}};
         response.set_content(answer.dump(), "application/json");
