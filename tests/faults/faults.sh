@@ -358,6 +358,68 @@ case_link_flood() {
   check "nothing of the bundle left" no_sandbox_process_left
 }
 
+# l. Floods of valid hand-overs: thousands of the launcher's restart, then of links with no browser
+#    installed. Each ends with one alert, never one opened inside another, and a flat memory figure;
+#    the restart answered once restarts once, and the links remembered meanwhile ask once more.
+alert_count() { DISPLAY=$DESKTOP_DISPLAY xdotool search --onlyvisible --pid "$PROGRAM_PID" 2>/dev/null | wc -l; }
+hwm_kb() { awk '/^VmHWM:/ {print $2}' "/proc/$1/status" 2>/dev/null; }
+# Clicks the alert's last button ("Reiniciar", "Cerrar"): keys may reach it before it has the focus.
+answer_alert() {
+  local window WIDTH HEIGHT
+  window=$(alert_window)
+  [ -n "$window" ] || return 1
+  eval "$(DISPLAY=$DESKTOP_DISPLAY xdotool getwindowgeometry --shell "$window" | grep -E '^(WIDTH|HEIGHT)=')"
+  DISPLAY=$DESKTOP_DISPLAY xdotool mousemove --window "$window" $((WIDTH - 25)) $((HEIGHT - 24)) click 1
+}
+case_handover_flood() {
+  start_case
+  desktop_start || { log "skipped: no desktop session"; exit 77; }
+  bundle_copy
+  program_start --background
+  wait_until 20 test -s "$SANDBOX/tray-items" || fail "the tray item never registered"
+  wait_until 20 is_ready || fail "never ready: status line \"$(status_line)\""
+  local socket="$SANDBOX/runtime/app.nubrio.desktop" count=${FAULT_FLOOD_COUNT:-3000}
+  local rss_before hwm alerts old new
+  rss_before=$(rss_kb "$PROGRAM_PID")
+  old=$(worker_of "$PROGRAM_PID")
+
+  "$FAULT_TOOLS/socket_flood" "$socket" restart "$count" >"$SANDBOX/logs/flood.out" 2>&1
+  sleep 2
+  alive "$PROGRAM_PID" || fail "the program died in the flood of $count restarts"
+  alerts=$(alert_count); hwm=$(hwm_kb "$PROGRAM_PID")
+  outcome "handover_flood: $count restart hand-overs ($(cat "$SANDBOX/logs/flood.out")): $alerts alert(s) open; RSS $((rss_before / 1024)) MB before, peak $((hwm / 1024)) MB"
+  check "one confirmation open (got $alerts)" equals "$alerts" 1
+  check "peak memory within 30 MB of the start ($((rss_before / 1024)) -> $((hwm / 1024)) MB)" less_than "$hwm" $((rss_before + 30 * 1024))
+  answer_alert || fail "cannot answer the confirmation"
+  wait_until 15 eval 'new=$(worker_of "$PROGRAM_PID"); [ -n "$new" ] && [ "$new" != "$old" ]' || fail "no restart"
+  wait_until 15 is_ready || fail "the new worker never became ready"
+  sleep 3
+  alerts=$(alert_count)
+  outcome "handover_flood: after \"Reiniciar\": worker $old -> $new, then $(worker_of "$PROGRAM_PID") 3 s later; $alerts alert(s) open"
+  check "restarted once: the new worker still runs" equals "$(worker_of "$PROGRAM_PID")" "$new"
+  check "no confirmation left" equals "$alerts" 0
+
+  # No browser is installed in the sandbox: each link asks to install one.
+  "$FAULT_TOOLS/socket_flood" "$socket" link "$count" >"$SANDBOX/logs/flood.out" 2>&1
+  sleep 2
+  alive "$PROGRAM_PID" || fail "the program died in the flood of $count links"
+  alerts=$(alert_count); hwm=$(hwm_kb "$PROGRAM_PID")
+  outcome "handover_flood: $count link hand-overs ($(cat "$SANDBOX/logs/flood.out")): $alerts alert(s) open; peak $((hwm / 1024)) MB"
+  check "one alert open for the links (got $alerts)" equals "$alerts" 1
+  check "peak memory still within 30 MB of the start ($((hwm / 1024)) MB)" less_than "$hwm" $((rss_before + 30 * 1024))
+  local more=0
+  answer_alert || fail "cannot close the alert"
+  sleep 2
+  while [ "$(alert_count)" -gt 0 ] && [ "$more" -lt 5 ]; do
+    more=$((more + 1)); answer_alert; sleep 2
+  done
+  outcome "handover_flood: after closing it, $more more alert(s) for the links remembered meanwhile"
+  check "the remembered links ask once more at most (got $more)" less_than "$more" 2
+  quit_timed "$(worker_of "$PROGRAM_PID")"
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
 # How long after the program's end ($1, ms) the worker $2, its group and the port are gone: sets GONE_MS.
 measure_gone() {
   local ended=$1 worker=$2
