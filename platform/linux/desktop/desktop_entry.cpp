@@ -121,7 +121,7 @@ std::string quoteExecArgument(std::string_view argument) {
     return quoted + '"';
 }
 
-std::optional<std::string> unlaunchableReason(const std::filesystem::path& program) {
+std::optional<std::string> unlaunchableReason(const std::filesystem::path& program, bool atLogin) {
     const std::string& text = program.native();
     const auto refusal = [&](const std::string& what) {
         const GText shown{g_utf8_make_valid(text.c_str(), static_cast<gssize>(text.size()))};
@@ -134,6 +134,8 @@ std::optional<std::string> unlaunchableReason(const std::filesystem::path& progr
         if (c == '%') return refusal("el carácter «%»");
         if (c == '\\') return refusal("el carácter «\\»");
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return refusal("un carácter de control");
+        if (atLogin && std::string_view("'\"$`").find(c) != std::string_view::npos)
+            return refusal(std::string("el carácter «") + c + "»");
     }
     return std::nullopt;
 }

@@ -47,8 +47,11 @@ std::string quoteExecArgument(std::string_view argument);
 // can. Entries are UTF-8 text; GIO and systemd's autostart generator look a program up before they
 // undo the doubling of '%'; the generator refuses a backslash; a control character ends the line or
 // the word. Refused rather than written as an entry that shows as present and starts nothing, or
-// that this program could no longer recognise as its own.
-std::optional<std::string> unlaunchableReason(const std::filesystem::path& program);
+// that this program could no longer recognise as its own. `atLogin`: for an autostart entry, which
+// systemd's autostart generator turns into a unit: systemd refuses an executable whose name holds a
+// quote, and the generator's escaping of '$' and '`' is one systemd does not undo, so those four are
+// refused as well.
+std::optional<std::string> unlaunchableReason(const std::filesystem::path& program, bool atLogin = false);
 
 // The keys of an existing entry that decide whose it is and whether it is active.
 struct EntryKeys {

@@ -51,7 +51,7 @@ platform::Error LinuxLoginItemService::foreignEntryError(const Finding& finding,
 }
 
 std::optional<platform::Error> LinuxLoginItemService::registerApp() {
-    if (std::optional<std::string> reason = desktop_entry::unlaunchableReason(executable_))
+    if (std::optional<std::string> reason = desktop_entry::unlaunchableReason(executable_, /*atLogin=*/true))
         return platform::Error{"DesktopEntry", EINVAL, *reason};
     if (const Finding finding = lookUp(); finding.found == Found::Foreign)
         return foreignEntryError(finding, "no se reemplazó");
