@@ -358,6 +358,31 @@ case_link_flood() {
   check "nothing of the bundle left" no_sandbox_process_left
 }
 
+# m. FIFOs where the user's settings files belong (mimeapps.list, the autostart entry, the application
+#    entry): nothing waits on them; the program reaches the ready status line and leaves them as they are.
+case_fifo_settings() {
+  start_case
+  desktop_start || { log "skipped: no desktop session"; exit 77; }
+  bundle_copy
+  mkdir -p "$SANDBOX/config/autostart" "$SANDBOX/data/applications"
+  local fifo fifos=("$SANDBOX/config/mimeapps.list" "$SANDBOX/config/autostart/app.nubrio.desktop.desktop"
+    "$SANDBOX/data/applications/app.nubrio.desktop.desktop")
+  for fifo in "${fifos[@]}"; do mkfifo "$fifo"; done
+  local started; started=$(now_ms)
+  program_start --background
+  wait_until 20 test -s "$SANDBOX/tray-items" || fail "the tray item never registered"
+  if wait_until 30 is_ready; then
+    outcome "fifo_settings: ready status line after $(($(now_ms) - started)) ms with FIFOs at ${fifos[*]##*/}"
+  else
+    outcome "fifo_settings: status line \"$(status_line)\" after 30 s"
+  fi
+  check "the status line reads ready" is_ready
+  for fifo in "${fifos[@]}"; do check "${fifo##*/} is still a FIFO" test -p "$fifo"; done
+  quit_timed "$(worker_of "$PROGRAM_PID")"
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
 # l. Floods of valid hand-overs: thousands of the launcher's restart, then of links with no browser
 #    installed. Each ends with one alert, never one opened inside another, and a flat memory figure;
 #    the restart answered once restarts once, and the links remembered meanwhile ask once more.
