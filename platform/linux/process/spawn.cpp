@@ -331,9 +331,12 @@ void stopProcessGroup(pid_t group, int leaderPidfd) {
     if (!members.anyLive()) return;
     members.signalLive(worker::SignalTerminate);
     for (int poll = 0; poll < worker::StopPollCount; ++poll) {
-        // Children forked meanwhile join in, as long as the group is still provably ours.
-        members.collect(worker::SignalTerminate, false);
-        if (!members.anyLive()) return;
+        // Children forked meanwhile join in, as long as the group is still provably ours: looked for
+        // once a second, and before the group counts as gone; a poll itself only asks the pidfds.
+        if (poll % 10 == 0 || !members.anyLive()) {
+            members.collect(worker::SignalTerminate, false);
+            if (!members.anyLive()) return;
+        }
         sleepTenthOfASecond();
     }
     members.collect(0, false);
