@@ -272,15 +272,20 @@ case_huge_answer() {
   check "nothing of the bundle left" no_sandbox_process_left
 }
 
-# h. Restart cycles through the tray menu on a private session bus and display: the program's fds and
-#    memory stay flat. FAULT_RESTART_CYCLES sets the count (20 here; the benchmark runs 200).
-case_restart_cycles() {
+# A copy in a desktop session of its own, its tray item registered and its worker ready.
+start_ready_in_desktop() {
   start_case
   desktop_start || { log "skipped: no desktop session"; exit 77; }
   bundle_copy
   program_start --background
   wait_until 20 test -s "$SANDBOX/tray-items" || fail "the tray item never registered"
   wait_until 20 is_ready || fail "never ready: status line \"$(status_line)\""
+}
+
+# h. Restart cycles through the tray menu on a private session bus and display: the program's fds and
+#    memory stay flat. FAULT_RESTART_CYCLES sets the count (20 here; the benchmark runs 200).
+case_restart_cycles() {
+  start_ready_in_desktop
   local cycles=${FAULT_RESTART_CYCLES:-20} samples="$SANDBOX/restart-samples"
   restart_cycles "$cycles" "$samples" || fail "restart cycle failed after $(wc -l <"$samples") cycles"
   local first last
@@ -396,25 +401,26 @@ answer_alert() {
   eval "$(DISPLAY=$DESKTOP_DISPLAY xdotool getwindowgeometry --shell "$window" | grep -E '^(WIDTH|HEIGHT)=')"
   DISPLAY=$DESKTOP_DISPLAY xdotool mousemove --window "$window" $((WIDTH - 25)) $((HEIGHT - 24)) click 1
 }
+# Floods the socket $2 with $3 hand-overs of kind $1 (restart, link): one alert must be open after
+# it, and the peak memory within 30 MB of $4 (KiB).
+flood_once() {
+  local kind=$1 socket=$2 count=$3 rss_before=$4 alerts hwm
+  "$FAULT_TOOLS/socket_flood" "$socket" "$kind" "$count" >"$SANDBOX/logs/flood.out" 2>&1
+  sleep 2
+  alive "$PROGRAM_PID" || fail "the program died in the flood of $count $kind hand-overs"
+  alerts=$(alert_count); hwm=$(hwm_kb "$PROGRAM_PID")
+  outcome "handover_flood: $count $kind hand-overs ($(cat "$SANDBOX/logs/flood.out")): $alerts alert(s) open; RSS $((rss_before / 1024)) MB at the start, peak $((hwm / 1024)) MB"
+  check "$kind: one alert open (got $alerts)" equals "$alerts" 1
+  check "$kind: peak memory within 30 MB of the start ($((hwm / 1024)) MB)" less_than "$hwm" $((rss_before + 30 * 1024))
+}
 case_handover_flood() {
-  start_case
-  desktop_start || { log "skipped: no desktop session"; exit 77; }
-  bundle_copy
-  program_start --background
-  wait_until 20 test -s "$SANDBOX/tray-items" || fail "the tray item never registered"
-  wait_until 20 is_ready || fail "never ready: status line \"$(status_line)\""
+  start_ready_in_desktop
   local socket="$SANDBOX/runtime/app.nubrio.desktop" count=${FAULT_FLOOD_COUNT:-3000}
-  local rss_before hwm alerts old new
+  local rss_before alerts old new
   rss_before=$(rss_kb "$PROGRAM_PID")
   old=$(worker_of "$PROGRAM_PID")
 
-  "$FAULT_TOOLS/socket_flood" "$socket" restart "$count" >"$SANDBOX/logs/flood.out" 2>&1
-  sleep 2
-  alive "$PROGRAM_PID" || fail "the program died in the flood of $count restarts"
-  alerts=$(alert_count); hwm=$(hwm_kb "$PROGRAM_PID")
-  outcome "handover_flood: $count restart hand-overs ($(cat "$SANDBOX/logs/flood.out")): $alerts alert(s) open; RSS $((rss_before / 1024)) MB before, peak $((hwm / 1024)) MB"
-  check "one confirmation open (got $alerts)" equals "$alerts" 1
-  check "peak memory within 30 MB of the start ($((rss_before / 1024)) -> $((hwm / 1024)) MB)" less_than "$hwm" $((rss_before + 30 * 1024))
+  flood_once restart "$socket" "$count" "$rss_before"
   answer_alert || fail "cannot answer the confirmation"
   wait_until 15 eval 'new=$(worker_of "$PROGRAM_PID"); [ -n "$new" ] && [ "$new" != "$old" ]' || fail "no restart"
   wait_until 15 is_ready || fail "the new worker never became ready"
@@ -425,13 +431,7 @@ case_handover_flood() {
   check "no confirmation left" equals "$alerts" 0
 
   # No browser is installed in the sandbox: each link asks to install one.
-  "$FAULT_TOOLS/socket_flood" "$socket" link "$count" >"$SANDBOX/logs/flood.out" 2>&1
-  sleep 2
-  alive "$PROGRAM_PID" || fail "the program died in the flood of $count links"
-  alerts=$(alert_count); hwm=$(hwm_kb "$PROGRAM_PID")
-  outcome "handover_flood: $count link hand-overs ($(cat "$SANDBOX/logs/flood.out")): $alerts alert(s) open; peak $((hwm / 1024)) MB"
-  check "one alert open for the links (got $alerts)" equals "$alerts" 1
-  check "peak memory still within 30 MB of the start ($((hwm / 1024)) MB)" less_than "$hwm" $((rss_before + 30 * 1024))
+  flood_once link "$socket" "$count" "$rss_before"
   local more=0
   answer_alert || fail "cannot close the alert"
   sleep 2
