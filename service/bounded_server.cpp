@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -95,6 +96,17 @@ bool announcesBody(const httplib::Request& request) {
     return false;
 }
 
+bool addressedToLoopback(const httplib::Request& request, int port) {
+    if (port == 0) return true;
+    std::string host = request.get_header_value("Host");
+    if (host.empty()) return true;
+    for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string suffix = ":" + std::to_string(port);
+    for (const char* name : {"127.0.0.1", "localhost", "[::1]"})
+        if (host == name + suffix) return true;
+    return false;
+}
+
 }  // namespace
 
 BoundedServer::BoundedServer(ServerLimits limits)
@@ -103,7 +115,12 @@ BoundedServer::BoundedServer(ServerLimits limits)
 
     // httplib calls this after the headers and before it reads a body, which it would otherwise read
     // whole, and inflate, into memory. The connection is closed after the answer, body unread.
-    set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
+    set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+        if (!addressedToLoopback(request, loopbackPort_)) {
+            response.status = 421;
+            response.set_content("Misdirected Request\n", "text/plain");
+            return HandlerResponse::Handled;
+        }
         if (!announcesBody(request)) return HandlerResponse::Unhandled;
         response.status = 413;
         return HandlerResponse::Handled;

@@ -30,6 +30,12 @@ public:
     BoundedServer(const BoundedServer&) = delete;
     BoundedServer& operator=(const BoundedServer&) = delete;
 
+    // From now on, requests whose Host names anything but the loopback on `port` (127.0.0.1,
+    // localhost, [::1]) get 421 Misdirected Request: a page whose own name was made to point at
+    // 127.0.0.1 (DNS rebinding) reaches the port, but sends its own name. A request without Host
+    // (HTTP/1.0) comes from no browser and is answered. Call before listening.
+    void answerOnlyLoopbackHosts(int port) { loopbackPort_ = port; }
+
     // Ends the connections in progress and the accept loop; any thread may call it, at any time.
     void stopServing();
 
@@ -37,6 +43,7 @@ private:
     bool process_and_close_socket(socket_t sock) override;
 
     ServerLimits limits_;
+    int loopbackPort_ = 0;  // 0: any Host
     int stopFd_;  // an eventfd, readable once stopping
 };
 

@@ -7,7 +7,9 @@
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,7 +20,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -35,36 +36,50 @@ const char* const kLogFile = "logs/service.log";
 
 std::mutex logMutex;
 
-// Appends one timestamped line; the log is a convenience, so any failure here is ignored.
+// Writes all of `text`; false when it could not.
+bool writeAll(int fd, const std::string& text) {
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Appends one timestamped line; the log is a convenience, so any failure here is ignored. The log
+// is only ever a regular file of ours: never a link's target, never a FIFO that would block.
 void log(const std::string& line) {
     std::lock_guard lock(logMutex);
     char stamp[64] = "";
     std::time_t now = std::time(nullptr);
     std::tm local{};
     if (localtime_r(&now, &local)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S %z", &local);
-    if (std::FILE* file = std::fopen(kLogFile, "a")) {
-        std::fprintf(file, "%s [%d] %s\n", stamp, static_cast<int>(getpid()), line.c_str());
-        std::fclose(file);
-    }
+    const int fd = ::open(kLogFile, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd < 0) return;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+        writeAll(fd, std::string(stamp) + " [" + std::to_string(getpid()) + "] " + line + "\n");
+    ::close(fd);
 }
 
-void createLogsFolder() {
-    std::error_code ignored;
-    std::filesystem::create_directories(nubrio::worker::LogsFolder, ignored);
-}
+// Private to the user when made here; an existing folder keeps its mode.
+void createLogsFolder() { ::mkdir(nubrio::worker::LogsFolder, 0700); }
 
-// Replaced as a whole, so the application never reads half a message.
+// Replaced as a whole, so the application never reads half a message. Written to a new file of our
+// own (whatever was planted at the temporary name goes first, a link included, never its target)
+// and renamed over the old one, which replaces a link rather than writing through it.
 bool writeStartupError(const std::string& text) {
     const std::string path = nubrio::worker::StartupErrorFile;
     const std::string partial = path + ".partial";
-    {
-        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.close();
-        if (!out) {
-            std::remove(partial.c_str());
-            return false;
-        }
+    ::unlink(partial.c_str());
+    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    const bool written = writeAll(fd, text);
+    if (::close(fd) != 0 || !written) {
+        ::unlink(partial.c_str());
+        return false;
     }
     return std::rename(partial.c_str(), path.c_str()) == 0;
 }
@@ -153,6 +168,7 @@ int main() {
     log(std::string("NubrioService ") + NUBRIO_SERVICE_VERSION + " started");
     log(std::string("listening on http://") + ChallengeHost + ":" + std::to_string(ChallengePort));
 
+    server.answerOnlyLoopbackHosts(ChallengePort);
     server.Get(nubrio::worker::ChallengePath, [](const httplib::Request&, httplib::Response& response) {
         const nlohmann::json answer = {{"pid", static_cast<int>(getpid())}, {"version", NUBRIO_SERVICE_VERSION}};
         response.set_content(answer.dump(), "application/json");

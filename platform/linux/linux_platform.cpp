@@ -11,9 +11,11 @@ LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle>
                              std::unique_ptr<InstanceRegistry> registry, const StopSequence& stop)
     : bundle_(std::move(bundle)),
       registry_(std::move(registry)),
+      requests_([this] { return application_.isTerminating(); }),
       process_(argc, argv, liveTasks_),
       tasks_(liveTasks_, stop),
-      alerts_([this] { return application_.isTerminating(); }),
+      statusBar_(&requests_),
+      alerts_([this] { return application_.isTerminating(); }, &requests_),
       workspace_([registry = registry_.get()] { return registry->runningPids(); }),
       loginItems_(bundle_->executablePath()),
       platform_{application_, mainQueue_, clock_,      process_,  *bundle_,   fileManager_,
@@ -23,7 +25,12 @@ LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle>
 }
 
 bool LinuxPlatform::handOverArrived(const handover::Message& message) {
-    if (!message.links.empty()) return application_.openUrls(message.links);
+    if (!message.links.empty()) {
+        // The same links again while they wait (or while their alert is open) are one request.
+        std::string key = "links";
+        for (const std::string& link : message.links) key += "\n" + link;
+        return requests_.submit(key, [this, links = message.links] { application_.openUrlsNow(links); });
+    }
     // A launcher's desktop action: the menu's own command, its confirmation included.
     if (application_.isTerminating()) return false;
     const launcher::DesktopAction* action = launcher::actionNamed(message.command);

@@ -15,6 +15,7 @@
 #include "platform/linux/shell/bundle.h"
 #include "platform/linux/shell/clock.h"
 #include "platform/linux/shell/main_queue.h"
+#include "platform/linux/shell/request_queue.h"
 #include "platform/linux/shell/screen.h"
 #include "platform/linux/shell/url_session.h"
 #include "platform/linux/single_instance/registry.h"
@@ -63,6 +64,8 @@ private:
 
     LiveTasks liveTasks_;
     LinuxApplication application_;
+    // Menu commands, the launcher's actions and handed-over links: one at a time, never in an alert.
+    RequestQueue requests_;
     LinuxMainQueue mainQueue_;
     LinuxClock clock_;
     LinuxProcessInfo process_;

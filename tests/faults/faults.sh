@@ -339,15 +339,20 @@ case_huge_answer() {
   check "nothing of the bundle left" no_sandbox_process_left
 }
 
-# h. Restart cycles through the tray menu on a private session bus and display: the program's fds and
-#    memory stay flat. FAULT_RESTART_CYCLES sets the count (20 here; the benchmark runs 200).
-case_restart_cycles() {
+# A copy in a desktop session of its own, its tray item registered and its worker ready.
+start_ready_in_desktop() {
   start_case
   desktop_start || { log "skipped: no desktop session"; exit 77; }
   bundle_copy
   program_start --background
   wait_until 20 test -s "$SANDBOX/tray-items" || fail "the tray item never registered"
   wait_until 20 is_ready || fail "never ready: status line \"$(status_line)\""
+}
+
+# h. Restart cycles through the tray menu on a private session bus and display: the program's fds and
+#    memory stay flat. FAULT_RESTART_CYCLES sets the count (20 here; the benchmark runs 200).
+case_restart_cycles() {
+  start_ready_in_desktop
   local cycles=${FAULT_RESTART_CYCLES:-20} samples="$SANDBOX/restart-samples"
   restart_cycles "$cycles" "$samples" || fail "restart cycle failed after $(wc -l <"$samples") cycles"
   local first last
@@ -420,6 +425,88 @@ case_link_flood() {
   check "the links reached the program (editor opened $launches times)" less_than 0 "$launches"
   check "fds back near the start ($fds_before -> $fds_after)" less_than "$fds_after" $((fds_before + 4))
   check "fds bounded during the flood (peak $max_fds)" less_than "$max_fds" $((fds_before + 40))
+  quit_timed "$(worker_of "$PROGRAM_PID")"
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
+# m. FIFOs where the user's settings files belong (mimeapps.list, the autostart entry, the application
+#    entry): nothing waits on them; the program reaches the ready status line and leaves them as they are.
+case_fifo_settings() {
+  start_case
+  desktop_start || { log "skipped: no desktop session"; exit 77; }
+  bundle_copy
+  mkdir -p "$SANDBOX/config/autostart" "$SANDBOX/data/applications"
+  local fifo fifos=("$SANDBOX/config/mimeapps.list" "$SANDBOX/config/autostart/app.nubrio.desktop.desktop"
+    "$SANDBOX/data/applications/app.nubrio.desktop.desktop")
+  for fifo in "${fifos[@]}"; do mkfifo "$fifo"; done
+  local started; started=$(now_ms)
+  program_start --background
+  wait_until 20 test -s "$SANDBOX/tray-items" || fail "the tray item never registered"
+  if wait_until 30 is_ready; then
+    outcome "fifo_settings: ready status line after $(($(now_ms) - started)) ms with FIFOs at ${fifos[*]##*/}"
+  else
+    outcome "fifo_settings: status line \"$(status_line)\" after 30 s"
+  fi
+  check "the status line reads ready" is_ready
+  for fifo in "${fifos[@]}"; do check "${fifo##*/} is still a FIFO" test -p "$fifo"; done
+  quit_timed "$(worker_of "$PROGRAM_PID")"
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
+# l. Floods of valid hand-overs: thousands of the launcher's restart, then of links with no browser
+#    installed. Each ends with one alert, never one opened inside another, and a flat memory figure;
+#    the restart answered once restarts once, and the links remembered meanwhile ask once more.
+alert_count() { DISPLAY=$DESKTOP_DISPLAY xdotool search --onlyvisible --pid "$PROGRAM_PID" 2>/dev/null | wc -l; }
+hwm_kb() { awk '/^VmHWM:/ {print $2}' "/proc/$1/status" 2>/dev/null; }
+# Clicks the alert's last button ("Reiniciar", "Cerrar"): keys may reach it before it has the focus.
+answer_alert() {
+  local window WIDTH HEIGHT
+  window=$(alert_window)
+  [ -n "$window" ] || return 1
+  eval "$(DISPLAY=$DESKTOP_DISPLAY xdotool getwindowgeometry --shell "$window" | grep -E '^(WIDTH|HEIGHT)=')"
+  DISPLAY=$DESKTOP_DISPLAY xdotool mousemove --window "$window" $((WIDTH - 25)) $((HEIGHT - 24)) click 1
+}
+# Floods the socket $2 with $3 hand-overs of kind $1 (restart, link): one alert must be open after
+# it, and the peak memory within 30 MB of $4 (KiB).
+flood_once() {
+  local kind=$1 socket=$2 count=$3 rss_before=$4 alerts hwm
+  "$FAULT_TOOLS/socket_flood" "$socket" "$kind" "$count" >"$SANDBOX/logs/flood.out" 2>&1
+  sleep 2
+  alive "$PROGRAM_PID" || fail "the program died in the flood of $count $kind hand-overs"
+  alerts=$(alert_count); hwm=$(hwm_kb "$PROGRAM_PID")
+  outcome "handover_flood: $count $kind hand-overs ($(cat "$SANDBOX/logs/flood.out")): $alerts alert(s) open; RSS $((rss_before / 1024)) MB at the start, peak $((hwm / 1024)) MB"
+  check "$kind: one alert open (got $alerts)" equals "$alerts" 1
+  check "$kind: peak memory within 30 MB of the start ($((hwm / 1024)) MB)" less_than "$hwm" $((rss_before + 30 * 1024))
+}
+case_handover_flood() {
+  start_ready_in_desktop
+  local socket="$SANDBOX/runtime/app.nubrio.desktop" count=${FAULT_FLOOD_COUNT:-3000}
+  local rss_before alerts old new
+  rss_before=$(rss_kb "$PROGRAM_PID")
+  old=$(worker_of "$PROGRAM_PID")
+
+  flood_once restart "$socket" "$count" "$rss_before"
+  answer_alert || fail "cannot answer the confirmation"
+  wait_until 15 eval 'new=$(worker_of "$PROGRAM_PID"); [ -n "$new" ] && [ "$new" != "$old" ]' || fail "no restart"
+  wait_until 15 is_ready || fail "the new worker never became ready"
+  sleep 3
+  alerts=$(alert_count)
+  outcome "handover_flood: after \"Reiniciar\": worker $old -> $new, then $(worker_of "$PROGRAM_PID") 3 s later; $alerts alert(s) open"
+  check "restarted once: the new worker still runs" equals "$(worker_of "$PROGRAM_PID")" "$new"
+  check "no confirmation left" equals "$alerts" 0
+
+  # No browser is installed in the sandbox: each link asks to install one.
+  flood_once link "$socket" "$count" "$rss_before"
+  local more=0
+  answer_alert || fail "cannot close the alert"
+  sleep 2
+  while [ "$(alert_count)" -gt 0 ] && [ "$more" -lt 5 ]; do
+    more=$((more + 1)); answer_alert; sleep 2
+  done
+  outcome "handover_flood: after closing it, $more more alert(s) for the links remembered meanwhile"
+  check "the remembered links ask once more at most (got $more)" less_than "$more" 2
   quit_timed "$(worker_of "$PROGRAM_PID")"
   check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
   check "nothing of the bundle left" no_sandbox_process_left

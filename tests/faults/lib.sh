@@ -164,7 +164,7 @@ port_free() { ! port_listening; }
 # The challenge answer of whoever holds the port, or nothing.
 challenge() {
   timeout 3 bash -c 'exec 3<>/dev/tcp/127.0.0.1/4173 || exit 1
-    printf "GET /api/desktop/challenge HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n" >&3
+    printf "GET /api/desktop/challenge HTTP/1.0\r\nHost: 127.0.0.1:4173\r\n\r\n" >&3
     sed -n "/^\r\{0,1\}$/,\$p" <&3 | tail -n +2' 2>/dev/null
 }
 json_pid() { sed -n 's/.*"pid"[[:space:]]*:[[:space:]]*\([0-9][0-9]*\).*/\1/p'; }

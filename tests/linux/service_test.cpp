@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -128,7 +129,7 @@ std::optional<HttpAnswer> exchange(const std::string& head, const std::string& b
 }
 
 std::optional<HttpAnswer> httpGet(const std::string& path) {
-    return exchange("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    return exchange("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:4173\r\nConnection: close\r\n\r\n");
 }
 
 bool contains(const std::string& text, const char* part) {
@@ -256,7 +257,7 @@ public:
 
 private:
     void drip() {
-        const std::string request = "GET /api/desktop/challenge HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+        const std::string request = "GET /api/desktop/challenge HTTP/1.1\r\nHost: 127.0.0.1:4173\r\nX-Slow: ";
         bool wasCutOff = false;
         int sock = -1;
         std::size_t sent = 0;
@@ -420,7 +421,7 @@ TEST_F(ServiceTest, RefusesRequestBodiesUnreadAndKeepsItsMemory) {
     constexpr std::size_t kBodySize = 256u << 20;
     const std::string gzip = gzipOfZeros(kBodySize);
     const std::string zeros(1u << 20, '\0');
-    const std::string post = "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/octet-stream\r\n";
+    const std::string post = "POST / HTTP/1.1\r\nHost: 127.0.0.1:4173\r\nContent-Type: application/octet-stream\r\n";
     struct Case {
         const char* name;
         std::string head;
@@ -437,10 +438,10 @@ TEST_F(ServiceTest, RefusesRequestBodiesUnreadAndKeepsItsMemory) {
         {"3 GB announced, waiting for 100 Continue",
          post + "Content-Length: 3000000000\r\nExpect: 100-continue\r\n\r\n", "", 0, 413},
         // No body, but a header line that never ends: only so much of a request is read.
-        {"256 MB in one header line", "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Long: ", std::string(1u << 20, 'a'), 256,
+        {"256 MB in one header line", "GET / HTTP/1.1\r\nHost: 127.0.0.1:4173\r\nX-Long: ", std::string(1u << 20, 'a'), 256,
          400},
         {"a zero length is no body",
-         std::string("GET ") + nubrio::worker::ChallengePath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n\r\n",
+         std::string("GET ") + nubrio::worker::ChallengePath + " HTTP/1.1\r\nHost: 127.0.0.1:4173\r\nContent-Length: 0\r\n\r\n",
          "", 0, 200},
     };
 
@@ -510,6 +511,95 @@ TEST_F(ServiceTest, ExitsThreeWhenItsFolderIsNotWritable) {
     EXPECT_TRUE(exitedWith(worker.waitForExit(), nubrio::worker::StartupFailureStatus));
     EXPECT_FALSE(readFile(startupError()).empty());
     fs::permissions(folder, fs::perms::owner_all);
+}
+
+// DNS rebinding: a page whose own name was made to point at 127.0.0.1 reaches the port, but its
+// requests carry its name. Only the loopback names on this port are answered; a request without
+// Host (HTTP/1.0) comes from no browser.
+TEST_F(ServiceTest, AnswersOnlyRequestsAddressedToTheLoopback) {
+    Worker worker(folder);
+    ASSERT_TRUE(worker.waitUntilAnswering());
+    const std::string path = nubrio::worker::ChallengePath;
+    const std::pair<std::string, int> hosts[] = {
+        {"Host: 127.0.0.1:4173\r\n", 200},
+        {"Host: localhost:4173\r\n", 200},
+        {"Host: [::1]:4173\r\n", 200},
+        {"Host: LocalHost:4173\r\n", 200},
+        {"", 200},
+        {"Host: nubrio-rebind.example:4173\r\n", 421},
+        {"Host: 127.0.0.1.nip.example:4173\r\n", 421},
+        {"Host: 127.0.0.1\r\n", 421},
+        {"Host: 127.0.0.1:80\r\n", 421},
+        {"Host: localhost:41730\r\n", 421},
+    };
+    for (const auto& [host, status] : hosts) {
+        SCOPED_TRACE(host.empty() ? "no Host" : host);
+        const std::string version = host.empty() ? "HTTP/1.0" : "HTTP/1.1";
+        auto answer = exchange("GET " + path + " " + version + "\r\n" + host + "Connection: close\r\n\r\n");
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->status, status);
+        EXPECT_EQ(answer->body.find(std::to_string(worker.pid())) != std::string::npos, status == 200) << answer->body;
+    }
+    EXPECT_TRUE(exitedWith(worker.stop(), 0));
+}
+
+// Links planted at the worker's log paths: it writes neither through them nor to their targets; the
+// start-up error replaces a link at its name with a file of its own.
+TEST_F(ServiceTest, WritesNoLogThroughALink) {
+    const char* names[] = {"service.log", "startup-error.txt", "startup-error.txt.partial"};
+    for (const char* name : names) {
+        SCOPED_TRACE(name);
+        nubrio::testing::TempHome scratch;
+        const fs::path data = scratch.path() / "Nubrio";
+        const fs::path target = scratch.path() / "target.txt";
+        fs::create_directories(data / nubrio::worker::LogsFolder);
+        std::ofstream(target) << "someone else's file\n";
+        fs::create_symlink(target, data / nubrio::worker::LogsFolder / name);
+
+        {
+            Worker worker(data);
+            ASSERT_TRUE(worker.waitUntilAnswering());
+            // The port held by this one: a second worker fails and writes its start-up error.
+            Worker second(data);
+            EXPECT_TRUE(exitedWith(second.waitForExit(), nubrio::worker::StartupFailureStatus));
+            EXPECT_TRUE(exitedWith(worker.stop(), 0));
+        }
+        EXPECT_EQ(readFile(target), "someone else's file\n");
+        const fs::path error = data / nubrio::worker::StartupErrorFile;
+        EXPECT_FALSE(fs::is_symlink(error));
+        EXPECT_NE(readFile(error).find("4173"), std::string::npos);
+    }
+}
+
+// Private by default: a logs folder made by the worker is the user's alone, and so are its logs; a
+// folder that exists keeps its mode.
+TEST_F(ServiceTest, MakesItsLogsPrivateAndLeavesAnExistingFolderAsItIs) {
+    const mode_t previous = ::umask(022);
+    for (const bool existing : {false, true}) {
+        SCOPED_TRACE(existing ? "existing 0755 folder" : "new folder");
+        nubrio::testing::TempHome scratch;
+        const fs::path data = scratch.path() / "Nubrio";
+        fs::create_directories(data);
+        if (existing) {
+            fs::create_directories(data / nubrio::worker::LogsFolder);
+            ::chmod((data / nubrio::worker::LogsFolder).c_str(), 0755);
+        }
+        {
+            Worker worker(data);
+            ASSERT_TRUE(worker.waitUntilAnswering());
+            Worker second(data);
+            EXPECT_TRUE(exitedWith(second.waitForExit(), nubrio::worker::StartupFailureStatus));
+            EXPECT_TRUE(exitedWith(worker.stop(), 0));
+        }
+        const auto mode = [](const fs::path& path) {
+            struct stat info {};
+            return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0u;
+        };
+        EXPECT_EQ(mode(data / nubrio::worker::LogsFolder), existing ? 0755u : 0700u);
+        EXPECT_EQ(mode(data / nubrio::worker::LogsFolder / "service.log"), 0600u);
+        EXPECT_EQ(mode(data / nubrio::worker::StartupErrorFile), 0600u);
+    }
+    ::umask(previous);
 }
 
 }  // namespace

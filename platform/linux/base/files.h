@@ -9,9 +9,20 @@
 
 namespace nubrio::linux_platform::files {
 
+// Why a file was not read: missing (nothing to say), or something the caller may want to log.
+struct ReadFailure {
+    bool missing = false;
+    std::string why;
+};
+
 // The content of a regular file of at most `maxBytes`; none when it is missing, unreadable, of another
-// kind (a FIFO or device would block or never end) or larger. Links are followed.
-std::optional<std::string> readFile(const std::filesystem::path& path, std::size_t maxBytes);
+// kind (a FIFO or device would block or never end) or larger. Links are followed. Opening never
+// waits; a FIFO, a device or an oversize file is skipped with a line in the program's log.
+std::optional<std::string> readFile(const std::filesystem::path& path, std::size_t maxBytes,
+                                    ReadFailure* failure = nullptr);
+
+// A bound for settings files (mimeapps lists, desktop entries, themes): far above any real one.
+inline constexpr std::size_t kMaxSettingsBytes = 1024 * 1024;
 
 // Writes through a temporary file in the same folder and a rename, after creating the folder and its
 // parents (private to the user), so a reader never sees half a file and a failure leaves none

@@ -5,6 +5,7 @@
 #include <glib.h>
 
 #include "platform/linux/base/glib_owner.h"
+#include "platform/linux/base/key_file.h"
 #include "platform/linux/base/utf8.h"
 
 namespace nubrio::linux_platform::desktop_entry {
@@ -122,7 +123,7 @@ std::string quoteExecArgument(std::string_view argument) {
     return quoted + '"';
 }
 
-std::optional<platform::Error> unlaunchableReason(const std::filesystem::path& program) {
+std::optional<platform::Error> unlaunchableReason(const std::filesystem::path& program, bool atLogin) {
     const std::string& text = program.native();
     const auto refusal = [&](const std::string& what) {
         const GText shown{g_utf8_make_valid(text.c_str(), static_cast<gssize>(text.size()))};
@@ -135,25 +136,34 @@ std::optional<platform::Error> unlaunchableReason(const std::filesystem::path& p
         if (c == '%') return refusal("el carácter «%»");
         if (c == '\\') return refusal("el carácter «\\»");
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return refusal("un carácter de control");
+        if (atLogin && std::string_view("'\"$`").find(c) != std::string_view::npos)
+            return refusal(std::string("el carácter «") + c + "»");
     }
     return std::nullopt;
 }
 
-std::optional<EntryKeys> readEntry(const std::filesystem::path& path) {
-    KeyFilePtr file(g_key_file_new());
-    if (!g_key_file_load_from_file(file.get(), path.c_str(), G_KEY_FILE_NONE, nullptr)) return std::nullopt;
-    if (!g_key_file_has_group(file.get(), kGroup)) return std::nullopt;
+std::optional<EntryKeys> readEntry(const std::filesystem::path& path, std::string* whyNot) {
+    const key_file::Loaded loaded = key_file::load(path);
+    if (!loaded.file) {
+        if (whyNot) *whyNot = loaded.why;
+        return std::nullopt;
+    }
+    GKeyFile* const file = loaded.file.get();
+    if (!g_key_file_has_group(file, kGroup)) {
+        if (whyNot) *whyNot = "no tiene el grupo [Desktop Entry]";
+        return std::nullopt;
+    }
     EntryKeys keys;
     // Without an error argument GLib keeps undefined escapes such as \" as written, as it does for
     // any entry it launches.
-    if (GText exec{g_key_file_get_string(file.get(), kGroup, "Exec", nullptr)}) {
+    if (GText exec{g_key_file_get_string(file, kGroup, "Exec", nullptr)}) {
         ParsedExec parsed = parseExec(exec.get());
         if (!parsed.error) keys.program = parsed.argv.front();
     }
-    if (GText tryExec{g_key_file_get_string(file.get(), kGroup, "TryExec", nullptr)}) keys.tryExec = tryExec.get();
-    keys.hidden = g_key_file_get_boolean(file.get(), kGroup, "Hidden", nullptr);
+    if (GText tryExec{g_key_file_get_string(file, kGroup, "TryExec", nullptr)}) keys.tryExec = tryExec.get();
+    keys.hidden = g_key_file_get_boolean(file, kGroup, "Hidden", nullptr);
     GErrorOut enabledError;
-    const gboolean enabled = g_key_file_get_boolean(file.get(), kGroup, "X-GNOME-Autostart-enabled", enabledError);
+    const gboolean enabled = g_key_file_get_boolean(file, kGroup, "X-GNOME-Autostart-enabled", enabledError);
     // Missing or unreadable: enabled, as the session managers read it.
     if (!enabledError.get()) keys.autostartEnabled = enabled;
     return keys;

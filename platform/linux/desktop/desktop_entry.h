@@ -48,8 +48,11 @@ std::string quoteExecArgument(std::string_view argument);
 // can. Entries are UTF-8 text; GIO and systemd's autostart generator look a program up before they
 // undo the doubling of '%'; the generator refuses a backslash; a control character ends the line or
 // the word. Refused rather than written as an entry that shows as present and starts nothing, or
-// that this program could no longer recognise as its own.
-std::optional<platform::Error> unlaunchableReason(const std::filesystem::path& program);
+// that this program could no longer recognise as its own. `atLogin`: for an autostart entry, which
+// systemd's autostart generator turns into a unit: systemd refuses an executable whose name holds a
+// quote, and the generator's escaping of '$' and '`' is one systemd does not undo, so those four are
+// refused as well.
+std::optional<platform::Error> unlaunchableReason(const std::filesystem::path& program, bool atLogin = false);
 
 // The keys of an existing entry that decide whose it is and whether it is active.
 struct EntryKeys {
@@ -59,8 +62,9 @@ struct EntryKeys {
     bool autostartEnabled = true;       // X-GNOME-Autostart-enabled
 };
 
-// Reads an entry file; none when it cannot be read as a key file with a [Desktop Entry] group.
-std::optional<EntryKeys> readEntry(const std::filesystem::path& path);
+// Reads an entry file; none when it cannot be read whole as a key file with a [Desktop Entry] group,
+// and then, when asked, why not.
+std::optional<EntryKeys> readEntry(const std::filesystem::path& path, std::string* whyNot = nullptr);
 
 // The text of a group, [Desktop Entry] unless named, with these keys in this order (values get
 // key-file escaping).

@@ -22,12 +22,14 @@ bool isDirectory(const std::filesystem::path& path) {
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// Folders made here hold the user's data and logs: private to the user (less the umask). An existing
+// folder keeps its mode.
 std::optional<platform::Error> makeDirectory(const std::filesystem::path& path, bool withIntermediates) {
     if (withIntermediates) {
-        if (g_mkdir_with_parents(path.c_str(), 0777) != 0) return systemError(errno, path.string());
+        if (g_mkdir_with_parents(path.c_str(), 0700) != 0) return systemError(errno, path.string());
         return std::nullopt;
     }
-    if (mkdir(path.c_str(), 0777) != 0) {
+    if (mkdir(path.c_str(), 0700) != 0) {
         const int code = errno;
         if (code == EEXIST && isDirectory(path)) return std::nullopt;
         return systemError(code, path.string());

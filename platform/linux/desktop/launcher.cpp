@@ -155,7 +155,16 @@ std::optional<platform::Error> registerFor(const std::filesystem::path& bundleEx
         const bool loginOn = LinuxLoginItemService(bundleExecutable).status() == platform::LoginItemStatus::Enabled;
         const std::string text =
             entryText(bundleExecutable, presentation.commands, loginOn ? LoginTitles::TurnOff : LoginTitles::TurnOn);
-        if (files::readFile(path, kMaxEntryBytes) != text) {
+        files::ReadFailure failure;
+        const std::optional<std::string> current = files::readFile(path, kMaxEntryBytes, &failure);
+        if (current != text) {
+            // A file at our name that cannot be read whole is someone's, and rewriting it would lose it.
+            std::string whyNot;
+            if (!current && !failure.missing)
+                return platform::Error{"DesktopEntry", EINVAL, "application entry left as it is: " + failure.why};
+            if (current && !desktop_entry::readEntry(path, &whyNot))
+                return platform::Error{"DesktopEntry", EINVAL,
+                                       "application entry " + path.string() + " left as it is: " + whyNot};
             if (std::optional<platform::Error> error = files::writeFileAtomically(path, text))
                 return failed("no application entry written", *error);
             refreshMimeCacheIfPresent();

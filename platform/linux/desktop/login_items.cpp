@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "platform/linux/base/files.h"
+#include "platform/linux/base/program_log.h"
 #include "platform/linux/base/system_error.h"
 #include "platform/linux/base/xdg_dirs.h"
 #include "platform/linux/desktop/desktop_entry.h"
@@ -23,10 +24,15 @@ LinuxLoginItemService::Finding LinuxLoginItemService::lookUp() const {
     struct stat info {};
     if (lstat(path.c_str(), &info) != 0) return {};  // nothing there, or no folder to hold it
     // Whatever cannot be read as an entry that starts this executable belongs to someone else.
-    std::optional<desktop_entry::EntryKeys> keys = desktop_entry::readEntry(path);
-    if (!keys || !keys->program || !desktop_entry::samePath(*keys->program, executable_))
-        return {Found::Foreign, false};
-    return {Found::Ours, !keys->hidden && keys->autostartEnabled};
+    std::string whyNot;
+    std::optional<desktop_entry::EntryKeys> keys = desktop_entry::readEntry(path, &whyNot);
+    if (!keys) {
+        // Left exactly as it is: rewriting it from what could be read would lose the rest.
+        program_log::write("autostart entry " + path.string() + " left as it is: " + whyNot);
+        return {Found::Foreign, false, whyNot};
+    }
+    if (!keys->program || !desktop_entry::samePath(*keys->program, executable_)) return {Found::Foreign, false, {}};
+    return {Found::Ours, !keys->hidden && keys->autostartEnabled, {}};
 }
 
 platform::LoginItemStatus LinuxLoginItemService::status() {
@@ -35,16 +41,20 @@ platform::LoginItemStatus LinuxLoginItemService::status() {
                                                            : platform::LoginItemStatus::NotRegistered;
 }
 
-platform::Error LinuxLoginItemService::foreignEntryError(const char* refusal) const {
+platform::Error LinuxLoginItemService::foreignEntryError(const Finding& finding, const char* refusal) const {
+    const std::string what = finding.unreadable.empty()
+                                 ? "no abre Nubrio sino otro programa"
+                                 : "no se puede leer entera (" + finding.unreadable + ")";
     return platform::Error{"AutostartEntry", EEXIST,
-                           "La entrada de inicio automático «" + entryPath().string() +
-                               "» no abre Nubrio sino otro programa, así que " + refusal +
-                               ". Quitala o cambiale el nombre y volvé a intentarlo."};
+                           "La entrada de inicio automático «" + entryPath().string() + "» " + what + ", así que " +
+                               refusal + ". Quitala o cambiale el nombre y volvé a intentarlo."};
 }
 
 std::optional<platform::Error> LinuxLoginItemService::registerApp() {
-    if (std::optional<platform::Error> reason = desktop_entry::unlaunchableReason(executable_)) return reason;
-    if (lookUp().found == Found::Foreign) return foreignEntryError("no se reemplazó");
+    if (std::optional<platform::Error> reason = desktop_entry::unlaunchableReason(executable_, /*atLogin=*/true))
+        return reason;
+    if (const Finding finding = lookUp(); finding.found == Found::Foreign)
+        return foreignEntryError(finding, "no se reemplazó");
     // Rewriting our own entry also clears a Hidden=true or X-GNOME-Autostart-enabled=false that a
     // session manager may have put there: the user asked to start at login.
     const std::string text = desktop_entry::entryText({
@@ -61,11 +71,12 @@ std::optional<platform::Error> LinuxLoginItemService::registerApp() {
 }
 
 std::optional<platform::Error> LinuxLoginItemService::unregisterApp() {
-    switch (lookUp().found) {
+    const Finding finding = lookUp();
+    switch (finding.found) {
     case Found::Nothing:
         return std::nullopt;
     case Found::Foreign:
-        return foreignEntryError("no se quitó");
+        return foreignEntryError(finding, "no se quitó");
     case Found::Ours:
         break;
     }

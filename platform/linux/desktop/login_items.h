@@ -34,9 +34,10 @@ private:
     struct Finding {
         Found found = Found::Nothing;
         bool enabled = false;
+        std::string unreadable;  // why a file at our name could not be read whole, if so
     };
     Finding lookUp() const;
-    platform::Error foreignEntryError(const char* refusal) const;
+    platform::Error foreignEntryError(const Finding& finding, const char* refusal) const;
 
     std::filesystem::path executable_;
     std::function<void()> changed_;

@@ -3,11 +3,13 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <sys/stat.h>
 
 #include "platform/linux/base/files.h"
 #include "platform/linux/base/glib_owner.h"
+#include "platform/linux/base/key_file.h"
 #include "platform/linux/base/program_log.h"
 #include "platform/linux/base/xdg_dirs.h"
 
@@ -77,12 +79,22 @@ std::filesystem::path throughLinks(std::filesystem::path path) {
     return path;
 }
 
-// The list, or an empty one when it cannot be read; comments and translations are kept for writing back.
-KeyFilePtr load(const std::filesystem::path& path) {
-    KeyFilePtr file(g_key_file_new());
-    g_key_file_load_from_file(file.get(), path.c_str(),
-                              GKeyFileFlags(G_KEY_FILE_KEEP_COMMENTS | G_KEY_FILE_KEEP_TRANSLATIONS), nullptr);
-    return file;
+constexpr GKeyFileFlags kKeepAll = GKeyFileFlags(G_KEY_FILE_KEEP_COMMENTS | G_KEY_FILE_KEEP_TRANSLATIONS);
+
+// The list for reading: an empty one when it is missing or cannot be read whole.
+KeyFilePtr loadForReading(const std::filesystem::path& path) {
+    key_file::Loaded loaded = key_file::load(path);
+    return loaded.file ? std::move(loaded.file) : KeyFilePtr(g_key_file_new());
+}
+
+// The list for rewriting, comments and translations kept: an empty one for a missing file, none for
+// a file that could not be read whole, which is then left exactly as it is.
+KeyFilePtr loadForEditing(const std::filesystem::path& path, std::string& whyNot) {
+    key_file::Loaded loaded = key_file::load(path, kKeepAll);
+    if (loaded.file) return std::move(loaded.file);
+    if (loaded.missing) return KeyFilePtr(g_key_file_new());
+    whyNot = path.string() + " left as it is, as it cannot be read whole: " + loaded.why;
+    return nullptr;
 }
 
 std::optional<platform::Error> save(GKeyFile* file, const std::filesystem::path& list) {
@@ -108,13 +120,15 @@ std::vector<std::filesystem::path> lookupOrder() {
 std::vector<std::string> namedDefaults(const std::string& type) {
     std::vector<std::string> named;
     for (const std::filesystem::path& list : lookupOrder())
-        for (std::string& id : stringList(load(list).get(), kDefaults, type)) named.push_back(std::move(id));
+        for (std::string& id : stringList(loadForReading(list).get(), kDefaults, type)) named.push_back(std::move(id));
     return named;
 }
 
 std::optional<platform::Error> setUserDefault(const std::string& type, const std::string& desktopId) {
     const std::filesystem::path list = userConfigHome() / kFileName;
-    const KeyFilePtr file = load(list);
+    std::string whyNot;
+    const KeyFilePtr file = loadForEditing(list, whyNot);
+    if (!file) return platform::Error{"MimeappsList", EINVAL, whyNot};
     std::vector<std::string> defaults = stringList(file.get(), kDefaults, type);
     std::erase(defaults, desktopId);
     defaults.insert(defaults.begin(), desktopId);
@@ -126,7 +140,12 @@ void removeFromUserLists(const std::string& type, const std::string& desktopId) 
     for (const std::filesystem::path& list : userLists()) {
         std::error_code missing;
         if (!std::filesystem::exists(list, missing)) continue;
-        const KeyFilePtr file = load(list);
+        std::string whyNot;
+        const KeyFilePtr file = loadForEditing(list, whyNot);
+        if (!file) {
+            program_log::write("cannot remove " + desktopId + ": " + whyNot);
+            continue;
+        }
         bool changed = false;
         for (const char* group : {kDefaults, kAdded}) {
             std::vector<std::string> entries = stringList(file.get(), group, type);

@@ -1,5 +1,6 @@
 #include "platform/linux/process/spawn.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -18,6 +19,9 @@ extern char** environ;
 namespace nubrio::linux_platform {
 
 namespace {
+
+// How long a dismissed watcher has to end before it is killed; an idle one ends at once.
+constexpr int kDismissPatienceMs = 500;
 
 // Everything between fork and exec (or _exit) is async-signal-safe: the parent has other threads,
 // whose locks a child must never wait for.
@@ -89,17 +93,17 @@ bool liveMemberEntry(const char* name, pid_t group) {
     return value == group;
 }
 
-// Whether any process of the group still runs. Reads /proc with plain system calls only.
-bool groupHasLiveMember(pid_t group) {
-    if (::kill(-group, 0) != 0 && errno == ESRCH) return false;
+// Calls `visit(name)` for each process entry of /proc, until it returns true; false when /proc
+// cannot be read. Plain system calls only.
+template <typename Visit>
+bool forEachProcess(Visit visit) {
     const UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!proc.valid()) return true;  // cannot tell: assume it does
+    if (!proc.valid()) return false;
     alignas(8) char buffer[8192];
-    bool found = false;
     for (;;) {
         const long n = ::syscall(SYS_getdents64, proc.get(), buffer, sizeof buffer);
-        if (n <= 0) break;
-        for (long offset = 0; offset < n && !found;) {
+        if (n <= 0) return true;
+        for (long offset = 0; offset < n;) {
             struct Entry {
                 ino64_t inode;
                 off64_t next;
@@ -108,12 +112,148 @@ bool groupHasLiveMember(pid_t group) {
                 char name[1];
             };
             const auto* entry = reinterpret_cast<const Entry*>(buffer + offset);
-            if (entry->name[0] >= '1' && entry->name[0] <= '9') found = liveMemberEntry(entry->name, group);
+            if (entry->name[0] >= '1' && entry->name[0] <= '9' && visit(entry->name)) return true;
             offset += entry->length;
         }
-        if (found) break;
     }
+}
+
+// Whether any process of the group still runs.
+bool groupHasLiveMember(pid_t group) {
+    if (::kill(-group, 0) != 0 && errno == ESRCH) return false;
+    bool found = false;
+    if (!forEachProcess([&](const char* name) { return found = liveMemberEntry(name, group); }))
+        return true;  // cannot tell: assume it does
     return found;
+}
+
+pid_t pidOf(const char* name) {
+    pid_t value = 0;
+    for (; *name >= '0' && *name <= '9'; ++name) value = value * 10 + (*name - '0');
+    return value;
+}
+
+void pidText(pid_t pid, char (&text)[16]) {
+    char reversed[16];
+    int length = 0;
+    do {
+        reversed[length++] = static_cast<char>('0' + pid % 10);
+        pid /= 10;
+    } while (pid > 0 && length < 15);
+    for (int i = 0; i < length; ++i) text[i] = reversed[length - 1 - i];
+    text[length] = '\0';
+}
+
+int pidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+bool pidfdSignal(int pidfd, int signal) { return ::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0) == 0; }
+
+// Not reaped yet: until then its pid, and the number of a group it leads, name nothing else.
+bool unreaped(int pidfd) { return pidfd >= 0 && pidfdSignal(pidfd, 0); }
+
+// A pidfd turns readable when its process ends; a zombie has ended.
+bool ended(int pidfd) {
+    pollfd descriptor{pidfd, POLLIN, 0};
+    return ::poll(&descriptor, 1, 0) != 0;
+}
+
+// The processes of a group that are provably that group's, each held by a pidfd, so that a signal
+// through it reaches that process and no other that took its pid since. A group's number stays
+// reserved while its leader is unreaped or any member lives: a process found in the group while
+// one of those holds is one of ours. Once neither holds, nobody new is taken in, and the number
+// is never used again. Fixed-size, with plain system calls only: a freshly forked process runs it.
+class GroupMembers {
+public:
+    GroupMembers(pid_t group, int leaderPidfd) : group_(group), leaderPidfd_(leaderPidfd) {}
+    GroupMembers(const GroupMembers&) = delete;
+    GroupMembers& operator=(const GroupMembers&) = delete;
+    ~GroupMembers() {
+        for (int i = 0; i < count_; ++i) ::close(pidfds_[i]);
+    }
+
+    // Takes in the group's processes not held yet, and sends them `signal` (0: none). With
+    // `vouched`, the caller knows the group to be its own right now (its leader just ended).
+    // False when pidfds are not available at all.
+    bool collect(int signal, bool vouched) {
+        const int before = count_;
+        if (!vouched && !anchored(before)) return true;
+        bool available = true;
+        forEachProcess([&](const char* name) {
+            const pid_t pid = pidOf(name);
+            if (held(pid) || !liveMemberEntry(name, group_)) return false;
+            const int pidfd = pidfdOpen(pid);
+            if (pidfd < 0) {
+                if (errno == ENOSYS) available = false;
+                return !available;
+            }
+            // Read again now that the pidfd pins the process: the pid may have changed hands.
+            if (count_ == kMaxMembers || !liveMemberEntry(name, group_) || ended(pidfd)) {
+                ::close(pidfd);
+                return false;
+            }
+            pids_[count_] = pid;
+            pidfds_[count_++] = pidfd;
+            return false;
+        });
+        // Someone held the number all along, or what was found may belong to a group that took it.
+        if (!vouched && !anchored(before)) {
+            while (count_ > before) ::close(pidfds_[--count_]);
+            return available;
+        }
+        if (signal != 0)
+            for (int i = before; i < count_; ++i) pidfdSignal(pidfds_[i], signal);
+        return available;
+    }
+
+    bool anyLive() const {
+        for (int i = 0; i < count_; ++i)
+            if (!ended(pidfds_[i])) return true;
+        return false;
+    }
+
+    void signalLive(int signal) const {
+        for (int i = 0; i < count_; ++i)
+            if (!ended(pidfds_[i])) pidfdSignal(pidfds_[i], signal);
+    }
+
+private:
+    static constexpr int kMaxMembers = 256;
+
+    bool held(pid_t pid) const {
+        for (int i = 0; i < count_; ++i)
+            if (pids_[i] == pid && !ended(pidfds_[i])) return true;
+        return false;
+    }
+
+    // Whether the group's number is reserved for our group: its leader unreaped, or one of the first
+    // `members` still in it.
+    bool anchored(int members) const {
+        if (unreaped(leaderPidfd_)) return true;
+        for (int i = 0; i < members; ++i) {
+            char name[16];
+            pidText(pids_[i], name);
+            if (liveMemberEntry(name, group_) && !ended(pidfds_[i])) return true;
+        }
+        return false;
+    }
+
+    pid_t group_;
+    int leaderPidfd_;
+    pid_t pids_[kMaxMembers]{};
+    int pidfds_[kMaxMembers]{};
+    int count_ = 0;
+};
+
+// The stop sequence by the group's number alone, for kernels without pidfds.
+void stopGroupByNumber(pid_t group, const StopSequence& sequence) {
+    if (!groupHasLiveMember(group)) return;
+    ::kill(-group, sequence.terminateSignal);
+    for (int poll = 0; poll < sequence.polls; ++poll) {
+        if (!groupHasLiveMember(group)) return;
+        sleepMicroseconds(sequence.pollIntervalMicroseconds);
+    }
+    ::kill(-group, sequence.killSignal);
+    for (int poll = 0; poll < sequence.polls * 10 && groupHasLiveMember(group); ++poll) sleepMicroseconds(10'000);
 }
 
 [[noreturn]] void reportAndExit(int errorPipe, int code) {
@@ -184,21 +324,29 @@ std::optional<platform::Error> spawnInOwnGroup(const SpawnRequest& request, pid_
     return systemError(n == sizeof childError ? childError : EIO);
 }
 
-void stopProcessGroup(pid_t group, const StopSequence& sequence) {
-    if (group <= 0 || !groupHasLiveMember(group)) return;
-    ::kill(-group, sequence.terminateSignal);
+void stopProcessGroup(pid_t group, const StopSequence& sequence, int leaderPidfd) {
+    if (group <= 0) return;
+    GroupMembers members(group, leaderPidfd);
+    // Without a leader to show it, the caller vouches for the group as it is now.
+    if (!members.collect(0, leaderPidfd < 0)) return stopGroupByNumber(group, sequence);
+    if (!members.anyLive()) return;
+    members.signalLive(sequence.terminateSignal);
+    // Children forked meanwhile join in, as long as the group is still provably ours: looked for about
+    // once a second, and before the group counts as gone; a poll itself only asks the pidfds.
+    const unsigned interval = std::max(1u, sequence.pollIntervalMicroseconds);
+    const int pollsPerSecond = std::max(1, static_cast<int>(1'000'000 / interval));
     for (int poll = 0; poll < sequence.polls; ++poll) {
-        if (!groupHasLiveMember(group)) return;
+        if (poll % pollsPerSecond == 0 || !members.anyLive()) {
+            members.collect(sequence.terminateSignal, false);
+            if (!members.anyLive()) return;
+        }
         sleepMicroseconds(sequence.pollIntervalMicroseconds);
     }
-    ::kill(-group, sequence.killSignal);
+    members.collect(0, false);
+    members.signalLive(sequence.killSignal);
     // The kill takes effect once a member leaves the kernel: whoever waits for the group (a restart
     // needing the port) waits for that too, within the same bound.
-    for (int poll = 0; poll < sequence.polls * 10 && groupHasLiveMember(group); ++poll) {
-        timespec interval{0, 10'000'000};
-        while (::nanosleep(&interval, &interval) != 0 && errno == EINTR) {
-        }
-    }
+    for (int poll = 0; poll < sequence.polls * 10 && members.anyLive(); ++poll) sleepMicroseconds(10'000);
 }
 
 std::optional<GroupGuard> GroupGuard::start(pid_t group, int workerPidfd, const StopSequence& sequence) {
@@ -221,7 +369,7 @@ std::optional<GroupGuard> GroupGuard::start(pid_t group, int workerPidfd, const 
             }
         }
         if (received == SIGTERM) ::_exit(0);
-        stopProcessGroup(group, sequence);
+        stopProcessGroup(group, sequence, workerPidfd);
         // A worker that left its group is not reached through it; its pidfd still names it alone.
         if (workerPidfd >= 0) ::syscall(SYS_pidfd_send_signal, workerPidfd, sequence.killSignal, nullptr, 0);
         ::_exit(0);
@@ -244,8 +392,22 @@ GroupGuard::~GroupGuard() { dismiss(); }
 
 void GroupGuard::dismiss() {
     if (pid_ <= 0) return;
-    // Our own unreaped child: its pid cannot name anyone else.
+    // Our own unreaped child: its pid cannot name anyone else. A watcher that was stopped (SIGSTOP)
+    // would never act on SIGTERM: after a short wait it is killed, so that nothing waits for it.
     ::kill(pid_, SIGTERM);
+    for (int waited = 0; waited < kDismissPatienceMs / 10; ++waited) {
+        pid_t result;
+        do {
+            result = ::waitpid(pid_, nullptr, WNOHANG);
+        } while (result < 0 && errno == EINTR);
+        if (result != 0) {
+            pid_ = -1;
+            return;
+        }
+        timespec tenMs{0, 10'000'000};
+        ::nanosleep(&tenMs, nullptr);
+    }
+    ::kill(pid_, SIGKILL);
     while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;

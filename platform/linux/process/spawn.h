@@ -35,8 +35,12 @@ std::optional<platform::Error> spawnInOwnGroup(const SpawnRequest& request, pid_
 
 // The stop sequence for what is left of a process group, then up to ten times its polls' count of
 // 10 ms looks until the killed members have died. Returns at once when the group is already empty.
-// Uses only async-signal-safe calls, so a freshly forked process may run it too.
-void stopProcessGroup(pid_t group, const StopSequence& sequence);
+// Signals go through pidfds to processes that are provably the group's: while the leader
+// (`leaderPidfd`) is unreaped or a member taken in earlier lives, the group's number can name no other
+// group; once neither holds, nobody is signalled on the strength of the number alone. Without a
+// leader's pidfd the caller vouches for the group as it is at the call. Uses only async-signal-safe
+// calls, so a freshly forked process may run it too.
+void stopProcessGroup(pid_t group, const StopSequence& sequence, int leaderPidfd = -1);
 
 // A watcher forked beside a launched worker. Should this program end without stopping the worker
 // (SIGKILL, a crash, the out-of-memory killer, its display gone), the watcher gives the worker's
@@ -54,7 +58,8 @@ public:
     // Dismisses the watcher.
     ~GroupGuard();
 
-    // Ends the watcher, once the group is known to be gone; waits for it (it ends at once).
+    // Ends the watcher, once the group is known to be gone; waits for it (it ends at once, and a
+    // watcher stopped by SIGSTOP is killed after half a second).
     void dismiss();
     pid_t pid() const { return pid_; }
 

@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "platform/linux/shell/request_queue.h"
+
 namespace nubrio::linux_platform {
 
 namespace {
@@ -69,7 +71,9 @@ int LinuxAlerts::runModal(const platform::Alert& alert) {
             box.activateWindow();
         },
         Qt::QueuedConnection);
+    if (requests_) requests_->alertOpened();
     box.exec();
+    if (requests_) requests_->alertClosed();
 
     // The program's end closes the alert from inside (no button clicked); nothing may act on it then.
     if (terminating_ && terminating_()) return dismissed;

@@ -6,11 +6,15 @@
 
 namespace nubrio::linux_platform {
 
+class RequestQueue;
+
 class LinuxAlerts final : public platform::Alerts {
 public:
     // `terminating` says whether the program has begun to end: then no alert is shown, and one that
     // is open when it begins counts as dismissed.
-    explicit LinuxAlerts(std::function<bool()> terminating = {}) : terminating_(std::move(terminating)) {}
+    // While an alert is open, `requests` starts nothing.
+    explicit LinuxAlerts(std::function<bool()> terminating = {}, RequestQueue* requests = nullptr)
+        : terminating_(std::move(terminating)), requests_(requests) {}
 
     // Needs a QApplication. Buttons appear left to right in the order given, the first one the
     // default; Escape and closing the window choose the dismiss button. With no buttons there is one
@@ -19,6 +23,7 @@ public:
 
 private:
     std::function<bool()> terminating_;
+    RequestQueue* requests_;
 };
 
 // Installs Qt's own Spanish texts (the standard buttons, the text fields' context menus) on the

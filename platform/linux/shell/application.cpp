@@ -129,6 +129,13 @@ bool LinuxApplication::openUrls(std::vector<std::string> links) {
     return true;
 }
 
+bool LinuxApplication::openUrlsNow(const std::vector<std::string>& links) {
+    if (terminating_) return false;
+    if (!launched_) return openUrls(links);
+    if (std::shared_ptr<platform::ApplicationDelegate> delegate = delegate_.lock()) delegate->applicationOpenUrls(links);
+    return true;
+}
+
 void LinuxApplication::setTerminationCleanup(std::function<void()> cleanup) { cleanup_ = std::move(cleanup); }
 
 void LinuxApplication::terminate() {

@@ -33,6 +33,8 @@ public:
     // delivered right after applicationDidFinishLaunching; after it they are delivered from the event
     // loop. False, and nothing is delivered, once termination has begun.
     bool openUrls(std::vector<std::string> links);
+    // The same, delivered now when the application has launched (from the event loop only).
+    bool openUrlsNow(const std::vector<std::string>& links);
 
     // Runs `step` from the event loop once applicationDidFinishLaunching has returned (after the links
     // kept for it); never once termination has begun.

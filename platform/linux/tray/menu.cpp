@@ -5,6 +5,8 @@
 #include <QMetaObject>
 #include <stdexcept>
 
+#include "platform/linux/shell/request_queue.h"
+
 namespace nubrio::linux_platform {
 
 namespace {
@@ -23,8 +25,12 @@ std::shared_ptr<LinuxMenuItem> linuxItem(const std::shared_ptr<platform::MenuIte
 }  // namespace
 
 LinuxMenuItem::LinuxMenuItem(const std::string& title, std::optional<platform::Action> action,
-                             const std::string& keyEquivalent)
-    : title_(title), keyEquivalent_(keyEquivalent), action_(std::move(action)), qaction_(std::make_unique<QAction>()) {
+                             const std::string& keyEquivalent, RequestQueue* requests)
+    : title_(title),
+      keyEquivalent_(keyEquivalent),
+      action_(std::move(action)),
+      requests_(requests),
+      qaction_(std::make_unique<QAction>()) {
     qaction_->setText(actionText(title_));
     qaction_->setEnabled(true);
     QObject::connect(qaction_.get(), &QAction::triggered, qaction_.get(), [this] { triggered(); });
@@ -69,6 +75,7 @@ bool LinuxMenuItem::perform() {
     if (!action_ || !action_->invoke || !qaction_->isEnabled()) return false;
     // Later, from the event loop: a modal alert opened by the action must not run inside the menu's
     // (or the D-Bus menu call's, or a hand-over's) own event handling.
+    if (requests_) return requests_->submit("command " + action_->selector, action_->invoke);
     QMetaObject::invokeMethod(
         qaction_.get(), [invoke = action_->invoke] { invoke(); }, Qt::QueuedConnection);
     return true;

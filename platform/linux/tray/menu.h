@@ -14,11 +14,15 @@ class QMenu;
 
 namespace nubrio::linux_platform {
 
+class RequestQueue;
+
 class LinuxMenuItem final : public platform::MenuItem {
 public:
     // Needs a QApplication. Enabled from the start, with or without an action. An empty key
     // equivalent means no shortcut; others are kept but not bound (status menus take no keys here).
-    LinuxMenuItem(const std::string& title, std::optional<platform::Action> action, const std::string& keyEquivalent);
+    // With `requests`, the action runs as one of them: one at a time, a repeat joining the first.
+    LinuxMenuItem(const std::string& title, std::optional<platform::Action> action, const std::string& keyEquivalent,
+                  RequestQueue* requests = nullptr);
     struct Separator {};
     explicit LinuxMenuItem(Separator);
     ~LinuxMenuItem() override;
@@ -49,6 +53,7 @@ private:
     std::string keyEquivalent_;
     std::optional<platform::Action> action_;
     bool on_ = false;
+    RequestQueue* requests_ = nullptr;
     std::unique_ptr<QAction> qaction_;
 };
 

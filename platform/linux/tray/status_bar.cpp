@@ -152,7 +152,7 @@ void LinuxStatusItem::activated(int reason) {
     menu->popup(QCursor::pos());
 }
 
-LinuxStatusBar::LinuxStatusBar() = default;
+LinuxStatusBar::LinuxStatusBar(RequestQueue* requests) : requests_(requests) {}
 
 LinuxStatusBar::~LinuxStatusBar() = default;
 
@@ -178,7 +178,7 @@ bool LinuxStatusBar::performMenuCommand(const std::string& selector) {
 std::shared_ptr<platform::MenuItem> LinuxStatusBar::makeMenuItem(const std::string& title,
                                                                  std::optional<platform::Action> action,
                                                                  const std::string& keyEquivalent) {
-    return std::make_shared<LinuxMenuItem>(title, std::move(action), keyEquivalent);
+    return std::make_shared<LinuxMenuItem>(title, std::move(action), keyEquivalent, requests_);
 }
 
 std::shared_ptr<platform::MenuItem> LinuxStatusBar::makeSeparatorItem() {

@@ -84,8 +84,9 @@ private:
 
 class LinuxStatusBar final : public platform::StatusBar {
 public:
-    // May be made before the QApplication; every other call needs it.
-    LinuxStatusBar();
+    // May be made before the QApplication; every other call needs it. With `requests`, the commands
+    // of its menus run as requests of that queue.
+    explicit LinuxStatusBar(RequestQueue* requests = nullptr);
     ~LinuxStatusBar() override;
 
     std::shared_ptr<platform::StatusItem> statusItemWithLength(double length) override;
@@ -101,6 +102,7 @@ public:
     void afterFirstItem(std::function<void()> chore) { afterIcon_.add(std::move(chore)); }
 
 private:
+    RequestQueue* requests_;
     std::vector<std::weak_ptr<LinuxMenu>> menus_;
     // One watcher of the desktop's appearance for all items, made with the first.
     std::shared_ptr<PanelAppearance> appearance_;

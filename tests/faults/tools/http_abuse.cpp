@@ -97,7 +97,7 @@ int post(const std::string& head, const std::string& body, unsigned long long to
 }
 
 void drip(std::chrono::milliseconds interval, Clock::time_point end, std::atomic<int>& connections) {
-    const std::string request = "GET /api/desktop/challenge HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+    const std::string request = "GET /api/desktop/challenge HTTP/1.1\r\nHost: 127.0.0.1:4173\r\nX-Slow: ";
     int fd = -1;
     std::size_t position = 0;
     while (Clock::now() < end) {
@@ -130,14 +130,14 @@ int main(int argc, char** argv) {
     if (mode == "post" && argc >= 3) {
         std::ifstream file(argv[2], std::ios::binary);
         const std::string body((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        std::string head = "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/octet-stream\r\n"
+        std::string head = "POST / HTTP/1.1\r\nHost: 127.0.0.1:4173\r\nContent-Type: application/octet-stream\r\n"
                            "Content-Length: " + std::to_string(body.size()) + "\r\n";
         for (int i = 3; i < argc; ++i) head += std::string(argv[i]) + "\r\n";
         return post(head + "\r\n", body, body.size());
     }
     if (mode == "endless" && argc >= 3) {
         const unsigned long long length = std::strtoull(argv[2], nullptr, 10);
-        return post("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/octet-stream\r\n"
+        return post("POST / HTTP/1.1\r\nHost: 127.0.0.1:4173\r\nContent-Type: application/octet-stream\r\n"
                     "Content-Length: " + std::to_string(length) + "\r\n\r\n",
                     std::string(1 << 16, '\0'), length);
     }
@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "challenge" && argc >= 3) {
-        const std::string request = "GET /api/desktop/challenge HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        const std::string request = "GET /api/desktop/challenge HTTP/1.1\r\nHost: 127.0.0.1:4173\r\nConnection: close\r\n\r\n";
         for (int i = 0, count = std::atoi(argv[2]); i < count; ++i) {
             if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
             const Clock::time_point start = Clock::now();

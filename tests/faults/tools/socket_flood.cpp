@@ -4,6 +4,8 @@
 //   socket_flood <socket> trailing <count>    a complete, valid message followed by junk
 //   socket_flood <socket> partial <count>     half a header, then silence until the holder gives up
 //   socket_flood <socket> hold <count> <s>    <count> connections held open and silent for <s> seconds
+//   socket_flood <socket> restart <count>     valid hand-overs of the launcher's restart command
+//   socket_flood <socket> link <count>        valid hand-overs of nubrio://connect
 // Prints one summary line. Refusals and resets are the holder's right, so they are counted, not
 // treated as errors; only a socket that cannot be reached at all fails (exit 1).
 #include <sys/socket.h>
@@ -101,6 +103,11 @@ int main(int argc, char** argv) {
             message = "NBL1" + bigEndian(1) + bigEndian(static_cast<std::uint32_t>(link.size())) + link + "junk";
         } else if (mode == "partial") {
             message = "NBL1" + std::string("\0\0", 2);
+        } else if (mode == "restart") {
+            message = "NBC1" + bigEndian(7) + "restart";
+        } else if (mode == "link") {
+            const std::string link = "nubrio://connect";
+            message = "NBL1" + bigEndian(1) + bigEndian(static_cast<std::uint32_t>(link.size())) + link;
         } else if (mode == "hold") {
             held.push_back(fd);
             continue;

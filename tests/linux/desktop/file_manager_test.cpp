@@ -77,31 +77,39 @@ TEST(LinuxFileManager, CreateDirectory) {
         const char* path;  // under the home, which holds a file "file"
         bool withIntermediates;
         int code;  // 0: created or already there
+        unsigned mode;  // of the folder afterwards, when created or there: private when made here
     };
     const std::vector<Case> table = {
-        {"chain with parents", "Library/Application Support/Nubrio/logs", true, 0},
-        {"existing folder", "Library", true, 0},
-        {"existing folder, no parents asked", "Library", false, 0},
-        {"missing parent", "Other/logs", false, ENOENT},
-        {"a file in the way", "file/logs", true, ENOTDIR},
-        {"a file at the place", "file", false, EEXIST},
+        {"chain with parents", "Library/Application Support/Nubrio/logs", true, 0, 0700},
+        {"one folder", "Library/Nubrio", false, 0, 0700},
+        {"existing folder keeps its mode", "Library", true, 0, 0755},
+        {"existing folder, no parents asked", "Library", false, 0, 0755},
+        {"missing parent", "Other/logs", false, ENOENT, 0},
+        {"a file in the way", "file/logs", true, ENOTDIR, 0},
+        {"a file at the place", "file", false, EEXIST, 0},
     };
+    const mode_t previous = ::umask(022);
     for (const Case& row : table) {
         SCOPED_TRACE(row.name);
         DesktopHome home;
         std::filesystem::create_directories(home.path() / "Library");
+        ::chmod((home.path() / "Library").c_str(), 0755);
         writeBytes(home.path() / "file", "x");
         LinuxFileManager files;
         const auto error = files.createDirectory(home.path() / row.path, row.withIntermediates);
         if (row.code == 0) {
             EXPECT_FALSE(error) << error->message;
             EXPECT_TRUE(std::filesystem::is_directory(home.path() / row.path));
+            struct stat info {};
+            ASSERT_EQ(::stat((home.path() / row.path).c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 07777, row.mode);
         } else {
             ASSERT_TRUE(error);
             EXPECT_EQ(error->code, row.code);
             EXPECT_NE(error->message.find(g_strerror(row.code)), std::string::npos) << error->message;
         }
     }
+    ::umask(previous);
 }
 
 TEST(LinuxFileManager, ReadUtf8) {

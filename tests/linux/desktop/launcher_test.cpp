@@ -3,10 +3,15 @@
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 #include <glib.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -44,6 +49,14 @@ fs::path entryFile(const DesktopHome& home) { return home.applications() / kId; 
 
 fs::path bundleExecutable(const DesktopHome& home, const std::string& folder = "Mis Apps") {
     return home.path() / folder / "Nubrio.app/Contents/MacOS/Nubrio";
+}
+
+// The process's peak resident memory so far (VmHWM), in KiB.
+long peakKb() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return 0;
 }
 
 std::optional<std::string> entryKey(const fs::path& path, const char* group, const char* key) {
@@ -299,6 +312,92 @@ TEST(AppEntry, APathTheDesktopCannotStartIsRefusedLeavingNothingBehind) {
         EXPECT_NE(error->message.find("Mové Nubrio.app"), std::string::npos) << error->message;
         EXPECT_FALSE(fs::exists(entryFile(home)));
         EXPECT_EQ(userDefault(home), std::nullopt);
+    }
+}
+
+// Settings files GLib cannot read whole (a line without '=', a key before the first group) are
+// not rewritten from the part it did read: the install and the uninstall leave them byte for byte.
+const std::pair<const char*, std::string> kMalformed[] = {
+    {"a line without '='",
+     "[Default Applications]\ntext/html=firefox.desktop;\nuna línea sin igual\nx-scheme-handler/nubrio=app.nubrio.desktop.desktop;\n"
+     "[Added Associations]\ntext/plain=editor.desktop;\n"},
+    {"a key before the first group",
+     "x-scheme-handler/mailto=thunderbird.desktop;\n[Default Applications]\n"
+     "x-scheme-handler/nubrio=app.nubrio.desktop.desktop;\ntext/plain=editor.desktop;\n"},
+};
+
+TEST(AppEntry, ASettingsFileThatCannotBeReadWholeIsLeftAsItIs) {
+    for (const auto& [name, text] : kMalformed) {
+        SCOPED_TRACE(name);
+        DesktopHome home;
+        const fs::path list = home.configHome() / "mimeapps.list";
+        writeFile(list, text);
+        const auto executable = bundleExecutable(home);
+        DesktopHome::writeRecorder(executable);
+
+        launcher::registerFor(executable, presentation());
+        EXPECT_EQ(readFile(list), text) << "install";
+        fs::remove_all(home.path() / "Mis Apps");
+        launcher::unregisterIfBundleGone(executable);
+        EXPECT_EQ(readFile(list), text) << "uninstall";
+
+        // The same text at the application entry's own name.
+        fs::create_directories(entryFile(home).parent_path());
+        writeFile(entryFile(home), text);
+        DesktopHome::writeRecorder(executable);
+        launcher::registerFor(executable, presentation());
+        EXPECT_EQ(readFile(entryFile(home)), text) << "application entry";
+    }
+}
+
+// Runs `step` and waits up to 10 s; should it block on a FIFO, a writer comes and goes so that it ends.
+bool endsWithoutWaiting(const std::function<void()>& step, const std::vector<fs::path>& fifos) {
+    auto done = std::async(std::launch::async, step);
+    if (done.wait_for(std::chrono::seconds(10)) == std::future_status::ready) return true;
+    for (;;) {
+        for (const fs::path& fifo : fifos) {
+            const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) ::close(fd);
+        }
+        if (done.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready) return false;
+    }
+}
+
+// A FIFO, a device or an oversize file where a settings file belongs is skipped, never waited on or
+// read whole.
+TEST(AppEntry, AFifoOrAnOversizeFileIsSkippedNotWaitedOn) {
+    {
+        SCOPED_TRACE("FIFOs at mimeapps.list and at the entry's name");
+        DesktopHome home;
+        const fs::path list = home.configHome() / "mimeapps.list";
+        fs::create_directories(home.applications());
+        ASSERT_EQ(mkfifo(list.c_str(), 0600), 0);
+        ASSERT_EQ(mkfifo(entryFile(home).c_str(), 0600), 0);
+        const auto executable = bundleExecutable(home);
+        DesktopHome::writeRecorder(executable);
+        EXPECT_TRUE(endsWithoutWaiting([&] { launcher::registerFor(executable, presentation()); }, {list, entryFile(home)}));
+        EXPECT_TRUE(fs::is_fifo(list));
+        EXPECT_TRUE(fs::is_fifo(entryFile(home)));
+    }
+    {
+        SCOPED_TRACE("a 100 MB mimeapps.list");
+        DesktopHome home;
+        const fs::path list = home.configHome() / "mimeapps.list";
+        {
+            std::ofstream out(list);
+            out << "[Default Applications]\n";
+            const std::string line = "text/x-relleno=" + std::string(1000, 'a') + ".desktop;\n";
+            for (std::size_t written = 0; written < 100u << 20; written += line.size()) out << line;
+        }
+        const auto size = fs::file_size(list);
+        const auto executable = bundleExecutable(home);
+        DesktopHome::writeRecorder(executable);
+        const long before = peakKb();
+        launcher::registerFor(executable, presentation());
+        const long growth = peakKb() - before;
+        std::printf("100 MB mimeapps.list: peak RSS grew by %ld MB\n", growth / 1024);
+        EXPECT_LT(growth, 20 * 1024) << "peak RSS grew by " << growth << " KiB";
+        EXPECT_EQ(fs::file_size(list), size);
     }
 }
 

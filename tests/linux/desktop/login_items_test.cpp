@@ -4,6 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <sys/wait.h>
+#include <utility>
+#include <chrono>
+#include <fcntl.h>
+#include <future>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -155,4 +161,108 @@ TEST(LinuxLoginItems, ABundlePathNoAutostartEntryCouldStartIsRefusedWithTheReaso
     }
 }
 
+// An autostart entry GLib cannot read whole is nobody's to rewrite or remove: both are refused with
+// the reason, and the file stays byte for byte; a FIFO there is not waited on.
+TEST(LinuxLoginItems, AnEntryThatCannotBeReadWholeIsLeftAsItIs) {
+    const std::pair<const char*, std::string> entries[] = {
+        {"a line without '='", "[Desktop Entry]\nType=Application\nNubrio\nExec=/bin/true\n"},
+        {"a key before the first group", "Exec=/bin/true\n[Desktop Entry]\nType=Application\n"},
+    };
+    for (const auto& [name, text] : entries) {
+        SCOPED_TRACE(name);
+        TempHome home;
+        writeFile(autostartEntry(home), text);
+        LinuxLoginItemService service(bundleExecutable(home));
+        EXPECT_EQ(service.status(), LoginItemStatus::NotRegistered);
+        const auto registered = service.registerApp();
+        ASSERT_TRUE(registered);
+        EXPECT_NE(registered->message.find("no se puede leer entera"), std::string::npos) << registered->message;
+        EXPECT_TRUE(service.unregisterApp());
+        EXPECT_EQ(readFile(autostartEntry(home)), text);
+    }
+    {
+        SCOPED_TRACE("a FIFO");
+        TempHome home;
+        std::filesystem::create_directories(autostartEntry(home).parent_path());
+        ASSERT_EQ(mkfifo(autostartEntry(home).c_str(), 0600), 0);
+        auto status = std::async(std::launch::async, [&] { return LinuxLoginItemService(bundleExecutable(home)).status(); });
+        const bool ended = status.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        if (!ended) {  // unblock it
+            const int fd = ::open(autostartEntry(home).c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) ::close(fd);
+        }
+        EXPECT_TRUE(ended) << "waited on the FIFO";
+        EXPECT_EQ(status.get(), LoginItemStatus::NotRegistered);
+    }
+}
+
+// Runs a command; its standard output and error, and its exit status.
+std::pair<int, std::string> run(const std::string& command) {
+    std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (!pipe) return {-1, ""};
+    std::string output;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+    const int status = ::pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+std::string shellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// systemd's autostart generator (how GNOME and KDE start autostart entries under systemd) turns the
+// entry into a unit, and systemd-analyze judges it: from a folder with a space or parentheses the
+// unit runs this very program; a quote, '$' or '`' in the path would give a unit systemd refuses
+// (it takes no executable name with a quote, and does not undo the generator's "\$"), so those are
+// refused with the reason, as '%' is, rather than shown as enabled and never started.
+TEST(LinuxLoginItems, SystemdsAutostartGeneratorAcceptsTheEntryOrTheFolderIsRefused) {
+    const char* generator = "/usr/lib/systemd/user-generators/systemd-xdg-autostart-generator";
+    if (::access(generator, X_OK) != 0) GTEST_SKIP() << generator << " is not installed (package systemd)";
+    const std::pair<const char*, bool> folders[] = {
+        {"Mis Apps (2)", true}, {"Apps & más", true}, {"Apps 'nuevas'", false},
+        {"Apps \"nuevas\"", false}, {"Apps $HOME", false}, {"Apps `id`", false},
+    };
+    for (const auto& [folder, accepted] : folders) {
+        SCOPED_TRACE(folder);
+        TempHome home;
+        const std::filesystem::path executable = home.path() / folder / "Nubrio.app/Contents/MacOS/Nubrio";
+        std::filesystem::create_directories(executable.parent_path());
+        writeFile(executable, "#!/bin/sh\n");
+        std::filesystem::permissions(executable, std::filesystem::perms::owner_all);
+        LinuxLoginItemService service(executable);
+        const auto error = service.registerApp();
+        if (!accepted) {
+            ASSERT_TRUE(error);
+            EXPECT_NE(error->message.find("el escritorio no puede abrir un programa"), std::string::npos) << error->message;
+            EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(autostartEntry(home))));
+            std::printf("%s: refused: %s\n", folder, error->message.c_str());
+            continue;
+        }
+        ASSERT_FALSE(error) << error->message;
+
+        const std::filesystem::path out = home.path() / "units", runtime = home.path() / "runtime";
+        std::filesystem::create_directories(out);
+        std::filesystem::create_directories(runtime);
+        ::chmod(runtime.c_str(), 0700);
+        const std::string environment = "env XDG_CONFIG_HOME=" + shellQuoted(home.configHome().string()) +
+                                        " XDG_CONFIG_DIRS=" + shellQuoted((home.path() / "none").string()) +
+                                        " XDG_RUNTIME_DIR=" + shellQuoted(runtime.string()) + " ";
+        const auto [status, output] = run(environment + generator + " " + shellQuoted(out.string()) + " " +
+                                          shellQuoted(out.string()) + " " + shellQuoted(out.string()));
+        EXPECT_EQ(status, 0) << output;
+        const std::filesystem::path unit = out / "app-app.nubrio.desktop@autostart.service";
+        const std::string text = readFile(unit);
+        ASSERT_FALSE(text.empty()) << "no unit; the generator said: " << output;
+        const std::size_t line = text.find("ExecStart=");
+        ASSERT_NE(line, std::string::npos) << text;
+        const auto [verifyStatus, verdict] =
+            run(environment + "systemd-analyze --user verify " + shellQuoted(unit.string()));
+        std::printf("%s: %s; systemd-analyze verify: status %d %s\n", folder,
+                    text.substr(line, text.find('\n', line) - line).c_str(), verifyStatus, verdict.c_str());
+        EXPECT_EQ(verifyStatus, 0) << verdict;
+    }
+}
 }  // namespace

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <poll.h>
 #include <pthread.h>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -349,6 +350,59 @@ TEST_F(TaskTest, WorkerAndItsGroupEndWhenTheProgramIsKilled) {
         std::this_thread::sleep_for(50ms);
     EXPECT_FALSE(running(worker));
     EXPECT_FALSE(running(grandchild));
+}
+
+// The watcher is the test process's only other child: the children listed beside the task's.
+pid_t watcherOf(const std::shared_ptr<platform::Task>& task) {
+    std::istringstream children(readFile("/proc/self/task/" + std::to_string(getpid()) + "/children"));
+    for (pid_t pid; children >> pid;)
+        if (pid != task->processIdentifier()) return pid;
+    return -1;
+}
+
+// A watcher stopped with SIGSTOP never acts on its dismissal: the end of its task must not wait
+// for it for ever. A stand-by ends the stopped watcher after 20 s should dismissing hang.
+TEST_F(TaskTest, DismissingAStoppedWatcherIsBounded) {
+    auto task = launch("exit-after 300");
+    const pid_t watcher = watcherOf(task);
+    ASSERT_GT(watcher, 0);
+    ASSERT_EQ(::kill(watcher, SIGSTOP), 0);
+    siginfo_t info{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(watcher), &info, WSTOPPED | WNOWAIT), 0);
+
+    std::atomic<bool> done = false;
+    std::thread standBy([&] {
+        for (int i = 0; i < 200 && !done; ++i) std::this_thread::sleep_for(100ms);
+        if (!done) ::kill(watcher, SIGKILL);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const bool ended = waitForHandler();
+    const double took = secondsSince(start);
+    done = true;
+    standBy.join();
+    EXPECT_TRUE(ended);
+    EXPECT_LT(took, 5.0) << "the end of the task waited for the stopped watcher";
+    EXPECT_EQ(watcherOf(task), -1) << "the watcher was left behind";
+}
+
+// The worker's pid, once reaped, taken by an unrelated group leader while the watcher runs its stop
+// sequence (forced in a pid namespace of its own, see helpers/pid_reuse.cpp): that group is not ours
+// and gets no signal.
+TEST(WatcherTest, NeverSignalsAGroupThatTookTheWorkersPid) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: a pid namespace and ns_last_pid";
+    const std::string command =
+        "unshare --pid --fork --mount-proc " + (fs::path(NUBRIO_TEST_HELPERS_DIR) / "pid_reuse").string() + " 2>&1";
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+    const int status = ::pclose(pipe);
+    if (output.rfind("cannot:", 0) == 0 || (WIFEXITED(status) && WEXITSTATUS(status) == 77) ||
+        output.find("unshare:") != std::string::npos)
+        GTEST_SKIP() << output;
+    std::printf("pid reuse: %s", output.c_str());
+    EXPECT_NE(output.find(": survived"), std::string::npos) << output;
 }
 
 TEST_F(TaskTest, ChildIgnoringSigtermRunsOnUntilSigkillToItsGroup) {

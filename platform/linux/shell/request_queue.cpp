@@ -1,0 +1,70 @@
+#include "platform/linux/shell/request_queue.h"
+
+#include <QMetaObject>
+
+#include <algorithm>
+
+#include "platform/linux/base/program_log.h"
+
+namespace nubrio::linux_platform {
+
+RequestQueue::RequestQueue(std::function<bool()> terminating)
+    : terminating_(std::move(terminating)), context_(std::make_unique<QObject>()) {}
+
+RequestQueue::~RequestQueue() = default;
+
+bool RequestQueue::submit(const std::string& key, std::function<void()> run) {
+    if (terminating_ && terminating_()) return false;
+    if (isRunning_ && running_ == key) return true;
+    if (std::any_of(waiting_.begin(), waiting_.end(), [&](const Request& request) { return request.key == key; }))
+        return true;
+    if (waiting_.size() >= kMaxWaiting) {
+        if (!dropping_) program_log::write("too many requests at once: the surplus is dropped");
+        dropping_ = true;
+        return true;
+    }
+    dropping_ = false;
+    waiting_.push_back(Request{key, std::move(run)});
+    scheduleNext();
+    return true;
+}
+
+void RequestQueue::alertOpened() { ++alertsOpen_; }
+
+void RequestQueue::alertClosed() {
+    if (alertsOpen_ > 0) --alertsOpen_;
+    scheduleNext();
+}
+
+// Always through the event loop: the one that asks (a hand-over, a menu's signal, an alert closing)
+// finishes first.
+void RequestQueue::scheduleNext() {
+    if (scheduled_ || waiting_.empty()) return;
+    scheduled_ = true;
+    QMetaObject::invokeMethod(
+        context_.get(),
+        [this] {
+            scheduled_ = false;
+            runNext();
+        },
+        Qt::QueuedConnection);
+}
+
+void RequestQueue::runNext() {
+    if (terminating_ && terminating_()) {
+        waiting_.clear();
+        return;
+    }
+    // Called again when the alert closes or the running request returns.
+    if (isRunning_ || alertsOpen_ > 0 || waiting_.empty()) return;
+    Request request = std::move(waiting_.front());
+    waiting_.pop_front();
+    isRunning_ = true;
+    running_ = request.key;
+    request.run();
+    isRunning_ = false;
+    running_.clear();
+    scheduleNext();
+}
+
+}  // namespace nubrio::linux_platform

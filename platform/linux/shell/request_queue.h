@@ -1,0 +1,57 @@
+#pragma once
+// What the user or another copy asks of the program (a menu command, a launcher's action handed over,
+// links) runs one request at a time, from the event loop, never inside an open alert. A request
+// that repeats one waiting or running joins it: the launcher's restart chosen twice asks once and
+// restarts once, and a flood of hand-overs ends with one alert, not one alert nested in another.
+#include <QObject>
+
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace nubrio::linux_platform {
+
+class RequestQueue {
+public:
+    // Beyond this many waiting requests, others are dropped (with a line in the program's log).
+    static constexpr std::size_t kMaxWaiting = 32;
+
+    // `terminating` says whether the program has begun to end: then nothing more runs.
+    explicit RequestQueue(std::function<bool()> terminating = {});
+    ~RequestQueue();
+    RequestQueue(const RequestQueue&) = delete;
+    RequestQueue& operator=(const RequestQueue&) = delete;
+
+    // Runs `run` later from the event loop, once no alert is open and no other request runs, unless a
+    // request with the same key is waiting or running: then this one joins it and never runs. True
+    // when taken (joined or dropped as surplus included); false once termination has begun. Main
+    // thread only.
+    bool submit(const std::string& key, std::function<void()> run);
+
+    // An alert is open between these two calls: nothing starts meanwhile.
+    void alertOpened();
+    void alertClosed();
+
+    std::size_t waiting() const { return waiting_.size(); }
+
+private:
+    struct Request {
+        std::string key;
+        std::function<void()> run;
+    };
+    void scheduleNext();
+    void runNext();
+
+    std::function<bool()> terminating_;
+    std::deque<Request> waiting_;
+    std::string running_;
+    bool isRunning_ = false;
+    int alertsOpen_ = 0;
+    bool scheduled_ = false;
+    bool dropping_ = false;
+    std::unique_ptr<QObject> context_;
+};
+
+}  // namespace nubrio::linux_platform
