@@ -28,7 +28,7 @@ void Nubrio::applicationDidFinishLaunching() {
 
     item = platform_.statusBar.statusItemWithLength(platform::StatusBar::VariableLength);
     if (platform::StatusButton* button = item->button()) {
-        button->setImage({18, 18, true, true, drawStatusIcon});
+        button->setImage(statusIconImage());
         button->setToolTip(texts::toolTip(platform_.words));
     }
     item->setMenu(makeStatusMenu());

@@ -21,4 +21,6 @@ bool drawStatusIcon(const platform::Rect& destination, platform::DrawingContext&
     return true;
 }
 
+platform::Image statusIconImage() { return {18, 18, true, true, drawStatusIcon}; }
+
 }  // namespace nubrio

@@ -14,4 +14,7 @@ extern const std::array<std::vector<double>, 3> statusIconShapes;
 // width / 100 and placed at the context's origin.
 bool drawStatusIcon(const platform::Rect& destination, platform::DrawingContext& context);
 
+// The status item's image: the icon as an 18 × 18 template, drawn by drawStatusIcon.
+platform::Image statusIconImage();
+
 }  // namespace nubrio

@@ -49,6 +49,11 @@ bool LinuxPlatform::runAction(const launcher::DesktopAction& action) {
     return statusBar_.performMenuCommand(action.selector);
 }
 
+void LinuxPlatform::showStatusItemFirst(const platform::Image& image) {
+    application_.holdLaunch();
+    statusBar_.showFirstItem(image, [this] { application_.releaseLaunch(); });
+}
+
 void LinuxPlatform::runAfterLaunch(const launcher::DesktopAction& action) {
     // Starting is what a restart asks for when nothing ran.
     if (std::string_view(action.selector) == "restart") return;

@@ -47,6 +47,11 @@ public:
     // Runs after each change of the login item, whichever way it came (the menu, a launcher's action).
     void setLoginChangeHandler(std::function<void()> changed);
 
+    // The tray first: the status item shows `image` before the application launches, and the launch
+    // (the worker's start with it) waits until a tray has fetched the icon, for a moment at most. The
+    // delegate's status item and menu are these.
+    void showStatusItemFirst(const platform::Image& image);
+
     // This process was started for a launcher's action with no copy running: runs it once launched.
     void runAfterLaunch(const launcher::DesktopAction& action);
 

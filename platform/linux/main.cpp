@@ -98,6 +98,8 @@ int main(int argc, char** argv) {
     linux_platform::LinuxPlatform backend(coreArgumentCount, coreArguments.data(), std::move(bundle), std::move(registry),
                                           {nubrio::worker::SignalTerminate, nubrio::worker::SignalKill,
                                            nubrio::worker::StopPollCount, nubrio::worker::StopPollIntervalMicroseconds});
+    // A second copy shows no icon; the check has no tray.
+    if (!otherCopy && !line.checkMode) backend.showStatusItemFirst(nubrio::statusIconImage());
     // A second copy only opens the editor and ends: the entry stays with the copy that runs. The check
     // leaves the desktop as it found it. The entry and its icons wait until the tray icon shows; they
     // are written again after a change of start at login, so that the entry's action names the change

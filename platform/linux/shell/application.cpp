@@ -79,8 +79,17 @@ void LinuxApplication::setActivationPolicy(platform::ActivationPolicy policy) {
 
 void LinuxApplication::run() {
     if (terminating_) return;
-    QMetaObject::invokeMethod(context_.get(), [this] { finishLaunching(); }, Qt::QueuedConnection);
+    running_ = true;
+    if (!launchHeld_) QMetaObject::invokeMethod(context_.get(), [this] { finishLaunching(); }, Qt::QueuedConnection);
     QApplication::exec();
+}
+
+void LinuxApplication::holdLaunch() { launchHeld_ = !launched_; }
+
+void LinuxApplication::releaseLaunch() {
+    if (!launchHeld_) return;
+    launchHeld_ = false;
+    if (running_) QMetaObject::invokeMethod(context_.get(), [this] { finishLaunching(); }, Qt::QueuedConnection);
 }
 
 void LinuxApplication::finishLaunching() {

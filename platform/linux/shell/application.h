@@ -26,6 +26,10 @@ public:
     void setActivationPolicy(platform::ActivationPolicy policy) override;
     // Returns at once when terminate() came first.
     void run() override;
+    // Until releaseLaunch(), the loop runs without applicationDidFinishLaunching: what must come first
+    // (the tray icon) has the loop to itself for a moment.
+    void holdLaunch();
+    void releaseLaunch();
     // Re-entry, or a call after the first, does nothing.
     void terminate() override;
 
@@ -55,6 +59,8 @@ private:
     std::vector<std::vector<std::string>> pendingLinks_;
     std::vector<std::function<void()>> afterLaunch_;
     bool launched_ = false;
+    bool running_ = false;
+    bool launchHeld_ = false;
     bool terminating_ = false;
     // Context of queued deliveries: they die with this object.
     std::unique_ptr<QObject> context_;

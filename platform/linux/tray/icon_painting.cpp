@@ -5,6 +5,7 @@
 #include <QPainterPath>
 #include <QPixmap>
 #include <algorithm>
+#include <utility>
 
 namespace nubrio::linux_platform {
 
@@ -69,11 +70,18 @@ QImage renderStatusIcon(const platform::Image& image, qreal size, const QColor& 
     return canvas;
 }
 
-StatusIconEngine::StatusIconEngine(platform::Image image, QColor tint) : image_(std::move(image)), tint_(tint) {}
+StatusIconEngine::StatusIconEngine(platform::Image image, QColor tint, PaintedHandler painted)
+    : image_(std::move(image)), tint_(tint), painted_(std::move(painted)) {}
+
+void StatusIconEngine::painted() {
+    if (!painted_ || !*painted_) return;
+    std::exchange(*painted_, nullptr)();
+}
 
 void StatusIconEngine::paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) {
     const int side = std::min(rect.width(), rect.height());
     if (side <= 0) return;
+    painted();
     const qreal ratio = painter->device() ? painter->device()->devicePixelRatio() : 1.0;
     const QRectF target(rect.x() + (rect.width() - side) / 2.0, rect.y() + (rect.height() - side) / 2.0, side, side);
     painter->drawImage(target, renderStatusIcon(image_, side, tint_, ratio));
@@ -87,6 +95,7 @@ QPixmap StatusIconEngine::pixmap(const QSize& size, QIcon::Mode mode, QIcon::Sta
 QPixmap StatusIconEngine::scaledPixmap(const QSize& size, QIcon::Mode, QIcon::State, qreal scale) {
     if (size.isEmpty() || scale <= 0) return QPixmap();
     const int side = std::min(size.width(), size.height());
+    painted();
     return QPixmap::fromImage(renderStatusIcon(image_, side / scale, tint_, scale));
 }
 
@@ -99,7 +108,7 @@ QList<QSize> StatusIconEngine::availableSizes(QIcon::Mode, QIcon::State) {
     return {QSize(16, 16), QSize(22, 22), QSize(24, 24), QSize(32, 32), QSize(48, 48), QSize(64, 64)};
 }
 
-QIconEngine* StatusIconEngine::clone() const { return new StatusIconEngine(image_, tint_); }
+QIconEngine* StatusIconEngine::clone() const { return new StatusIconEngine(image_, tint_, painted_); }
 
 QString StatusIconEngine::key() const { return QStringLiteral("NubrioStatusIcon"); }
 

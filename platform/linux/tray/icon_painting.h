@@ -4,6 +4,8 @@
 #include <QColor>
 #include <QIconEngine>
 #include <QImage>
+#include <functional>
+#include <memory>
 
 #include "platform/status_bar.h"
 
@@ -24,7 +26,11 @@ bool paintStatusImage(QPainter& painter, const platform::Image& image, qreal siz
 // Paints the image on demand at any size and device pixel ratio, so the icon is sharp everywhere.
 class StatusIconEngine final : public QIconEngine {
 public:
-    StatusIconEngine(platform::Image image, QColor tint);
+    // Called back, and emptied, when the engine or one of its copies is first asked for a picture:
+    // by the tray that shows the icon, as a rule.
+    using PaintedHandler = std::shared_ptr<std::function<void()>>;
+
+    StatusIconEngine(platform::Image image, QColor tint, PaintedHandler painted = {});
 
     void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override;
     QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override;
@@ -39,8 +45,11 @@ public:
     static QImage coverage(const platform::Image& image, const QSize& size);
 
 private:
+    void painted();
+
     platform::Image image_;
     QColor tint_;
+    PaintedHandler painted_;
 };
 
 }  // namespace nubrio::linux_platform

@@ -9,6 +9,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/linux/tray/no_tray_notice.h"
 
@@ -25,12 +26,34 @@ void LinuxStatusButton::attach(QSystemTrayIcon& tray) {
     repaint();
 }
 
-LinuxStatusButton::~LinuxStatusButton() { QObject::disconnect(appearanceChanged_); }
+LinuxStatusButton::~LinuxStatusButton() {
+    QObject::disconnect(appearanceChanged_);
+    // Qt may keep a copy of the engine for longer.
+    *painted_ = nullptr;
+}
+
+namespace {
+
+// The same size, flags and drawing function: drawn alike.
+bool sameImage(const platform::Image& a, const platform::Image& b) {
+    using Draw = bool (*)(const platform::Rect&, platform::DrawingContext&);
+    const Draw* drawA = a.draw.target<Draw>();
+    const Draw* drawB = b.draw.target<Draw>();
+    return a.width == b.width && a.height == b.height && a.flipped == b.flipped && a.isTemplate == b.isTemplate &&
+           drawA && drawB && *drawA == *drawB;
+}
+
+}  // namespace
 
 void LinuxStatusButton::setImage(const platform::Image& image) {
+    // The item shown ahead of the launch gets its image again: a new icon would only make the
+    // tray fetch it once more.
+    if (sameImage(image, image_)) return;
     image_ = image;
     repaint();
 }
+
+void LinuxStatusButton::whenPainted(std::function<void()> painted) { *painted_ = std::move(painted); }
 
 void LinuxStatusButton::setToolTip(const std::string& toolTip) {
     toolTip_ = QString::fromStdString(toolTip);
@@ -39,7 +62,9 @@ void LinuxStatusButton::setToolTip(const std::string& toolTip) {
 
 // A new icon, so both tray paths notice the change (the StatusNotifierItem sends NewIcon).
 void LinuxStatusButton::repaint() {
-    if (tray_) tray_->setIcon(QIcon(new StatusIconEngine(image_, appearance_->iconColour())));
+    if (tray_)
+        tray_->setIcon(QIcon(new StatusIconEngine(image_, appearance_->iconColour(),
+                                                  image_.draw ? painted_ : StatusIconEngine::PaintedHandler())));
 }
 
 namespace {
@@ -131,6 +156,22 @@ void LinuxStatusItem::lookBehindIcon() {
 
 LinuxStatusItem::~LinuxStatusItem() { QObject::disconnect(hostAppeared_); }
 
+void LinuxStatusItem::whenIconShown(int patienceMs, std::function<void()> shown) {
+    // Offscreen nothing shows the icon; Qt's XEmbed icon waits for a tray to embed it.
+    const bool asked = tray_ && QGuiApplication::platformName() != QLatin1String("offscreen") &&
+                       (!appearance_->facts().xembed || QSystemTrayIcon::isSystemTrayAvailable());
+    if (!asked) {
+        shown();
+        return;
+    }
+    auto once = std::make_shared<std::function<void()>>(std::move(shown));
+    auto call = [once] {
+        if (*once) std::exchange(*once, nullptr)();
+    };
+    button_->whenPainted(call);
+    QTimer::singleShot(patienceMs, tray_.get(), call);
+}
+
 platform::StatusButton* LinuxStatusItem::button() { return button_.get(); }
 
 void LinuxStatusItem::setMenu(std::shared_ptr<platform::Menu> menu) {
@@ -156,14 +197,30 @@ LinuxStatusBar::LinuxStatusBar(RequestQueue* requests) : requests_(requests) {}
 
 LinuxStatusBar::~LinuxStatusBar() = default;
 
-std::shared_ptr<platform::StatusItem> LinuxStatusBar::statusItemWithLength(double) {
+std::shared_ptr<LinuxStatusItem> LinuxStatusBar::makeItem() {
     if (!appearance_) appearance_ = std::make_shared<PanelAppearance>();
     auto item = std::make_shared<LinuxStatusItem>(appearance_);
     afterIcon_.itemMade();
     return item;
 }
 
+std::shared_ptr<platform::StatusItem> LinuxStatusBar::statusItemWithLength(double) {
+    if (firstItem_) return std::exchange(firstItem_, nullptr);
+    return makeItem();
+}
+
+void LinuxStatusBar::showFirstItem(const platform::Image& image, std::function<void()> shown) {
+    firstItem_ = makeItem();
+    firstItem_->button()->setImage(image);
+    // The menu is there from the start: trays read where it is once, as the item registers.
+    auto menu = std::dynamic_pointer_cast<LinuxMenu>(makeMenu());
+    firstItem_->setMenu(menu);
+    firstMenu_ = std::move(menu);
+    firstItem_->whenIconShown(kFirstIconPatienceMs, std::move(shown));
+}
+
 std::shared_ptr<platform::Menu> LinuxStatusBar::makeMenu() {
+    if (firstMenu_) return std::exchange(firstMenu_, nullptr);
     auto menu = std::make_shared<LinuxMenu>();
     menus_.push_back(menu);
     return menu;

@@ -36,6 +36,8 @@ public:
     void attach(QSystemTrayIcon& tray);
 
     const platform::Image& image() const { return image_; }
+    // Calls `painted` once, when a tray first asks for the icon drawn from an image.
+    void whenPainted(std::function<void()> painted);
     // The colour the icon is painted in now.
     QColor tint() const { return appearance_->iconColour(); }
 
@@ -47,6 +49,7 @@ private:
     platform::Image image_;
     QString toolTip_;
     QMetaObject::Connection appearanceChanged_;
+    StatusIconEngine::PaintedHandler painted_ = std::make_shared<std::function<void()>>();
 };
 
 class LinuxStatusItem final : public platform::StatusItem {
@@ -64,6 +67,10 @@ public:
 
     // None while the item waits for a tray.
     QSystemTrayIcon* trayIcon() const { return tray_.get(); }
+
+    // Calls `shown` once: when a tray has asked for the icon, after `patienceMs` if none has, or at
+    // once when no tray is there to ask.
+    void whenIconShown(int patienceMs, std::function<void()> shown);
 
 private:
     void showInTray();
@@ -101,9 +108,20 @@ public:
     // Runs `chore` once the first status item has had the time to show its icon (see AfterIcon).
     void afterFirstItem(std::function<void()> chore) { afterIcon_.add(std::move(chore)); }
 
+    // How long the first item's `shown` waits for a tray to ask for the icon.
+    static constexpr int kFirstIconPatienceMs = 200;
+    // Makes and shows the first status item with `image` and an empty menu, ahead of whoever asks
+    // for them: statusItemWithLength gives that item and makeMenu that menu, once each. `shown` as
+    // in LinuxStatusItem::whenIconShown.
+    void showFirstItem(const platform::Image& image, std::function<void()> shown);
+
 private:
+    std::shared_ptr<LinuxStatusItem> makeItem();
+
     RequestQueue* requests_;
     std::vector<std::weak_ptr<LinuxMenu>> menus_;
+    std::shared_ptr<LinuxStatusItem> firstItem_;
+    std::shared_ptr<LinuxMenu> firstMenu_;
     // One watcher of the desktop's appearance for all items, made with the first.
     std::shared_ptr<PanelAppearance> appearance_;
     AfterIcon afterIcon_;

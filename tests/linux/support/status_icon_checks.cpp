@@ -20,7 +20,7 @@ const GridPoint kOutside[] = {{25, 50}, {80, 50}, {50, 25}, {90, 10}, {10, 90}};
 
 }  // namespace
 
-platform::Image statusImage() { return platform::Image{18, 18, true, true, &drawStatusIcon}; }
+platform::Image statusImage() { return statusIconImage(); }
 
 QColor at(const QImage& image, double x, double y) {
     return image.pixelColor(static_cast<int>(std::floor(x / 100 * image.width())),
