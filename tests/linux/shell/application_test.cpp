@@ -155,6 +155,32 @@ TEST_F(ApplicationTest, StepsAfterLaunchRunOnceLaunchedAndNeverAfterTermination)
     EXPECT_EQ(delegate->events.back(), "will terminate");
 }
 
+// The tray icon has the loop to itself until the launch is released; a release before the run
+// holds nothing back.
+TEST_F(ApplicationTest, AHeldLaunchWaitsForItsRelease) {
+    for (const bool releasedBeforeRun : {false, true}) {
+        SCOPED_TRACE(releasedBeforeRun ? "released before the run" : "released from the loop");
+        LinuxApplication held;
+        auto recorder = std::make_shared<RecordingDelegate>();
+        held.setDelegate(recorder);
+        held.openUrls({"nubrio://connect"});
+        held.holdLaunch();
+        if (releasedBeforeRun) held.releaseLaunch();
+        bool loopRanFirst = false;
+        QTimer::singleShot(100ms, qApp, [&] {
+            loopRanFirst = recorder->events.empty();
+            held.releaseLaunch();
+        });
+        recorder->onOpen = [&] { held.terminate(); };
+        guardRun();
+
+        held.run();
+
+        EXPECT_EQ(loopRanFirst, !releasedBeforeRun);
+        EXPECT_THAT(recorder->events, ElementsAre("launched", "open nubrio://connect", "will terminate"));
+    }
+}
+
 TEST_F(ApplicationTest, TerminationDuringLaunchDropsTheLinksFromTheCommandLine) {
     application.openUrls({"nubrio://connect"});
     delegate->onLaunch = [&] { application.terminate(); };  // the second-copy path

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QColor>
+#include <QIcon>
 #include <QImage>
+#include <QPainter>
 #include <cmath>
 
 #include "platform/linux/tray/icon_painting.h"
@@ -58,6 +60,27 @@ TEST(StatusIconRendering, HonoursFlippedAndTemplateFlags) {
                         [&](const platform::Rect& r, platform::DrawingContext& c) { return band(r, c) && false; }},
         36, tint);
     EXPECT_EQ(at(failed, 50, 5).alpha(), 0) << "a handler that fails draws nothing";
+}
+
+// A tray that asks for the picture, through whichever copy of the icon it holds, is told of once.
+TEST(StatusIconRendering, TheFirstPictureAskedForIsToldOfOnce) {
+    auto painted = std::make_shared<std::function<void()>>();
+    int told = 0;
+    *painted = [&] { ++told; };
+    const QIcon icon(new StatusIconEngine(statusImage(), Qt::white, painted));
+    const QIcon copy = icon;
+    EXPECT_EQ(told, 0) << "making and copying the icon paints nothing";
+    (void)StatusIconEngine::coverage(statusImage(), QSize(22, 22));
+    EXPECT_EQ(told, 0) << "reading the coverage is not a tray asking";
+
+    expectStatusIcon(copy.pixmap(QSize(22, 22)).toImage(), Qt::white);
+    EXPECT_EQ(told, 1);
+    QImage canvas(24, 24, QImage::Format_ARGB32_Premultiplied);
+    QPainter painter(&canvas);
+    icon.paint(&painter, QRect(0, 0, 24, 24));
+    (void)icon.pixmap(QSize(48, 48));
+    EXPECT_EQ(told, 1);
+    EXPECT_FALSE(*painted) << "the handler is let go once called";
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/linux/tray/status_bar.h"
+#include "support/status_icon_checks.h"
 
 namespace nubrio::linux_platform {
 namespace {
@@ -129,6 +130,32 @@ TEST_F(StatusMenuTest, ChoosingAnItemRunsItsActionLaterAndLeavesTheStateToTheAct
     actions[0]->trigger();  // the disabled status line has no action
     QCoreApplication::processEvents();
     EXPECT_EQ(invoked, (std::vector<std::string>{"toggleLogin", "quit"}));
+}
+
+// The item shown ahead of the launch is the one the launch asks for, with its menu, and the same
+// image again leaves its icon as it was: the tray is not made to fetch it twice.
+TEST_F(StatusMenuTest, TheItemShownFirstIsTheLaunchsItemAndMenu) {
+    int shown = 0;
+    bar.showFirstItem(statusImage(), [&] { ++shown; });
+    EXPECT_EQ(shown, 1) << "offscreen no tray asks for the icon: nothing to wait for";
+
+    const auto item =
+        std::static_pointer_cast<LinuxStatusItem>(bar.statusItemWithLength(platform::StatusBar::VariableLength));
+    ASSERT_NE(item->trayIcon(), nullptr);
+    EXPECT_TRUE(item->trayIcon()->isVisible());
+    const qint64 icon = item->trayIcon()->icon().cacheKey();
+    expectStatusIcon(item->trayIcon()->icon().pixmap(QSize(22, 22)).toImage(),
+                     static_cast<LinuxStatusButton*>(item->button())->tint());
+    item->button()->setImage(statusImage());
+    EXPECT_EQ(item->trayIcon()->icon().cacheKey(), icon);
+
+    build(false);
+    item->setMenu(menu);
+    EXPECT_EQ(item->trayIcon()->contextMenu(), qmenu(menu)) << "the menu made first is the one shown with the item";
+    EXPECT_EQ(qmenu(menu)->actions().size(), 10);
+
+    EXPECT_NE(bar.statusItemWithLength(platform::StatusBar::VariableLength), item) << "given once";
+    EXPECT_NE(bar.makeMenu(), menu);
 }
 
 }  // namespace
