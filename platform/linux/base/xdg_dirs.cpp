@@ -43,6 +43,12 @@ std::filesystem::path userDataHome() { return baseDirectory("XDG_DATA_HOME", ".l
 
 std::filesystem::path userCacheHome() { return baseDirectory("XDG_CACHE_HOME", ".cache"); }
 
+std::optional<std::filesystem::path> userRuntimeDir() {
+    const char* value = std::getenv("XDG_RUNTIME_DIR");
+    if (!value || !*value) return std::nullopt;
+    return std::filesystem::path(value);
+}
+
 std::vector<std::filesystem::path> systemConfigDirs() { return searchPath("XDG_CONFIG_DIRS", {"/etc/xdg"}); }
 
 std::vector<std::filesystem::path> systemDataDirs() {

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 #include "platform/linux/base/xdg_dirs.h"
 #include "platform/linux/single_instance/socket.h"
@@ -26,7 +25,7 @@ bool privateFolder(const std::filesystem::path& path, bool exactly0700) {
 
 RuntimeFolderCandidates RuntimeFolderCandidates::forThisUser() {
     RuntimeFolderCandidates candidates;
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) candidates.xdgRuntimeDir = runtime;
+    candidates.xdgRuntimeDir = linux_platform::userRuntimeDir();
     const std::string uid = std::to_string(::getuid());
     candidates.userRuntimeDir = std::filesystem::path("/run/user") / uid;
     candidates.cacheFolder = userCacheHome() / "nubrio";
