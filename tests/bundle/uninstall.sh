@@ -30,11 +30,11 @@ exec {fd}>"$work/display"
 Xvfb -displayfd "$fd" -screen 0 1024x700x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 exec {fd}>&-
-for _ in $(seq 200); do [ -s "$work/display" ] && break; sleep 0.05; done
+for _ in $(seq 600); do [ -s "$work/display" ] && break; sleep 0.05; done
 export DISPLAY=":$(head -n1 "$work/display")"
 trayer --edge top --align right --widthtype request --height 32 >"$work/trayer.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 200); do xwininfo -name panel >/dev/null 2>&1 && break; sleep 0.05; done
+for _ in $(seq 600); do xwininfo -name panel >/dev/null 2>&1 && break; sleep 0.05; done
 
 refused="$HOME/100% Apps"
 if cmake --install "$build" --prefix "$refused" >"$work/refused.log" 2>&1; then install_status=0; else install_status=$?; fi
@@ -57,8 +57,11 @@ check "install starts nothing" "! pgrep -f '$app/Contents/MacOS/Nubrio' >/dev/nu
 program=$!
 pids+=($program)
 data="$HOME/Library/Application Support/Nubrio"
-for _ in $(seq 200); do [ -s "$data/worker.pid" ] && wid=$(xdotool search --classname '^Nubrio$' 2>/dev/null | head -1) && [ -n "$wid" ] && break; sleep 0.05; done
+# A generous deadline: beside the package tests on two cores the start can take several seconds.
+for _ in $(seq 1200); do [ -s "$data/worker.pid" ] && wid=$(xdotool search --classname '^Nubrio$' 2>/dev/null | head -1) && [ -n "$wid" ] && break; sleep 0.05; done
 check "the tray icon is shown" "[ -n '${wid:-}' ]"
+# Without the icon there is no menu to drive: say what the program said, rather than click blindly.
+[ -n "${wid:-}" ] || { cat "$work/program.log"; exit 1; }
 worker_pid=$(cat "$data/worker.pid")
 
 eval "$(xwininfo -id "$wid" | awk '/Absolute upper-left X/{print "x="$4} /Absolute upper-left Y/{print "y="$4}')"
@@ -67,7 +70,7 @@ sleep 1
 xdotool key Up Up Return           # the last entry is "Salir de Nubrio…", the one above "Desinstalar Nubrio…"
 sleep 1
 xdotool key Tab space              # the second button, "Desinstalar"
-for _ in $(seq 300); do kill -0 "$program" 2>/dev/null || break; sleep 0.05; done
+for _ in $(seq 600); do kill -0 "$program" 2>/dev/null || break; sleep 0.05; done
 status=0
 kill -0 "$program" 2>/dev/null && { import -window root "$work/stuck.png" 2>/dev/null || true; status=stuck; } || wait "$program" || status=$?
 

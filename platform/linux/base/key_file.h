@@ -16,6 +16,9 @@ struct Loaded {
     std::string why;       // otherwise, why it was not taken
 };
 
+// Parses a key file's whole text.
+Loaded parse(const std::string& text, GKeyFileFlags flags = G_KEY_FILE_NONE);
+
 // Reads the file through files::readFile (a regular file, bounded, never waiting) and parses it.
 Loaded load(const std::filesystem::path& path, GKeyFileFlags flags = G_KEY_FILE_NONE);
 

@@ -142,8 +142,9 @@ std::optional<platform::Error> unlaunchableReason(const std::filesystem::path& p
     return std::nullopt;
 }
 
-std::optional<EntryKeys> readEntry(const std::filesystem::path& path, std::string* whyNot) {
-    const key_file::Loaded loaded = key_file::load(path);
+namespace {
+
+std::optional<EntryKeys> entryKeys(const key_file::Loaded& loaded, std::string* whyNot) {
     if (!loaded.file) {
         if (whyNot) *whyNot = loaded.why;
         return std::nullopt;
@@ -167,6 +168,16 @@ std::optional<EntryKeys> readEntry(const std::filesystem::path& path, std::strin
     // Missing or unreadable: enabled, as the session managers read it.
     if (!enabledError.get()) keys.autostartEnabled = enabled;
     return keys;
+}
+
+}  // namespace
+
+std::optional<EntryKeys> readEntry(const std::filesystem::path& path, std::string* whyNot) {
+    return entryKeys(key_file::load(path), whyNot);
+}
+
+std::optional<EntryKeys> parseEntry(const std::string& text, std::string* whyNot) {
+    return entryKeys(key_file::parse(text), whyNot);
 }
 
 std::string entryText(const std::vector<std::pair<std::string, std::string>>& keys, const std::string& group) {

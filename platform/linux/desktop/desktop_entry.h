@@ -65,6 +65,8 @@ struct EntryKeys {
 // Reads an entry file; none when it cannot be read whole as a key file with a [Desktop Entry] group,
 // and then, when asked, why not.
 std::optional<EntryKeys> readEntry(const std::filesystem::path& path, std::string* whyNot = nullptr);
+// The same for an entry's text already read.
+std::optional<EntryKeys> parseEntry(const std::string& text, std::string* whyNot = nullptr);
 
 // The text of a group, [Desktop Entry] unless named, with these keys in this order (values get
 // key-file escaping).

@@ -162,7 +162,7 @@ std::optional<platform::Error> registerFor(const std::filesystem::path& bundleEx
             std::string whyNot;
             if (!current && !failure.missing)
                 return platform::Error{"DesktopEntry", EINVAL, "application entry left as it is: " + failure.why};
-            if (current && !desktop_entry::readEntry(path, &whyNot))
+            if (current && !desktop_entry::parseEntry(*current, &whyNot))
                 return platform::Error{"DesktopEntry", EINVAL,
                                        "application entry " + path.string() + " left as it is: " + whyNot};
             if (std::optional<platform::Error> error = files::writeFileAtomically(path, text))
