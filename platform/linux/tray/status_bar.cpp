@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/linux/tray/menu_item_adaptor.h"
 #include "platform/linux/tray/no_tray_notice.h"
 
 namespace nubrio::linux_platform {
@@ -116,6 +117,9 @@ void LinuxStatusItem::showInTray() {
     QObject::connect(tray_.get(), &QSystemTrayIcon::activated, tray_.get(),
                      [this](QSystemTrayIcon::ActivationReason reason) { activated(reason); });
     tray_->show();
+    // Hosts then open the menu at the icon on a left click; where the item cannot be taken over,
+    // activated() still opens it.
+    if (!xembed) MenuItemAdaptor::takeOver();
     if (xembed) {
         // After show(): Qt then has found the tray and set the events it wants from the tray's window,
         // which would replace ours if they came first.
@@ -182,9 +186,10 @@ void LinuxStatusItem::setMenu(std::shared_ptr<platform::Menu> menu) {
 }
 
 // The item is all menu, as in the macOS menu bar: a left click opens it too. Qt opens it on a
-// right click itself, and StatusNotifierItem hosts show the D-Bus menu there; a host that sends
-// Activate for a left click (Plasma) gets the menu as a popup of ours. Its place is the pointer's on
-// X11; on Wayland a program cannot place a window, so the compositor does.
+// right click itself, and StatusNotifierItem hosts show the D-Bus menu there; on a left click they
+// show it too (MenuItemAdaptor). What is left comes here: a left click on an XEmbed icon, or Activate
+// where Qt's item could not be taken over, gets the menu as a popup of ours. Its place is the
+// pointer's on X11; on Wayland a program cannot place a window, so the compositor does.
 void LinuxStatusItem::activated(int reason) {
     if (reason != QSystemTrayIcon::Trigger || !menu_ || menu_->qmenu()->isVisible()) return;
     QMenu* menu = menu_->qmenu();

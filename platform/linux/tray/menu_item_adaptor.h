@@ -1,0 +1,36 @@
+#pragma once
+// The status item is all menu, but Qt's StatusNotifierItem says ItemIsMenu false and turns the host's
+// Activate(x, y) into a bare activated(Trigger) without the place: a host that sends Activate for a
+// left click (Plasma) would get a popup of ours at the pointer, which Wayland puts mid-screen. So the
+// object Qt registers at /StatusNotifierItem is replaced by one that answers every call as Qt's does,
+// except that ItemIsMenu is true and Activate fails: a host that honours ItemIsMenu opens the menu
+// itself on a left click, and Plasma opens the item's menu at the icon when Activate fails (its way
+// with items that have none). Qt's icon, tool tip, menu and signals stay Qt's. Public QtDBus only.
+#include <QDBusConnection>
+#include <QDBusVirtualObject>
+
+namespace nubrio::linux_platform {
+
+class MenuItemAdaptor final : public QDBusVirtualObject {
+    Q_OBJECT
+public:
+    // Takes over the StatusNotifierItem Qt has just registered for this process's newest tray icon;
+    // false (and nothing changed) when there is none to take over, as with an XEmbed tray icon.
+    static bool takeOver();
+
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+    QString introspect(const QString& path) const override;
+
+private Q_SLOTS:
+    void relaySignal();
+
+private:
+    MenuItemAdaptor(QDBusConnection connection, QObject* trayObject, QObject* qtAdaptor);
+    bool property(const QDBusMessage& message, const QDBusConnection& connection) const;
+    bool forward(const QDBusMessage& message, const QDBusConnection& connection);
+
+    QDBusConnection connection_;
+    QObject* qtAdaptor_;
+};
+
+}  // namespace nubrio::linux_platform
