@@ -34,7 +34,13 @@ bool LinuxPlatform::handOverArrived(const handover::Message& message) {
     // A launcher's desktop action: the menu's own command, its confirmation included.
     if (application_.isTerminating()) return false;
     const launcher::DesktopAction* action = launcher::actionNamed(message.command);
-    return action && runAction(*action);
+    if (!action) return false;
+    // Before the launch (the tray icon goes first) there is no menu yet: the action waits for it.
+    if (!application_.hasLaunched()) {
+        application_.afterLaunch([this, action] { runAction(*action); });
+        return true;
+    }
+    return runAction(*action);
 }
 
 bool LinuxPlatform::runAction(const launcher::DesktopAction& action) {

@@ -546,7 +546,9 @@ case_program_killed() {
     check "$mode: the worker is gone" all_gone "$worker"
     check "$mode: its group is empty" group_empty "$worker"
     check "$mode: the port is free" port_free
-    check "$mode: all of it within 5 s of the program's end (took ${GONE_MS} ms)" less_than "$GONE_MS" 5000
+    # A stubborn member has the stop sequence's 3 s before SIGKILL, and a loaded machine adds to that:
+    # the bound only catches what lingers on, the figure is the outcome's.
+    check "$mode: all of it within 15 s of the program's end (took ${GONE_MS} ms)" less_than "$GONE_MS" 15000
     check "$mode: nothing of the bundle left" no_sandbox_process_left
     if [ "$mode" = real ]; then
       program_run 30 --verify-startup

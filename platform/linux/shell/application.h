@@ -49,6 +49,7 @@ public:
     void setTerminationCleanup(std::function<void()> cleanup);
 
     bool isTerminating() const { return terminating_; }
+    bool hasLaunched() const { return launched_; }
 
 private:
     void finishLaunching();
