@@ -13,6 +13,8 @@ namespace nubrio::linux_platform {
 namespace {
 
 const QString kPath = QStringLiteral("/StatusNotifierItem");
+// Where Qt's own item moves: no host looks there.
+const QString kQtPath = QStringLiteral("/StatusNotifierItem_Qt");
 const QString kInterface = QStringLiteral("org.kde.StatusNotifierItem");
 const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 // Qt names the bus connection of each of its tray icons after the icon's service,
@@ -36,7 +38,7 @@ void replyError(const QDBusConnection& connection, const QDBusMessage& message, 
 
 }  // namespace
 
-bool MenuItemAdaptor::takeOver() {
+std::unique_ptr<MenuItemAdaptor> MenuItemAdaptor::takeOver() {
     const qint64 pid = QCoreApplication::applicationPid();
     QString newest;
     for (int n = 1; n <= kMostIcons; ++n) {
@@ -44,23 +46,26 @@ bool MenuItemAdaptor::takeOver() {
         const QDBusConnection connection(name);
         if (connection.isConnected() && connection.objectRegisteredAt(kPath)) newest = name;
     }
-    if (newest.isEmpty()) return false;
+    if (newest.isEmpty()) return nullptr;
     QDBusConnection connection(newest);
     QObject* tray = connection.objectRegisteredAt(kPath);
     QObject* qtAdaptor = statusNotifierAdaptor(tray);
-    if (qobject_cast<MenuItemAdaptor*>(tray) || !qtAdaptor) return false;
-    // Ours goes with Qt's: when Qt ends its item, it ends ours.
-    auto* ours = new MenuItemAdaptor(connection, tray, qtAdaptor);
+    if (qobject_cast<MenuItemAdaptor*>(tray) || !qtAdaptor) return nullptr;
     connection.unregisterObject(kPath);
-    if (connection.registerVirtualObject(kPath, ours)) return true;
+    if (!connection.registerObject(kQtPath, tray)) {
+        connection.registerObject(kPath, tray);
+        return nullptr;
+    }
+    std::unique_ptr<MenuItemAdaptor> ours(new MenuItemAdaptor(newest, qtAdaptor));
+    if (connection.registerVirtualObject(kPath, ours.get())) return ours;
+    connection.unregisterObject(kQtPath);
     connection.registerObject(kPath, tray);
-    delete ours;
-    return false;
+    return nullptr;
 }
 
-MenuItemAdaptor::MenuItemAdaptor(QDBusConnection connection, QObject* trayObject, QObject* qtAdaptor)
-    : QDBusVirtualObject(trayObject), connection_(std::move(connection)), qtAdaptor_(qtAdaptor) {
-    // Qt's adaptor still emits the item's signals, but its object is no longer on the bus: they go out
+MenuItemAdaptor::MenuItemAdaptor(QString connection, QObject* qtAdaptor)
+    : connection_(std::move(connection)), qtAdaptor_(qtAdaptor) {
+    // Qt's adaptor still emits the item's signals, but hosts listen at the item's path: they go out
     // from here.
     const QMetaObject* meta = qtAdaptor_->metaObject();
     const QMetaMethod relay = metaObject()->method(metaObject()->indexOfSlot("relaySignal()"));
@@ -68,12 +73,17 @@ MenuItemAdaptor::MenuItemAdaptor(QDBusConnection connection, QObject* trayObject
         if (meta->method(i).methodType() == QMetaMethod::Signal) connect(qtAdaptor_, meta->method(i), this, relay);
 }
 
+MenuItemAdaptor::~MenuItemAdaptor() {
+    // Qt's item ends by clearing its path, where this one is.
+    QDBusConnection(connection_).unregisterObject(kPath);
+}
+
 void MenuItemAdaptor::relaySignal() {
     const QMetaMethod signal = qtAdaptor_->metaObject()->method(senderSignalIndex());
     QDBusMessage message = QDBusMessage::createSignal(kPath, kInterface, QString::fromLatin1(signal.name()));
     // The one signal with an argument carries the status, which the item holds by the time it is sent.
     if (signal.name() == "NewStatus") message << qtAdaptor_->property("Status").toString();
-    connection_.send(message);
+    QDBusConnection(connection_).send(message);
 }
 
 QString MenuItemAdaptor::introspect(const QString&) const {

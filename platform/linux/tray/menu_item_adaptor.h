@@ -8,6 +8,7 @@
 // with items that have none). Qt's icon, tool tip, menu and signals stay Qt's. Public QtDBus only.
 #include <QDBusConnection>
 #include <QDBusVirtualObject>
+#include <memory>
 
 namespace nubrio::linux_platform {
 
@@ -15,8 +16,12 @@ class MenuItemAdaptor final : public QDBusVirtualObject {
     Q_OBJECT
 public:
     // Takes over the StatusNotifierItem Qt has just registered for this process's newest tray icon;
-    // false (and nothing changed) when there is none to take over, as with an XEmbed tray icon.
-    static bool takeOver();
+    // none (and nothing changed) when there is none to take over, as with an XEmbed tray icon. Qt's
+    // item moves to a path of its own, where the connection still knows it: the connection's end
+    // then lets go of it as it would have (a program that ends without its display would otherwise
+    // hang as the item is destroyed). The adaptor must go before the tray icon.
+    static std::unique_ptr<MenuItemAdaptor> takeOver();
+    ~MenuItemAdaptor() override;
 
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
     QString introspect(const QString& path) const override;
@@ -25,11 +30,12 @@ private Q_SLOTS:
     void relaySignal();
 
 private:
-    MenuItemAdaptor(QDBusConnection connection, QObject* trayObject, QObject* qtAdaptor);
+    MenuItemAdaptor(QString connection, QObject* qtAdaptor);
     bool property(const QDBusMessage& message, const QDBusConnection& connection) const;
     bool forward(const QDBusMessage& message, const QDBusConnection& connection);
 
-    QDBusConnection connection_;
+    // By name: a connection held here would outlive the bus's own teardown as the program exits.
+    QString connection_;
     QObject* qtAdaptor_;
 };
 

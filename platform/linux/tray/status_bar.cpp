@@ -119,7 +119,7 @@ void LinuxStatusItem::showInTray() {
     tray_->show();
     // Hosts then open the menu at the icon on a left click; where the item cannot be taken over,
     // activated() still opens it.
-    if (!xembed) MenuItemAdaptor::takeOver();
+    if (!xembed) menuAdaptor_ = MenuItemAdaptor::takeOver();
     if (xembed) {
         // After show(): Qt then has found the tray and set the events it wants from the tray's window,
         // which would replace ours if they came first.

@@ -20,6 +20,8 @@ class QTimer;
 
 namespace nubrio::linux_platform {
 
+class MenuItemAdaptor;
+
 // Always present on Linux. The image is repainted in the template colour whenever what the panel
 // publishes about its looks changes.
 class LinuxStatusButton final : public platform::StatusButton {
@@ -81,6 +83,8 @@ private:
     std::shared_ptr<PanelAppearance> appearance_;
     std::shared_ptr<LinuxMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> tray_;
+    // After tray_: it leaves the bus before Qt's item goes.
+    std::unique_ptr<MenuItemAdaptor> menuAdaptor_;
     std::unique_ptr<LinuxStatusButton> button_;
     QMetaObject::Connection hostAppeared_;
     std::unique_ptr<QTimer> placement_;
