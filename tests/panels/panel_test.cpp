@@ -194,18 +194,14 @@ protected:
             {(bundle_ / "Contents/MacOS/Nubrio").string(), "--background"}, environment, work_ / "nubrio.log"});
     }
 
-    // Starts the program once on the panel's first look, then goes through the others while it runs.
-    void checkLooks(const std::vector<Look>& looks) {
-        const auto start = std::chrono::steady_clock::now();
-        auto elapsed = [&] {
-            char seconds[32];
-            std::snprintf(seconds, sizeof seconds, " (%.1f s)",
-                          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-            return std::string(seconds);
-        };
+    // Starts the program on a panel that has drawn itself, and finds the icon it shows there; none
+    // (and a failure) when it does not show.
+    std::optional<IconPlace> startAndFindIcon() {
         const QImage before = settledScreen();
-        std::cout << "[ " << panel_ << " ] panel settled" << elapsed() << std::endl;
-        ASSERT_FALSE(before.isNull()) << "the " << panel_ << " panel never held still";
+        if (before.isNull()) {
+            ADD_FAILURE() << "the " << panel_ << " panel never held still";
+            return std::nullopt;
+        }
         startProgram();
 
         std::optional<IconPlace> place;
@@ -218,11 +214,32 @@ protected:
                 return place.has_value();
             },
             kIconDeadline);
-        ASSERT_TRUE(program_->running()) << "the program ended: " << program_->state();
-        ASSERT_TRUE(place) << "no icon appeared on the " << panel_ << " panel (" << why << ")";
+        if (!program_->running()) {
+            ADD_FAILURE() << "the program ended: " << program_->state();
+            return std::nullopt;
+        }
+        if (!place) {
+            ADD_FAILURE() << "no icon appeared on the " << panel_ << " panel (" << why << ")";
+            return std::nullopt;
+        }
         std::cout << "[ " << panel_ << " ] icon at " << place->box.width() << "x" << place->box.height() << "+"
                   << place->box.x() << "+" << place->box.y() << ", shape fit " << static_cast<int>(place->match * 100)
-                  << "%" << elapsed() << std::endl;
+                  << "%" << std::endl;
+        return place;
+    }
+
+    // Starts the program once on the panel's first look, then goes through the others while it runs.
+    void checkLooks(const std::vector<Look>& looks) {
+        const auto start = std::chrono::steady_clock::now();
+        auto elapsed = [&] {
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, " (%.1f s)",
+                          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            return std::string(seconds);
+        };
+        const std::optional<IconPlace> place = startAndFindIcon();
+        ASSERT_TRUE(place);
+        std::cout << "[ " << panel_ << " ] icon found" << elapsed() << std::endl;
 
         std::optional<IconColours> previous;
         for (const Look& look : looks) {
@@ -299,6 +316,53 @@ TEST_F(RealPanel, IconStandsOutOnEveryLookOfThePanel) {
         FAIL() << "no looks known for the panel " << panel_;
     }
     checkLooks(looks);
+}
+
+// The bounding box of what differs between two screenshots of one size.
+QRect changedBox(const QImage& before, const QImage& after) {
+    if (before.size() != after.size()) return {};
+    const QImage a = before.convertToFormat(QImage::Format_RGB32), b = after.convertToFormat(QImage::Format_RGB32);
+    QRect box;
+    for (int y = 0; y < a.height(); ++y) {
+        const auto* rowA = reinterpret_cast<const QRgb*>(a.constScanLine(y));
+        const auto* rowB = reinterpret_cast<const QRgb*>(b.constScanLine(y));
+        for (int x = 0; x < a.width(); ++x)
+            if (rowA[x] != rowB[x]) box |= QRect(x, y, 1, 1);
+    }
+    return box;
+}
+
+// A left click opens the menu, as a click on the status item does, beside the icon: the panel's own
+// D-Bus menu, or our popup at the pointer, whichever this panel's tray gives.
+TEST_F(RealPanel, ALeftClickOnTheIconOpensTheMenuBesideIt) {
+    constexpr int kMenuHeight = 150;  // ten entries; a tool tip is far lower
+    constexpr int kBeside = 40;
+    const std::optional<IconPlace> place = startAndFindIcon();
+    ASSERT_TRUE(place);
+    const QPoint centre = place->box.center();
+    const QImage before = settledScreen();
+    ASSERT_FALSE(before.isNull()) << "the panel never held still with the icon";
+    ASSERT_TRUE(x11_->click(centre.x(), centre.y(), 1));
+    QRect menu;
+    testing::spinUntil(
+        [&] {
+            testing::spinFor(kPoll);
+            menu = changedBox(before, shoot("left-click"));
+            return menu.height() >= kMenuHeight;
+        },
+        kChangeDeadline);
+    std::cout << "[ " << panel_ << " ] after a left click at " << centre.x() << "," << centre.y()
+              << ", the screen changed in " << menu.width() << "x" << menu.height() << "+" << menu.x() << "+"
+              << menu.y() << std::endl;
+    ASSERT_GE(menu.height(), kMenuHeight) << "no menu after a left click on the icon";
+    EXPECT_TRUE(menu.left() - kBeside <= centre.x() && centre.x() <= menu.right() + kBeside)
+        << "the menu is not over the icon's column";
+    const int gap = menu.top() > place->box.bottom()  ? menu.top() - place->box.bottom()
+                    : menu.bottom() < place->box.top() ? place->box.top() - menu.bottom()
+                                                       : 0;
+    EXPECT_LE(gap, kBeside) << "the menu is " << gap << " px from the icon";
+    x11_->key({"Escape"});
+    EXPECT_TRUE(program_->running()) << program_->state();
 }
 
 }  // namespace

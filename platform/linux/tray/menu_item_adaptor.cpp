@@ -38,7 +38,7 @@ void replyError(const QDBusConnection& connection, const QDBusMessage& message, 
 
 }  // namespace
 
-std::unique_ptr<MenuItemAdaptor> MenuItemAdaptor::takeOver() {
+std::unique_ptr<MenuItemAdaptor> MenuItemAdaptor::takeOver(bool declineActivate) {
     const qint64 pid = QCoreApplication::applicationPid();
     QString newest;
     for (int n = 1; n <= kMostIcons; ++n) {
@@ -56,15 +56,15 @@ std::unique_ptr<MenuItemAdaptor> MenuItemAdaptor::takeOver() {
         connection.registerObject(kPath, tray);
         return nullptr;
     }
-    std::unique_ptr<MenuItemAdaptor> ours(new MenuItemAdaptor(newest, qtAdaptor));
+    std::unique_ptr<MenuItemAdaptor> ours(new MenuItemAdaptor(newest, qtAdaptor, declineActivate));
     if (connection.registerVirtualObject(kPath, ours.get())) return ours;
     connection.unregisterObject(kQtPath);
     connection.registerObject(kPath, tray);
     return nullptr;
 }
 
-MenuItemAdaptor::MenuItemAdaptor(QString connection, QObject* qtAdaptor)
-    : connection_(std::move(connection)), qtAdaptor_(qtAdaptor) {
+MenuItemAdaptor::MenuItemAdaptor(QString connection, QObject* qtAdaptor, bool declineActivate)
+    : connection_(std::move(connection)), qtAdaptor_(qtAdaptor), declineActivate_(declineActivate) {
     // Qt's adaptor still emits the item's signals, but hosts listen at the item's path: they go out
     // from here.
     const QMetaObject* meta = qtAdaptor_->metaObject();
@@ -102,9 +102,8 @@ bool MenuItemAdaptor::handleMessage(const QDBusMessage& message, const QDBusConn
     }
     if (message.interface() == kProperties) return property(message, connection);
     if (!message.interface().isEmpty() && message.interface() != kInterface) return false;
-    if (message.member() == QLatin1String("Activate")) {
-        // A host that opens the menu on a left click never sends it; Plasma opens the menu at the icon
-        // when it fails.
+    if (declineActivate_ && message.member() == QLatin1String("Activate")) {
+        // Plasma opens the menu at the icon when it fails.
         replyError(connection, message, QDBusError::NotSupported, QStringLiteral("The item is a menu"));
         return true;
     }

@@ -119,7 +119,7 @@ void LinuxStatusItem::showInTray() {
     tray_->show();
     // Hosts then open the menu at the icon on a left click; where the item cannot be taken over,
     // activated() still opens it.
-    if (!xembed) menuAdaptor_ = MenuItemAdaptor::takeOver();
+    if (!xembed) menuAdaptor_ = MenuItemAdaptor::takeOver(appearance_->facts().panel == PanelKind::Plasma);
     if (xembed) {
         // After show(): Qt then has found the tray and set the events it wants from the tray's window,
         // which would replace ours if they came first.
@@ -187,9 +187,10 @@ void LinuxStatusItem::setMenu(std::shared_ptr<platform::Menu> menu) {
 
 // The item is all menu, as in the macOS menu bar: a left click opens it too. Qt opens it on a
 // right click itself, and StatusNotifierItem hosts show the D-Bus menu there; on a left click they
-// show it too (MenuItemAdaptor). What is left comes here: a left click on an XEmbed icon, or Activate
-// where Qt's item could not be taken over, gets the menu as a popup of ours. Its place is the
-// pointer's on X11; on Wayland a program cannot place a window, so the compositor does.
+// show it too where they honour ItemIsMenu or Activate's failure (MenuItemAdaptor). What is left
+// comes here: a left click on an XEmbed icon, or Activate from another host (LXQt) or where Qt's item
+// could not be taken over, gets the menu as a popup of ours. Its place is the pointer's on X11; on
+// Wayland a program cannot place a window, so the compositor does.
 void LinuxStatusItem::activated(int reason) {
     if (reason != QSystemTrayIcon::Trigger || !menu_ || menu_->qmenu()->isVisible()) return;
     QMenu* menu = menu_->qmenu();
