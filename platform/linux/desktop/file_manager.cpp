@@ -1,6 +1,5 @@
 #include "platform/linux/desktop/file_manager.h"
 
-#include <gio/gio.h>
 #include <glib/gstdio.h>
 
 #include <cerrno>
@@ -12,6 +11,7 @@
 #include "platform/linux/base/system_error.h"
 #include "platform/linux/base/utf8.h"
 #include "platform/linux/base/xdg_dirs.h"
+#include "platform/linux/desktop/gio_library.h"
 
 namespace nubrio::linux_platform {
 
@@ -57,9 +57,11 @@ std::filesystem::path LinuxFileManager::resolvingSymlinks(const std::filesystem:
 }
 
 std::optional<platform::Error> LinuxFileManager::trashItem(const std::filesystem::path& path) {
-    const GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
     GErrorOut error;
-    if (!g_file_trash(file.get(), nullptr, error)) return gioError(error.get());
+    const gio::Library* gio = gio::library(error);
+    if (!gio) return gioError(error.get());
+    const GObjectPtr<GFile> file(gio->file_new_for_path(path.c_str()));
+    if (!gio->file_trash(file.get(), nullptr, error)) return gioError(error.get());
     return std::nullopt;
 }
 

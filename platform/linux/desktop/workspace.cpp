@@ -3,9 +3,6 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 
-#include <gio/gdesktopappinfo.h>
-#include <gio/gio.h>
-
 #include <cerrno>
 #include <unistd.h>
 
@@ -14,6 +11,7 @@
 #include "platform/linux/base/program_log.h"
 #include "platform/linux/base/system_error.h"
 #include "platform/linux/desktop/desktop_entry.h"
+#include "platform/linux/desktop/gio_library.h"
 
 namespace nubrio::linux_platform {
 
@@ -46,9 +44,9 @@ constexpr KnownBrowser kKnownBrowsers[] = {
 using DesktopAppInfo = GObjectPtr<GDesktopAppInfo>;
 
 // GIO returns no entry whose Exec or TryExec program is missing, or that is Hidden.
-DesktopAppInfo installedEntry(const std::string& desktopId) {
+DesktopAppInfo installedEntry(const gio::Library& gio, const std::string& desktopId) {
     if (desktopId.empty()) return nullptr;
-    return DesktopAppInfo(g_desktop_app_info_new(desktopId.c_str()));
+    return DesktopAppInfo(gio.desktop_app_info_new(desktopId.c_str()));
 }
 
 void becomeSessionLeader(gpointer) {
@@ -70,13 +68,16 @@ std::optional<platform::Error> spawnDetached(const std::vector<std::string>& arg
 }
 
 std::optional<platform::Error> launch(const std::string& desktopId, const std::vector<std::string>& arguments) {
-    DesktopAppInfo entry = installedEntry(desktopId);
+    GErrorOut failure;
+    const gio::Library* gio = gio::library(failure);
+    if (!gio) return gioError(failure.get());
+    DesktopAppInfo entry = installedEntry(*gio, desktopId);
     if (!entry) return systemError(ENOENT, desktopId);
-    const char* exec = g_app_info_get_commandline(G_APP_INFO(entry.get()));
-    GText icon{g_desktop_app_info_get_string(entry.get(), "Icon")};
-    GText folder{g_desktop_app_info_get_string(entry.get(), "Path")};
-    const char* name = g_app_info_get_name(G_APP_INFO(entry.get()));
-    const char* location = g_desktop_app_info_get_filename(entry.get());
+    const char* exec = gio->app_info_get_commandline(gio::appInfo(entry.get()));
+    GText icon{gio->desktop_app_info_get_string(entry.get(), "Icon")};
+    GText folder{gio->desktop_app_info_get_string(entry.get(), "Path")};
+    const char* name = gio->app_info_get_name(gio::appInfo(entry.get()));
+    const char* location = gio->desktop_app_info_get_filename(entry.get());
     desktop_entry::ParsedExec command = desktop_entry::parseExec(
         exec ? exec : "", {name ? name : "", icon ? icon.get() : "", location ? location : ""});
     if (command.error) return platform::Error{"DesktopEntry", EINVAL, desktopId + ": " + *command.error};
@@ -109,11 +110,12 @@ std::vector<int> LinuxWorkspace::runningApplicationsWithBundleIdentifier(const s
 }
 
 std::optional<platform::ApplicationRef> LinuxWorkspace::urlForApplicationToOpenUrl(const std::string& url) {
+    const gio::Library* gio = gio::library();
     const char* scheme = g_uri_peek_scheme(url.c_str());
-    if (!scheme) return std::nullopt;
-    const GObjectPtr<GAppInfo> handler(g_app_info_get_default_for_uri_scheme(scheme));
+    if (!gio || !scheme) return std::nullopt;
+    const GObjectPtr<GAppInfo> handler(gio->app_info_get_default_for_uri_scheme(scheme));
     if (!handler) return std::nullopt;
-    const char* id = g_app_info_get_id(handler.get());
+    const char* id = gio->app_info_get_id(handler.get());
     if (!id) return std::nullopt;
     return platform::ApplicationRef{id};
 }
@@ -126,8 +128,10 @@ std::optional<std::string> LinuxWorkspace::bundleIdentifierOfApplication(const p
 
 std::optional<platform::ApplicationRef> LinuxWorkspace::urlForApplicationWithBundleIdentifier(
     const std::string& bundleIdentifier) {
+    const gio::Library* gio = gio::library();
+    if (!gio) return std::nullopt;
     for (const KnownBrowser& browser : kKnownBrowsers)
-        if (bundleIdentifier == browser.bundleIdentifier && installedEntry(browser.desktopId))
+        if (bundleIdentifier == browser.bundleIdentifier && installedEntry(*gio, browser.desktopId))
             return platform::ApplicationRef{browser.desktopId};
     return std::nullopt;
 }
@@ -143,7 +147,13 @@ void LinuxWorkspace::openApplication(const platform::ApplicationRef& application
 void LinuxWorkspace::openUrlsWithApplication(const std::vector<std::string>& urls,
                                              const platform::ApplicationRef& application,
                                              const platform::OpenConfiguration&) {
-    const DesktopAppInfo entry = installedEntry(application.id);
+    GErrorOut error;
+    const gio::Library* gio = gio::library(error);
+    if (!gio) {
+        program_log::write("cannot open pages with " + application.id + ": " + error.get()->message);
+        return;
+    }
+    const DesktopAppInfo entry = installedEntry(*gio, application.id);
     if (!entry) {
         program_log::write("cannot open pages with " + application.id + ": it is no longer installed");
         return;
@@ -151,22 +161,24 @@ void LinuxWorkspace::openUrlsWithApplication(const std::vector<std::string>& url
     GList* uris = nullptr;
     for (auto url = urls.rbegin(); url != urls.rend(); ++url)
         uris = g_list_prepend(uris, const_cast<char*>(url->c_str()));
-    GErrorOut error;
-    if (!g_app_info_launch_uris(G_APP_INFO(entry.get()), uris, nullptr, error))
+    if (!gio->app_info_launch_uris(gio::appInfo(entry.get()), uris, nullptr, error))
         program_log::write("cannot open pages with " + application.id + ": " + error.get()->message);
     g_list_free(uris);
 }
 
 bool LinuxWorkspace::openUrl(const std::string& url) {
     GErrorOut error;
-    if (g_app_info_launch_default_for_uri(url.c_str(), nullptr, error)) return true;
+    const gio::Library* gio = gio::library(error);
+    if (gio && gio->app_info_launch_default_for_uri(url.c_str(), nullptr, error)) return true;
     program_log::write("cannot open " + url + ": " + error.get()->message);
     return false;
 }
 
 bool LinuxWorkspace::openFolder(const std::filesystem::path& folder) {
-    const GObjectPtr<GFile> file(g_file_new_for_path(folder.c_str()));
-    const GText uri{g_file_get_uri(file.get())};
+    const gio::Library* gio = gio::library();
+    if (!gio) return openUrl(folder.string());  // says why, without GIO
+    const GObjectPtr<GFile> file(gio->file_new_for_path(folder.c_str()));
+    const GText uri{gio->file_get_uri(file.get())};
     return openUrl(uri.get());
 }
 
