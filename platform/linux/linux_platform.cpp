@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "app/build_config.h"
 #include "platform/linux/desktop/launcher.h"
 #include "platform/linux/shell/words.h"
 
@@ -14,6 +15,7 @@ LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle>
       requests_([this] { return application_.isTerminating(); }),
       process_(argc, argv, liveTasks_),
       tasks_(liveTasks_, stop),
+      urlSession_(bundle_->bundlePath() / config::NetworkModule),
       statusBar_(&requests_),
       alerts_([this] { return application_.isTerminating(); }, &requests_),
       workspace_([registry = registry_.get()] { return registry->runningPids(); }),

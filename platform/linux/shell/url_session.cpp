@@ -1,68 +1,34 @@
 #include "platform/linux/shell/url_session.h"
 
 #include <QCoreApplication>
-#include <QNetworkAccessManager>
-#include <QNetworkProxy>
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QMetaObject>
 #include <QThread>
-#include <QTimer>
-#include <QUrl>
 
-#include <algorithm>
-#include <climits>
-#include <cmath>
+#include <dlfcn.h>
+
+#include <string>
+
+#include "platform/linux/base/program_log.h"
 
 namespace nubrio::linux_platform {
 
-namespace {
-
-struct Exchange {
-    QNetworkReply* reply = nullptr;
-    QByteArray body;
-    bool done = false;
-    platform::UrlSession::Completion completion;
-};
-
-// Completes once: the reply is stopped and let go before the completion runs, whatever it then does.
-void complete(const std::shared_ptr<Exchange>& exchange, std::optional<std::string> body) {
-    if (exchange->done) return;
-    exchange->done = true;
-    QNetworkReply* reply = exchange->reply;
-    if (reply->isRunning()) reply->abort();  // emits finished, which finds the exchange done
-    reply->deleteLater();
-    auto completion = std::move(exchange->completion);
-    if (completion) completion(std::move(body));
-}
-
-// An answer with an error status still has its body; a transport failure has none.
-bool hasBody(QNetworkReply& reply) {
-    const QNetworkReply::NetworkError error = reply.error();
-    if (error == QNetworkReply::NoError) return true;
-    if (!reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) return false;
-    return (error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError) ||
-           (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError);
-}
-
-bool overCap(const Exchange& exchange) {
-    return static_cast<std::size_t>(exchange.body.size()) > LinuxUrlSession::MaximumBodySize;
-}
-
-}  // namespace
-
-LinuxUrlSession::LinuxUrlSession() = default;
+LinuxUrlSession::LinuxUrlSession(std::filesystem::path module) : module_(std::move(module)) {}
 
 LinuxUrlSession::~LinuxUrlSession() = default;
 
-QNetworkAccessManager& LinuxUrlSession::manager() {
-    if (!manager_) {
-        manager_ = std::make_unique<QNetworkAccessManager>();
-        // Qt would otherwise send loopback requests through an http_proxy from the environment.
-        manager_->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
-        manager_->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-        manager_->setCache(nullptr);
+platform::UrlSession* LinuxUrlSession::session() {
+    if (session_ || unavailable_) return session_.get();
+    // Never closed: its objects and Qt's bookkeeping of them live as long as the program.
+    void* handle = dlopen(module_.c_str(), RTLD_NOW | RTLD_LOCAL);
+    using Factory = platform::UrlSession* (*)();
+    auto factory = handle ? reinterpret_cast<Factory>(dlsym(handle, ModuleFactory)) : nullptr;
+    if (factory) session_.reset(factory());
+    if (!session_) {
+        unavailable_ = true;
+        const char* why = dlerror();
+        program_log::write("cannot make requests: " + (why ? std::string(why) : module_.string() + " made no session"));
     }
-    return *manager_;
+    return session_.get();
 }
 
 void LinuxUrlSession::get(const platform::UrlRequest& request, Completion completion) {
@@ -73,41 +39,18 @@ void LinuxUrlSession::get(const platform::UrlRequest& request, Completion comple
             Qt::QueuedConnection);
         return;
     }
-
-    QNetworkRequest networkRequest(QUrl(QString::fromStdString(request.url)));
-    networkRequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    networkRequest.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-
-    auto exchange = std::make_shared<Exchange>();
-    exchange->completion = std::move(completion);
-    QNetworkReply* reply = manager().get(networkRequest);
-    exchange->reply = reply;
-    // Qt stops reading from the socket while this much is unread, so a flood waits for the check below.
-    reply->setReadBufferSize(static_cast<qint64>(MaximumBodySize));
-
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [exchange] {
-        if (exchange->done) return;
-        exchange->body += exchange->reply->readAll();
-        if (overCap(*exchange)) complete(exchange, std::nullopt);
-    });
-    QObject::connect(reply, &QNetworkReply::finished, reply, [exchange] {
-        if (exchange->done) return;
-        exchange->body += exchange->reply->readAll();
-        if (overCap(*exchange) || !hasBody(*exchange->reply))
-            complete(exchange, std::nullopt);
-        else
-            complete(exchange, exchange->body.toStdString());
-    });
-
-    // Qt's transfer timeout only measures silence; a server sending a byte now and then would defeat
-    // it, so the whole request gets a hard deadline of its own.
-    const double seconds = request.timeoutSeconds > 0 ? request.timeoutSeconds : 60.0;
-    auto* deadline = new QTimer(reply);
-    deadline->setSingleShot(true);
-    deadline->setTimerType(Qt::PreciseTimer);
-    QObject::connect(deadline, &QTimer::timeout, reply, [exchange] { complete(exchange, std::nullopt); });
-    deadline->start(static_cast<int>(std::clamp(std::ceil(seconds * 1000.0), 1.0, static_cast<double>(INT_MAX))));
+    if (platform::UrlSession* loaded = session()) {
+        loaded->get(request, std::move(completion));
+        return;
+    }
+    // As a request that failed: later, on the main thread.
+    if (!completion) return;
+    if (!application) {
+        completion(std::nullopt);
+        return;
+    }
+    QMetaObject::invokeMethod(application, [completion = std::move(completion)] { completion(std::nullopt); },
+                              Qt::QueuedConnection);
 }
 
 }  // namespace nubrio::linux_platform

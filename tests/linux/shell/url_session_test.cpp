@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <netinet/in.h>
@@ -17,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "app/build_config.h"
 #include "platform/linux/shell/url_session.h"
 #include "support/spin.h"
 
@@ -29,6 +31,7 @@ using nubrio::testing::spinUntil;
 
 constexpr int kPort = 4173;
 const std::string kUrl = "http://127.0.0.1:4173/api/desktop/challenge";
+const std::filesystem::path kModule = std::filesystem::path(NUBRIO_BUNDLE_PATH) / config::NetworkModule;
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -176,7 +179,7 @@ TEST(UrlSessionTest, TheBodyCountsWhateverTheStatusWithinTheCap) {
         {"body at the cap", answer(200, atCap), atCap},
         {"body over the cap", answer(200, atCap + "y"), std::nullopt},
     };
-    LinuxUrlSession session;
+    LinuxUrlSession session(kModule);
     for (const BodyCase& expected : cases) {
         SCOPED_TRACE(expected.name);
         Server server(kPort, expected.behaviour);
@@ -193,7 +196,7 @@ TEST(UrlSessionTest, TheBodyCountsWhateverTheStatusWithinTheCap) {
 
 TEST(UrlSessionTest, RefusedConnectionHasNoBody) {
     { Server holder(kPort, answer(200, "")); }  // waits until the port is free, then frees it again
-    LinuxUrlSession session;
+    LinuxUrlSession session(kModule);
     const Outcome outcome = fetch(session, 5.0);
     ASSERT_TRUE(outcome.completed);
     EXPECT_EQ(outcome.completions, 1);
@@ -206,7 +209,7 @@ TEST(UrlSessionTest, ServerThatNeverAnswersRunsIntoTheTimeout) {
         waitUntilStopping(stopping);
     });
     ASSERT_TRUE(server.listening());
-    LinuxUrlSession session;
+    LinuxUrlSession session(kModule);
     const Outcome outcome = fetch(session, 0.5);
     ASSERT_TRUE(outcome.completed);
     EXPECT_EQ(outcome.completions, 1);
@@ -225,7 +228,7 @@ TEST(UrlSessionTest, TimeoutBoundsTheWholeRequestNotJustSilence) {
         }
     });
     ASSERT_TRUE(server.listening());
-    LinuxUrlSession session;
+    LinuxUrlSession session(kModule);
     const Outcome outcome = fetch(session, 0.5);
     ASSERT_TRUE(outcome.completed);
     EXPECT_EQ(outcome.completions, 1);
@@ -265,10 +268,30 @@ TEST(UrlSessionTest, ProxyFromTheEnvironmentIsBypassed) {
     ASSERT_TRUE(worker.listening());
     ProxyVariables variables("http://127.0.0.1:" + std::to_string(proxy.port()));
 
-    LinuxUrlSession session;
+    LinuxUrlSession session(kModule);
     const Outcome outcome = fetch(session, 5.0);
     ASSERT_TRUE(outcome.completed);
     EXPECT_EQ(outcome.body, "direct");
+}
+
+TEST(UrlSessionTest, WithoutItsModuleEveryRequestFailsLater) {
+    Server worker(kPort, answer(200, "direct"));
+    ASSERT_TRUE(worker.listening());
+    LinuxUrlSession session(kModule.parent_path() / "missing.so");
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int completions = 0;
+        std::optional<std::string> body = "none yet";
+        session.get({kUrl, platform::CachePolicy::ReloadIgnoringLocalCacheData, 5.0},
+                    [&](std::optional<std::string> answer) {
+                        ++completions;
+                        body = std::move(answer);
+                    });
+        EXPECT_EQ(completions, 0) << "completed inside get()";
+        ASSERT_TRUE(spinUntil([&completions] { return completions > 0; }, 15s));
+        spinFor(100ms);
+        EXPECT_EQ(completions, 1);
+        EXPECT_EQ(body, std::nullopt);
+    }
 }
 
 }  // namespace
