@@ -36,18 +36,9 @@ Loaded load() {
         Library& f = loaded.functions;
         std::string& failure = loaded.failure;
         bool all = true;
-        all &= find(handle, "g_app_info_get_commandline", f.app_info_get_commandline, failure);
-        all &= find(handle, "g_app_info_get_default_for_uri_scheme", f.app_info_get_default_for_uri_scheme, failure);
-        all &= find(handle, "g_app_info_get_id", f.app_info_get_id, failure);
-        all &= find(handle, "g_app_info_get_name", f.app_info_get_name, failure);
-        all &= find(handle, "g_app_info_launch_default_for_uri", f.app_info_launch_default_for_uri, failure);
-        all &= find(handle, "g_app_info_launch_uris", f.app_info_launch_uris, failure);
-        all &= find(handle, "g_desktop_app_info_get_filename", f.desktop_app_info_get_filename, failure);
-        all &= find(handle, "g_desktop_app_info_get_string", f.desktop_app_info_get_string, failure);
-        all &= find(handle, "g_desktop_app_info_new", f.desktop_app_info_new, failure);
-        all &= find(handle, "g_file_get_uri", f.file_get_uri, failure);
-        all &= find(handle, "g_file_new_for_path", f.file_new_for_path, failure);
-        all &= find(handle, "g_file_trash", f.file_trash, failure);
+#define NUBRIO_GIO_FIND(name) all &= find(handle, "g_" #name, f.name, failure);
+        NUBRIO_GIO_FUNCTIONS(NUBRIO_GIO_FIND)
+#undef NUBRIO_GIO_FIND
         loaded.complete = all;
     }
     if (!loaded.complete) program_log::write("cannot use GIO: " + loaded.failure);

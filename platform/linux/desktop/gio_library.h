@@ -7,19 +7,25 @@
 
 namespace nubrio::linux_platform::gio {
 
+// The functions used, each once: the table's members and what loading looks up.
+#define NUBRIO_GIO_FUNCTIONS(X) \
+    X(app_info_get_commandline) \
+    X(app_info_get_default_for_uri_scheme) \
+    X(app_info_get_id) \
+    X(app_info_get_name) \
+    X(app_info_launch_default_for_uri) \
+    X(app_info_launch_uris) \
+    X(desktop_app_info_get_filename) \
+    X(desktop_app_info_get_string) \
+    X(desktop_app_info_new) \
+    X(file_get_uri) \
+    X(file_new_for_path) \
+    X(file_trash)
+
 struct Library {
-    decltype(&::g_app_info_get_commandline) app_info_get_commandline;
-    decltype(&::g_app_info_get_default_for_uri_scheme) app_info_get_default_for_uri_scheme;
-    decltype(&::g_app_info_get_id) app_info_get_id;
-    decltype(&::g_app_info_get_name) app_info_get_name;
-    decltype(&::g_app_info_launch_default_for_uri) app_info_launch_default_for_uri;
-    decltype(&::g_app_info_launch_uris) app_info_launch_uris;
-    decltype(&::g_desktop_app_info_get_filename) desktop_app_info_get_filename;
-    decltype(&::g_desktop_app_info_get_string) desktop_app_info_get_string;
-    decltype(&::g_desktop_app_info_new) desktop_app_info_new;
-    decltype(&::g_file_get_uri) file_get_uri;
-    decltype(&::g_file_new_for_path) file_new_for_path;
-    decltype(&::g_file_trash) file_trash;
+#define NUBRIO_GIO_MEMBER(name) decltype(&::g_##name) name;
+    NUBRIO_GIO_FUNCTIONS(NUBRIO_GIO_MEMBER)
+#undef NUBRIO_GIO_MEMBER
 };
 
 // Loads GIO once, on the first call from any thread. Null when it cannot be loaded (a broken install:
