@@ -4,10 +4,9 @@
 #include <QMetaObject>
 #include <QThread>
 
-#include <dlfcn.h>
-
 #include <string>
 
+#include "platform/linux/base/loaded_library.h"
 #include "platform/linux/base/program_log.h"
 
 namespace nubrio::linux_platform {
@@ -18,15 +17,15 @@ LinuxUrlSession::~LinuxUrlSession() = default;
 
 platform::UrlSession* LinuxUrlSession::session() {
     if (session_ || unavailable_) return session_.get();
-    // Never closed: its objects and Qt's bookkeeping of them live as long as the program.
-    void* handle = dlopen(module_.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string failure;
     using Factory = platform::UrlSession* (*)();
-    auto factory = handle ? reinterpret_cast<Factory>(dlsym(handle, ModuleFactory)) : nullptr;
+    void* handle = loaded_library::open(module_.c_str(), failure);
+    auto factory = handle ? loaded_library::find<Factory>(handle, ModuleFactory, failure) : nullptr;
     if (factory) session_.reset(factory());
     if (!session_) {
         unavailable_ = true;
-        const char* why = dlerror();
-        program_log::write("cannot make requests: " + (why ? std::string(why) : module_.string() + " made no session"));
+        if (failure.empty()) failure = module_.string() + " made no session";
+        program_log::write("cannot make requests: " + failure);
     }
     return session_.get();
 }
