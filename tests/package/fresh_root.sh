@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# The package as a user installs it on a fresh Debian 12: a minimal root made with mmdebstrap (or a
-# copy of NUBRIO_FRESH_BASE, a root made that way before), `apt install ./nubrio_*.deb` inside, then:
+# The package as a user installs it on a fresh Debian (12, or the release given): a minimal root made
+# with mmdebstrap (or a copy of NUBRIO_FRESH_BASE, a root of that release made that way before),
+# `apt install ./nubrio_*.deb` inside, then:
 # no -dev package came with it, `nubrio --verify-startup` gives 0, no file is written into the
 # user's home but the data folder and the single-instance lock, and `apt-get purge nubrio` leaves the root as it was before the
 # package (the dependencies stay, as apt leaves them). The same steps as piuparts' install and
 # purge test, which needs its own chroot set-up.
 #
-#   fresh_root.sh <folder with the .deb>
+#   fresh_root.sh [--release bookworm|trixie] <folder with the .deb>
 set -euo pipefail
-packages=${1:?usage: fresh_root.sh <folder with the .deb>}
+release=bookworm
+[ "${1:-}" = --release ] && { release=$2; shift 2; }
+packages=${1:?usage: fresh_root.sh [--release RELEASE] <folder with the .deb>}
 deb=$(ls "$packages"/nubrio_*_*.deb 2>/dev/null | grep -v dbgsym | head -n 1)
 [ -n "$deb" ] || { echo "FAIL: no package in $packages"; exit 1; }
 [ "$(id -u)" = 0 ] || { echo "SKIP: needs root for chroot"; exit 77; }
@@ -28,8 +31,8 @@ if [ -n "${NUBRIO_FRESH_BASE:-}" ]; then
   cp -a "$NUBRIO_FRESH_BASE/." "$root/"
 else
   mirror=http://deb.debian.org/debian
-  mmdebstrap --quiet --variant=apt bookworm "$root" "deb $mirror bookworm main" "deb $mirror bookworm-updates main" \
-    "deb http://deb.debian.org/debian-security bookworm-security main"
+  mmdebstrap --quiet --variant=apt "$release" "$root" "deb $mirror $release main" "deb $mirror $release-updates main" \
+    "deb http://deb.debian.org/debian-security $release-security main"
 fi
 mount -t proc proc "$root/proc"; mount --rbind /dev "$root/dev"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
@@ -43,6 +46,10 @@ in_root apt-get update -qq
 in_root apt-get install -y -qq --no-install-recommends "/tmp/${deb##*/}" >"$root/tmp/install.log" 2>&1 ||
   { cat "$root/tmp/install.log"; echo "FAIL: apt install"; exit 1; }
 echo "installed with its dependencies: $(grep -c '^Setting up' "$root/tmp/install.log") packages"
+# What apt does by default, with the package's Recommends, on a root that has none of it yet.
+in_root apt-get purge -y -qq --autoremove nubrio >/dev/null
+echo "apt install with its Recommends, as apt does by default: $(in_root apt-get install -s "/tmp/${deb##*/}" | grep -c '^Inst') packages"
+in_root apt-get install -y -qq --no-install-recommends "/tmp/${deb##*/}" >/dev/null
 check "no -dev package came with it" "! in_root dpkg-query -W -f='\${Package}\n' | grep -- '-dev$'"
 in_root apt-get purge -y -qq nubrio >/dev/null
 snapshot "$root/tmp/before"

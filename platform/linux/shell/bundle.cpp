@@ -37,8 +37,9 @@ platform::InfoValue LinuxBundle::infoValue(const std::string& key) {
     const std::optional<std::string> bytes = files::readFile(bundle_ / "Contents" / "Info.plist", kMaxInfoPlistSize);
     if (!bytes || bytes->empty()) return {};
 
+    // The bundle's own Info.plist is XML; plist_from_xml has kept its signature across libplist releases.
     plist_t parsed = nullptr;
-    plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &parsed);
+    plist_from_xml(bytes->data(), static_cast<uint32_t>(bytes->size()), &parsed);
     const PlistPtr root(parsed);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return {};
 
