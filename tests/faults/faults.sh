@@ -625,6 +625,26 @@ case_stop_sequence() {
   check "crashed: nothing of the bundle left" no_sandbox_process_left
 }
 
+# o. A tray that takes the item but never asks for its icon: the launch, which lets the tray fetch the
+#    icon first, waits for that 200 ms at most, and the worker starts right after.
+case_tray_never_fetches() {
+  start_case
+  desktop_start watch-never-fetching || { log "skipped: no desktop session"; exit 77; }
+  bundle_copy "$FAULT_WORKER"
+  program_start FAULT_WORKER_MODE=silent --background
+  wait_until 20 test -s "$SANDBOX/tray-items" || fail "the tray item never registered"
+  wait_until 20 eval 'has_event start-silent' || fail "the worker never started"
+  local registered started gap
+  registered=$(tray_registered_ns)
+  started=$(awk '$1 == "start-silent" {print $3; exit}' "$(fault_file fault-events)")
+  gap=$(((started - registered) / 1000000))
+  outcome "tray_never_fetches: the worker started ${gap} ms after the tray item registered"
+  check "the launch went on within 1 s of the item's registration (${gap} ms)" less_than "$gap" 1000
+  quit_timed "$(fault_pid worker)"
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
 # k. The program's display goes away (its X server killed, as at log-out): Qt ends the program, which
 #    takes its worker along.
 case_display_lost() {
