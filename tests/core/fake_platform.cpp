@@ -53,6 +53,8 @@ std::optional<Error> FakeTask::launch() {
         factory_.launchErrors.pop_front();
         return error;
     }
+    if (factory_.folderExists && !factory_.folderExists(directory))
+        return Error{"POSIX", 2, "No such file or directory"};
     launched = true;
     running_ = true;
     pid = factory_.nextPid++;

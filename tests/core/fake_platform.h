@@ -66,6 +66,8 @@ public:
     // waitUntilExit runs the main queue's pending work once the process has ended, as a platform that
     // spins its run loop while it waits may.
     bool waitRunsQueuedWork = false;
+    // When set, a launch whose working folder does not exist fails as a real one does (chdir's ENOENT).
+    std::function<bool(const std::filesystem::path&)> folderExists;
 
     std::shared_ptr<FakeTask> last() const { return tasks.empty() ? nullptr : tasks.back(); }
     std::shared_ptr<FakeTask> byPid(int pid) const;

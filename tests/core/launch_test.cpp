@@ -190,6 +190,32 @@ TEST_F(LaunchTest, DataFolderIsCreatedAndAFailureIsIgnored) {
     EXPECT_TRUE(ok.files.folderExists("/home/ana/Library")) << "the missing parents are made too";
 }
 
+// On a fresh home the data folder does not exist until the launch makes it, and the worker starts
+// in it: made any later, the first start fails for want of its working folder.
+TEST_F(LaunchTest, DataFolderIsMadeBeforeTheWorkerStartsInIt) {
+    for (const bool checkMode : {false, true}) {
+        SCOPED_TRACE(checkMode ? "check mode" : "ordinary start");
+        fake::FakePlatform local;
+        local.files.home = "/home/ana";
+        local.tasks.folderExists = [&local](const std::filesystem::path& folder) {
+            return local.files.folderExists(folder);
+        };
+        if (checkMode) local.process.args.push_back("--verify-startup");
+        auto delegate = std::make_shared<Nubrio>(local.platform);
+        local.application.setDelegate(delegate);
+        delegate->applicationDidFinishLaunching();
+        local.queue.runUntilIdle();
+
+        ASSERT_EQ(local.tasks.tasks.size(), 1u);
+        EXPECT_TRUE(local.tasks.last()->launched) << "standard error: " << local.process.standardError;
+        EXPECT_EQ(local.tasks.last()->directory, "/home/ana/Library/Application Support/Nubrio");
+        for (const platform::Alert& alert : local.alerts.shown)
+            ADD_FAILURE() << "alert: " << alert.messageText << " / " << alert.informativeText;
+        EXPECT_EQ(local.process.exitStatus, std::nullopt);
+        EXPECT_EQ(NubrioInspector(*delegate).status()->title(), kPreparing);
+    }
+}
+
 TEST_F(LaunchTest, StatusItemWithoutButtonStillGetsTheMenu) {
     fake.statusBar.itemsHaveButtons = false;
     launch();

@@ -215,6 +215,19 @@ TEST_F(ProbeTest, WorkerThatExitedEndsTheRunWithoutAlert) {
     EXPECT_EQ(fake.tasks.tasks.size(), 2u);  // the exit handling took over
 }
 
+// While a retry waits out its delay, it is what holds the delegate (the application's reference is
+// weak): the next attempt is still sent.
+TEST_F(ProbeTest, AWaitingRetryKeepsTheDelegateAlive) {
+    launch();
+    refuse();
+    ASSERT_EQ(fake.queue.pendingTimers(), 1u);
+    const std::weak_ptr<Nubrio> weak = nubrio;
+    nubrio.reset();
+    EXPECT_FALSE(weak.expired()) << "the waiting retry let go of the delegate";
+    retryDelay();
+    EXPECT_EQ(fake.url.requests.size(), 2u) << "attempt 1 was not sent";
+}
+
 TEST_F(ProbeTest, DelegateGoneWhileInFlightEndsTheRun) {
     launch();
     nubrio.reset();

@@ -481,6 +481,31 @@ TEST_F(StatusNotifierTray, TheLaunchersActionsRunTheMenusCommandsInTheRunningCop
     EXPECT_TRUE(watcher_->items().empty());
 }
 
+// With no copy running, a launcher's action starts Nubrio for that action: the action runs (here the
+// about box), the worker comes up, and no editor opens on its own.
+TEST_F(StatusNotifierTray, ALaunchersActionWithNoCopyRunningStartsNubrioWithoutTheEditor) {
+    ChildProcess& nubrio = startNubrio({"--about"});
+    const auto about = waitForAlert(nubrio);
+    ASSERT_TRUE(about) << "the about box did not show (program " << nubrio.state() << "); " << screenshot("no-about");
+    answerAlert(nubrio, *about, {"Escape"});
+    const auto item = waitForTrayItem(nubrio);
+    ASSERT_TRUE(item) << "no tray item registered (program " << nubrio.state() << ")";
+    ASSERT_TRUE(eventually([&] { return statusLine(*item) == kStatusReady; }, kReadyDeadline))
+        << "status line: \"" << statusLine(*item).toStdString() << "\"";
+    testing::spinFor(2s);  // an editor asked for at the start opens as the worker becomes ready
+    EXPECT_TRUE(browser_->launches().empty()) << "an editor opened: " << describe(browser_->launches());
+
+    // The browser is there: the menu's own command opens the editor at once.
+    QString error;
+    ASSERT_TRUE(item->click(QStringLiteral("Abrir Nubrio"), &error)) << error.toStdString();
+    expectEditorLaunches(*browser_, 1);
+    findWorker(nubrio);
+    const auto quit = chooseQuit(nubrio, *item);
+    ASSERT_TRUE(quit);
+    answerAlert(nubrio, *quit, {"Tab", "space"});
+    expectQuitWithWorker(nubrio);
+}
+
 TEST_F(StatusNotifierTray, ClosingTheBrowserAlertWithEscapeOpensNothing) {
     // No browser of the editor's at all; the default for web pages is a recorder of another name,
     // which the alert's "Descargar Chrome" would open.

@@ -559,6 +559,92 @@ case_program_killed() {
   done
 }
 
+# n. The stop sequence as the worker's group sees it, whoever stops the group: SIGTERM to every member
+#    first, SIGKILL only after the 30 polls 0.1 s apart. The program's quit stops it through the core;
+#    the watcher of a killed program and the clean-up of what a crashed worker left use the sequence
+#    main.cpp hands the backend. Members that ignore SIGTERM note when it came; the script notes when
+#    they were gone.
+STOP_POLLS_MS=3000
+first_sigterm_ns() { awk -v pid="$1" '$1 == "sigterm" && $2 == pid {print $3; exit}' "$(fault_file fault-events)"; }
+# Polls the pids every 20 ms for up to 20 s; sets GONE_NS[pid] to the realtime in ns when each was gone.
+declare -A GONE_NS
+note_gone_times() {
+  local pid now deadline=$(($(now_ms) + 20000)) left=("$@")
+  GONE_NS=()
+  while [ ${#left[@]} -gt 0 ] && [ "$(now_ms)" -lt "$deadline" ]; do
+    now=${EPOCHREALTIME/./}000
+    local still=()
+    for pid in "${left[@]}"; do
+      if alive "$pid"; then still+=("$pid"); else GONE_NS[$pid]=$now; fi
+    done
+    left=("${still[@]}")
+    sleep 0.02
+  done
+}
+# Each member (role:pid) got SIGTERM, and was gone no sooner than the polls after it and within the bound.
+check_stop_sequence() {
+  local round=$1 member role pid term gone gap; shift
+  for member in "$@"; do
+    role=${member%%:*} pid=${member#*:}
+    term=$(first_sigterm_ns "$pid") gone=${GONE_NS[$pid]:-}
+    if [ -n "$term" ] && [ -n "$gone" ]; then gap=$(((gone - term) / 1000000)); else gap=''; fi
+    outcome "stop_sequence/$round: the $role saw SIGTERM: $([ -n "$term" ] && echo yes || echo NO); gone ${gap:-?} ms after it"
+    check "$round: the $role was sent SIGTERM" test -n "$term"
+    check "$round: the $role is gone" test -n "$gone"
+    [ -n "$gap" ] || continue
+    check "$round: the $role was killed only after the polls (${gap} ms after SIGTERM, the polls take ${STOP_POLLS_MS})" \
+      less_than $((STOP_POLLS_MS - 500)) "$gap"
+    check "$round: the $role was gone within ${QUIT_BOUND_S} s of SIGTERM (${gap} ms)" less_than "$gap" $((QUIT_BOUND_S * 1000))
+  done
+}
+case_stop_sequence() {
+  local round worker child
+  for round in quit program-killed; do
+    start_case
+    start_serving_worker group-stubborn
+    worker=$WORKER_PID child=$(fault_pid child)
+    check "$round: the child shares the worker's group" equals "$(stat_field "$child" 3)" "$WORKER_PID"
+    if [ "$round" = quit ]; then kill -TERM "$PROGRAM_PID"; else kill -KILL "$PROGRAM_PID"; fi
+    note_gone_times "$worker" "$child"
+    program_wait_exit 10 || fail "the program still runs"
+    check_stop_sequence "$round" "worker:$worker" "child:$child"
+    [ "$round" = quit ] && check "quit: exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+    check "$round: nothing of the bundle left" no_sandbox_process_left
+    cleanup_between
+  done
+
+  start_case
+  bundle_copy "$FAULT_WORKER"
+  program_start FAULT_WORKER_MODE=crash-leaving-child --background
+  wait_until 20 eval 'has_event crashing' || fail "the worker never crashed"
+  child=$(fault_pid child)
+  note_gone_times "$child"
+  check_stop_sequence crashed "child left by the crash:$child"
+  quit_timed "$(worker_of "$PROGRAM_PID")"
+  check "crashed: exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "crashed: nothing of the bundle left" no_sandbox_process_left
+}
+
+# o. A tray that takes the item but never asks for its icon: the launch, which lets the tray fetch the
+#    icon first, waits for that 200 ms at most, and the worker starts right after.
+case_tray_never_fetches() {
+  start_case
+  desktop_start watch-never-fetching || { log "skipped: no desktop session"; exit 77; }
+  bundle_copy "$FAULT_WORKER"
+  program_start FAULT_WORKER_MODE=silent --background
+  wait_until 20 test -s "$SANDBOX/tray-items" || fail "the tray item never registered"
+  wait_until 20 eval 'has_event start-silent' || fail "the worker never started"
+  local registered started gap
+  registered=$(tray_registered_ns)
+  started=$(awk '$1 == "start-silent" {print $3; exit}' "$(fault_file fault-events)")
+  gap=$(((started - registered) / 1000000))
+  outcome "tray_never_fetches: the worker started ${gap} ms after the tray item registered"
+  check "the launch went on within 1 s of the item's registration (${gap} ms)" less_than "$gap" 1000
+  quit_timed "$(fault_pid worker)"
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
 # k. The program's display goes away (its X server killed, as at log-out): Qt ends the program, which
 #    takes its worker along.
 case_display_lost() {

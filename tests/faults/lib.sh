@@ -239,8 +239,10 @@ cleanup() {
 }
 
 # A desktop session of our own for the program: a virtual display, a private session bus and a tray
-# watcher (tray_driver) that records when items register. False when a tool is missing.
+# watcher (tray_driver) that records when items register; with "watch-never-fetching" a tray that never
+# asks for an item's icon. False when a tool is missing.
 desktop_start() {
+  local watch=${1:-watch}
   local tool
   for tool in Xvfb dbus-daemon xdotool; do
     command -v "$tool" >/dev/null || { log "missing $tool: no desktop session"; return 1; }
@@ -259,7 +261,7 @@ desktop_start() {
   wait_until 10 test -S "$SANDBOX/runtime/bus" || { log "the session bus did not start"; return 1; }
   : >"$SANDBOX/tray-items"
   DBUS_SESSION_BUS_ADDRESS=$DESKTOP_BUS QT_QPA_PLATFORM=offscreen \
-    "$FAULT_TOOLS/tray_driver" watch "$SANDBOX/tray-items" >"$SANDBOX/logs/watcher.out" 2>&1 &
+    "$FAULT_TOOLS/tray_driver" "$watch" "$SANDBOX/tray-items" >"$SANDBOX/logs/watcher.out" 2>&1 &
   STARTED_PIDS+=($!)
   wait_until 10 grep -q watching "$SANDBOX/logs/watcher.out" || { log "the tray watcher did not start"; return 1; }
   PROGRAM_ENV+=(DISPLAY="$DESKTOP_DISPLAY" DBUS_SESSION_BUS_ADDRESS="$DESKTOP_BUS" QT_QPA_PLATFORM=xcb)

@@ -125,13 +125,14 @@ std::string quoteExecArgument(std::string_view argument) {
 
 std::optional<platform::Error> unlaunchableReason(const std::filesystem::path& program, bool atLogin) {
     const std::string& text = program.native();
-    const auto refusal = [&](const std::string& what) {
+    // `pronoun` stands for `what` in the advice, in its number.
+    const auto refusal = [&](const std::string& what, const char* pronoun = "lo") {
         const GText shown{g_utf8_make_valid(text.c_str(), static_cast<gssize>(text.size()))};
         return platform::Error{"DesktopEntry", EINVAL, "La ruta de Nubrio «" + std::string(shown.get()) + "» tiene " + what +
                ", y el escritorio no puede abrir un programa desde ahí. Mové Nubrio.app a una carpeta cuyo "
-               "nombre no lo tenga y volvé a intentarlo."};
+               "nombre no " + pronoun + " tenga y volvé a intentarlo."};
     };
-    if (!isValidUtf8(text)) return refusal("bytes que no son texto UTF-8");
+    if (!isValidUtf8(text)) return refusal("bytes que no son texto UTF-8", "los");
     for (char c : text) {
         if (c == '%') return refusal("el carácter «%»");
         if (c == '\\') return refusal("el carácter «\\»");

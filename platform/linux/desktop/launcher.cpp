@@ -120,8 +120,8 @@ std::string entryText(const std::filesystem::path& bundleExecutable, const std::
         {"GenericName", "Procesamiento de videos"},
         // The state in the description too: GNOME Shell takes a changed entry's new actions only when
         // something it compares (name, description, command, icon) changed as well.
-        {"Comment", std::string("Procesa tus videos en esta computadora y abre el editor de Nubrio") +
-                        (login == LoginTitles::TurnOff ? ". Se abre al iniciar sesión." : "")},
+        {"Comment", std::string("Procesa tus videos en esta computadora y abre el editor de Nubrio.") +
+                        (login == LoginTitles::TurnOff ? " Se abre al iniciar sesión." : "")},
         {"Icon", iconName()},
         {"Exec", program + " %u"},
         {"TryExec", bundleExecutable.string()},

@@ -10,7 +10,7 @@ const platform::Words& linuxWords() {
         .installPlace = "esta computadora",
         // A copy that is not installed runs from the folder it was built in.
         .leaveUninstalledCopy = "abrila desde donde la instales",
-        .howToInstall = "instalá el paquete nubrio o ejecutá cmake --install build",
+        .howToInstall = "usá el paquete nubrio o ejecutá cmake --install build",
         .packageManager = "el gestor de paquetes",
         .packageRemoval = "sudo apt remove nubrio o tu centro de software",
     };

@@ -5,6 +5,7 @@
 //                                           <registered> <icon>" to FILE: CLOCK_REALTIME ns of the
 //                                           registration and of the first answer with a painted pixmap
 //                                           ("-" when none came within 10 s)
+//   tray_driver watch-never-fetching FILE   the same, but never ask for an icon (the line says "-")
 //   tray_driver menu SERVICE PATH           print the item's top-level menu, "<id>\t<label>" per line
 //   tray_driver click SERVICE PATH LABEL    click the entry with that label, without waiting for the
 //                                           program to return from it (a click may open a modal alert)
@@ -66,13 +67,17 @@ void fetchIcon(const QString& file, const StatusNotifierWatcher::Item& item, lon
     QTimer::singleShot(2, [file, item, registered] { fetchIcon(file, item, registered); });
 }
 
-int watch(const QString& file) {
+int watch(const QString& file, bool fetch) {
     auto* watcher = new StatusNotifierWatcher(QDBusConnection::sessionBus());
     // Connected before start(), so the time is taken before the signal goes out on the bus; the icon is
     // fetched once the registration has been answered.
-    QObject::connect(watcher, &StatusNotifierWatcher::StatusNotifierItemRegistered, watcher, [watcher, file] {
+    QObject::connect(watcher, &StatusNotifierWatcher::StatusNotifierItemRegistered, watcher, [watcher, file, fetch] {
         const long long when = realtimeNs();
         const StatusNotifierWatcher::Item item = watcher->items().back();
+        if (!fetch) {
+            appendLine(file, QStringLiteral("%1 %2 %3 -").arg(item.service, item.path).arg(when));
+            return;
+        }
         QTimer::singleShot(0, [file, item, when] { fetchIcon(file, item, when); });
     });
     const QString failure = watcher->start();
@@ -137,10 +142,14 @@ int click(const QString& service, const QString& givenPath, const QString& label
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     const QStringList arguments = application.arguments();
-    if (arguments.size() == 3 && arguments[1] == QStringLiteral("watch")) return watch(arguments[2]);
+    if (arguments.size() == 3 && arguments[1] == QStringLiteral("watch")) return watch(arguments[2], true);
+    if (arguments.size() == 3 && arguments[1] == QStringLiteral("watch-never-fetching"))
+        return watch(arguments[2], false);
     if (arguments.size() == 4 && arguments[1] == QStringLiteral("menu")) return menu(arguments[2], arguments[3]);
     if (arguments.size() == 5 && arguments[1] == QStringLiteral("click"))
         return click(arguments[2], arguments[3], arguments[4]);
-    std::fprintf(stderr, "usage: tray_driver watch FILE | menu SERVICE PATH | click SERVICE PATH LABEL\n");
+    std::fprintf(stderr,
+                 "usage: tray_driver watch FILE | watch-never-fetching FILE | menu SERVICE PATH | click SERVICE PATH "
+                 "LABEL\n");
     return 64;
 }

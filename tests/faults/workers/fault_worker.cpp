@@ -14,9 +14,11 @@
 //   group-child           serves, ends on SIGTERM; a sleeping child shares its process group
 //   group-child-stubborn  as group-child, but the worker itself ignores SIGTERM
 //   group-child-lingering as group-child, but the child ignores SIGTERM
+//   group-stubborn        serves; the worker and a child in its group both ignore SIGTERM, noting it
 //   leave-group           serves, ignores SIGTERM, and moves into another process group first
-//   crash-leaving-child   the first start listens on the port, leaves a child ignoring SIGTERM that
-//                         keeps the listening socket, and crashes; later starts serve normally
+//   crash-leaving-child   the first start listens on the port, leaves a child ignoring SIGTERM (and
+//                         noting it) that keeps the listening socket, and crashes; later starts serve
+//                         normally
 #include <httplib.h>
 
 #include <cerrno>
@@ -103,12 +105,26 @@ void ignoreSigterm() {
     for (;;) ::pause();
 }
 
-// A child in the worker's own process group that only sleeps: it ends on SIGTERM like any program,
-// or, when `lingering`, ignores it.
-void forkSleepingChild(bool lingering) {
+// fork(), where the child ignores SIGTERM and notes it from its first instant: SIGTERM stays blocked
+// until the child's handler is in place, so one sent at once (a group stopped right after a crash) is
+// noted rather than fatal.
+pid_t forkNotingSigterm() {
+    sigset_t term, previous;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &term, &previous);
     const pid_t child = ::fork();
+    if (child == 0) ignoreSigterm();
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return child;
+}
+
+// A child in the worker's own process group that only sleeps: it ends on SIGTERM like any program,
+// or, when `lingering`, ignores it, and when `noting` too, notes each one.
+void forkSleepingChild(bool lingering, bool noting = false) {
+    const pid_t child = noting ? forkNotingSigterm() : ::fork();
     if (child == 0) {
-        ::signal(SIGTERM, lingering ? SIG_IGN : SIG_DFL);
+        if (!noting) ::signal(SIGTERM, lingering ? SIG_IGN : SIG_DFL);
         sleepForever();
     }
     if (child > 0) recordPid("child", child);
@@ -159,11 +175,8 @@ bool firstLaunch() {
         event("bind-failed");
         std::exit(3);
     }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::signal(SIGTERM, SIG_IGN);
-        sleepForever();
-    }
+    const pid_t child = forkNotingSigterm();
+    if (child == 0) sleepForever();
     recordPid("child", child);
     event("crashing");
     std::abort();
@@ -211,6 +224,11 @@ int main() {
     if (mode == "group-child" || mode == "group-child-stubborn" || mode == "group-child-lingering") {
         forkSleepingChild(mode == "group-child-lingering");
         if (mode == "group-child-stubborn") ignoreSigterm();
+        serveChallenge();
+    }
+    if (mode == "group-stubborn") {
+        forkSleepingChild(true, true);
+        ignoreSigterm();
         serveChallenge();
     }
     if (mode == "crash-leaving-child") {

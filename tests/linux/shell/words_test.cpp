@@ -25,7 +25,7 @@ TEST(LinuxWords, TheSentencesSayWhatIsTrueOnLinux) {
         {texts::loginFailed(w), "No se pudo cambiar el inicio con la sesión del escritorio"},
         {texts::notInstalled(w), "Nubrio todavía no está instalado en esta computadora"},
         {texts::notInstalledAdvice(w),
-         "Cerrá la app y abrila desde donde la instales. Para instalarla, instalá el paquete nubrio o ejecutá "
+         "Cerrá la app y abrila desde donde la instales. Para instalarla, usá el paquete nubrio o ejecutá "
          "cmake --install build."},
         {texts::packaged(w), "Desinstalá Nubrio con el gestor de paquetes"},
         {texts::packagedAdvice(w),
