@@ -42,7 +42,7 @@ case "${1:-}" in
 esac
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-known() { apt-cache show "$1" >/dev/null 2>&1; }
+known() { apt-cache policy "$1" 2>/dev/null | grep -q 'Candidate: [^(]'; }
 
 sudo=''
 [ "$(id -u)" -eq 0 ] || sudo='sudo'
