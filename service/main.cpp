@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -152,7 +153,10 @@ int main() {
 
     const nubrio::service::ServerLimits limits;
     const int listener = listenOnPort(static_cast<int>(limits.connections));
-    if (listener < 0) failBind(errno);
+    const int bindError = errno;
+    // Error texts (strerror) in the user's language, as the application's alerts.
+    std::setlocale(LC_ALL, "");
+    if (listener < 0) failBind(bindError);
 
     requireWritableFolder();
     createLogsFolder();
