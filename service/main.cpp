@@ -29,7 +29,8 @@ namespace {
 using nubrio::worker::ChallengeHost;
 using nubrio::worker::ChallengePort;
 
-const char* const kLogFile = "logs/service.log";
+const std::string kLogFile = "service.log";
+const std::string kStartupErrorFile = std::filesystem::path(nubrio::worker::StartupErrorFile).filename();
 
 std::mutex logMutex;
 
@@ -45,6 +46,22 @@ bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
+// The logs folder, the folder itself and never a link's target, or -1; each file in it is then opened
+// relative to it, so a link planted at `logs` cannot send them elsewhere either.
+class OpenLogsFolder {
+public:
+    OpenLogsFolder() : fd_(::open(nubrio::worker::LogsFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {}
+    ~OpenLogsFolder() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    OpenLogsFolder(const OpenLogsFolder&) = delete;
+    OpenLogsFolder& operator=(const OpenLogsFolder&) = delete;
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
 // Appends one timestamped line; the log is a convenience, so any failure here is ignored. The log
 // is only ever a regular file of ours: never a link's target, never a FIFO that would block.
 void log(const std::string& line) {
@@ -53,7 +70,9 @@ void log(const std::string& line) {
     std::time_t now = std::time(nullptr);
     std::tm local{};
     if (localtime_r(&now, &local)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S %z", &local);
-    const int fd = ::open(kLogFile, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    const OpenLogsFolder folder;
+    const int fd = ::openat(folder.fd(), kLogFile.c_str(),
+                            O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0) return;
     struct stat info {};
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
@@ -64,21 +83,28 @@ void log(const std::string& line) {
 // Private to the user when made here; an existing folder keeps its mode.
 void createLogsFolder() { ::mkdir(nubrio::worker::LogsFolder, 0700); }
 
+// An old explanation describes a problem that is gone, or not this one.
+void removeStartupError() {
+    const OpenLogsFolder folder;
+    if (folder.fd() >= 0) ::unlinkat(folder.fd(), kStartupErrorFile.c_str(), 0);
+}
+
 // Replaced as a whole, so the application never reads half a message. Written to a new file of our
 // own (whatever was planted at the temporary name goes first, a link included, never its target)
 // and renamed over the old one, which replaces a link rather than writing through it.
 bool writeStartupError(const std::string& text) {
-    const std::string path = nubrio::worker::StartupErrorFile;
-    const std::string partial = path + ".partial";
-    ::unlink(partial.c_str());
-    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const OpenLogsFolder folder;
+    if (folder.fd() < 0) return false;
+    const std::string partial = kStartupErrorFile + ".partial";
+    ::unlinkat(folder.fd(), partial.c_str(), 0);
+    const int fd = ::openat(folder.fd(), partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     const bool written = writeAll(fd, text);
     if (::close(fd) != 0 || !written) {
-        ::unlink(partial.c_str());
+        ::unlinkat(folder.fd(), partial.c_str(), 0);
         return false;
     }
-    return std::rename(partial.c_str(), path.c_str()) == 0;
+    return ::renameat(folder.fd(), partial.c_str(), folder.fd(), kStartupErrorFile.c_str()) == 0;
 }
 
 // Exits with the status that tells the application that this computer cannot run the worker. When
@@ -86,7 +112,7 @@ bool writeStartupError(const std::string& text) {
 // shows its own fallback text.
 [[noreturn]] void failStartup(const std::string& explanation, const std::string& detail) {
     createLogsFolder();
-    if (!writeStartupError(explanation)) std::remove(nubrio::worker::StartupErrorFile);
+    if (!writeStartupError(explanation)) removeStartupError();
     log("cannot start: " + detail);
     std::fprintf(stderr, "NubrioService: cannot start: %s\n", detail.c_str());
     std::exit(nubrio::worker::StartupFailureStatus);
@@ -161,7 +187,7 @@ int main() {
     requireWritableFolder();
     createLogsFolder();
     // Only a failed start writes this file; an old one would describe a problem that is gone.
-    std::remove(nubrio::worker::StartupErrorFile);
+    removeStartupError();
     log(std::string("NubrioService ") + NUBRIO_SERVICE_VERSION + " started");
     log(std::string("listening on http://") + ChallengeHost + ":" + std::to_string(ChallengePort));
 

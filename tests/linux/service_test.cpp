@@ -572,6 +572,30 @@ TEST_F(ServiceTest, WritesNoLogThroughALink) {
     }
 }
 
+// A link planted at the logs folder itself: the worker writes neither its log nor its start-up error
+// into the link's target, and removes nothing there; it runs without its logs.
+TEST_F(ServiceTest, WritesNoLogThroughALinkedLogsFolder) {
+    const fs::path elsewhere = home.path() / "elsewhere";
+    fs::create_directories(elsewhere);
+    std::ofstream(elsewhere / "startup-error.txt") << "someone else's file\n";
+    fs::create_symlink(elsewhere, logs());
+
+    {
+        Worker worker(folder);
+        ASSERT_TRUE(worker.waitUntilAnswering());
+        // The port held by this one: a second worker fails and would write its start-up error.
+        Worker second(folder);
+        EXPECT_TRUE(exitedWith(second.waitForExit(), nubrio::worker::StartupFailureStatus));
+        EXPECT_TRUE(exitedWith(worker.stop(), 0));
+    }
+    EXPECT_TRUE(fs::is_symlink(logs()));
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(elsewhere))
+        names.push_back(entry.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"startup-error.txt"});
+    EXPECT_EQ(readFile(elsewhere / "startup-error.txt"), "someone else's file\n");
+}
+
 // Private by default: a logs folder made by the worker is the user's alone, and so are its logs; a
 // folder that exists keeps its mode.
 TEST_F(ServiceTest, MakesItsLogsPrivateAndLeavesAnExistingFolderAsItIs) {
