@@ -9,7 +9,7 @@ set -euo pipefail
 run_packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-translations-l10n
-  libglib2.0-dev libplist-dev nlohmann-json3-dev libcpp-httplib-dev libxcb1-dev libsystemd-dev
+  libglib2.0-dev libplist-dev nlohmann-json3-dev libmicrohttpd-dev libxcb1-dev libsystemd-dev
 )
 
 # Testing it, and building and checking its Debian package. "a|b" names the package that Debian 12 calls

@@ -1,162 +1,133 @@
 #include "service/bounded_server.h"
 
-#include <sys/eventfd.h>
+#include <microhttpd.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <cctype>
-#include <condition_variable>
-#include <deque>
-#include <functional>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "service/deadline_stream.h"
+#include <algorithm>
+#include <cstring>
 
 namespace nubrio::service {
 
 namespace {
 
-using Clock = DeadlineStream::Clock;
-
-// httplib's accept loop hands each connection to the task queue right after accept, as a job that
-// knows only the socket. The queue notes that moment and passes it to process_and_close_socket,
-// which runs on the thread that runs the job.
-thread_local Clock::time_point acceptedAt;
-
-class ConnectionQueue final : public httplib::TaskQueue {
-public:
-    ConnectionQueue(std::size_t threads, std::size_t waiting) : waiting_(waiting) {
-        for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
-    }
-
-    void enqueue(std::function<void()> job) override {
-        const Clock::time_point now = Clock::now();
-        {
-            std::lock_guard lock(mutex_);
-            if (jobs_.size() < waiting_) {
-                jobs_.push_back({std::move(job), now});
-                ready_.notify_one();
-                return;
-            }
-        }
-        // Too many clients already wait for a thread: this one is closed at once, unread, as overdue.
-        acceptedAt = Clock::time_point::min();
-        job();
-    }
-
-    // Runs what is still waiting (each closes at once: the server is stopping) and joins the threads.
-    void shutdown() override {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        ready_.notify_all();
-        for (std::thread& thread : threads_) thread.join();
-    }
-
-private:
-    struct Job {
-        std::function<void()> run;
-        Clock::time_point acceptedAt;
-    };
-
-    void work() {
-        for (;;) {
-            Job job;
-            {
-                std::unique_lock lock(mutex_);
-                ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-                if (jobs_.empty()) return;
-                job = std::move(jobs_.front());
-                jobs_.pop_front();
-            }
-            acceptedAt = job.acceptedAt;
-            job.run();
-        }
-    }
-
-    const std::size_t waiting_;
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<Job> jobs_;
-    bool stopping_ = false;
-    std::vector<std::thread> threads_;
-};
-
-// Whether the request sends, or announces, a body: any length but zero, any transfer or content coding.
-bool announcesBody(const httplib::Request& request) {
-    if (request.has_header("Transfer-Encoding") || request.has_header("Content-Encoding")) return true;
-    for (std::size_t i = 0, count = request.get_header_value_count("Content-Length"); i < count; ++i) {
-        const std::string length = request.get_header_value("Content-Length", i);
-        if (length.empty() || length.find_first_not_of('0') != std::string::npos) return true;
-    }
-    return false;
+// Header names and host names compare without case, in ASCII whatever the user's locale.
+bool sameCaseless(std::string_view a, std::string_view b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return std::ranges::equal(a, b, [&](char x, char y) { return lower(x) == lower(y); });
 }
 
-bool addressedToLoopback(const httplib::Request& request, int port) {
-    if (port == 0) return true;
-    std::string host = request.get_header_value("Host");
-    if (host.empty()) return true;
-    for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const std::string suffix = ":" + std::to_string(port);
-    for (const char* name : {"127.0.0.1", "localhost", "[::1]"})
-        if (host == name + suffix) return true;
-    return false;
+// Counts the headers that send, or announce, a body: any length but zero, any transfer or content coding.
+MHD_Result noteBody(void* bodies, MHD_ValueKind, const char* name, const char* value) {
+    const bool announces = sameCaseless(name, "Transfer-Encoding") || sameCaseless(name, "Content-Encoding") ||
+                           (sameCaseless(name, "Content-Length") &&
+                            (!value || !*value || std::strspn(value, "0") != std::strlen(value)));
+    if (announces) ++*static_cast<int*>(bodies);
+    return MHD_YES;
 }
 
 }  // namespace
 
-BoundedServer::BoundedServer(ServerLimits limits)
-    : limits_(limits), stopFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    new_task_queue = [this] { return new ConnectionQueue(limits_.threads, limits_.waiting); };
+BoundedServer::BoundedServer(Router router, int port, ServerLimits limits)
+    : router_(std::move(router)), port_(port), limits_(limits) {}
 
-    // httplib calls this after the headers and before it reads a body, which it would otherwise read
-    // whole, and inflate, into memory. The connection is closed after the answer, body unread.
-    set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
-        if (!addressedToLoopback(request, loopbackPort_)) {
-            response.status = 421;
-            response.set_content("Misdirected Request\n", "text/plain");
-            return HandlerResponse::Handled;
-        }
-        if (!announcesBody(request)) return HandlerResponse::Unhandled;
-        response.status = 413;
-        return HandlerResponse::Handled;
-    });
-    // A client that waits for "100 Continue" before it sends its body gets the refusal instead.
-    set_expect_100_continue_handler([](const httplib::Request& request, httplib::Response& response) {
-        if (!announcesBody(request)) return 100;
-        response.status = 413;
-        return 413;
-    });
+bool BoundedServer::start(int listener) {
+    watchdog_ = std::thread([this] { cutOffOverdueConnections(); });
+    // libmicrohttpd calls this once the request line and headers are in, before it reads any body.
+    // Every request is answered right there: it then reads no body, sends no "100 Continue", and
+    // closes the connection after the answer.
+    const MHD_AccessHandlerCallback handler = [](void* server, MHD_Connection* connection, const char* path,
+                                                 const char* method, const char*, const char*, size_t*,
+                                                 void**) -> MHD_Result {
+        Answer answer = static_cast<const BoundedServer*>(server)->answer(connection, path, method);
+        MHD_Response* response =
+            MHD_create_response_from_buffer(answer.body.size(), answer.body.data(), MHD_RESPMEM_MUST_COPY);
+        if (!response) return MHD_NO;  // closes the connection
+        if (!answer.contentType.empty())
+            MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.contentType.c_str());
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+        const MHD_Result queued = MHD_queue_response(connection, answer.status, response);
+        MHD_destroy_response(response);
+        return queued;
+    };
+    const MHD_NotifyConnectionCallback notify = [](void* server, MHD_Connection* connection, void**,
+                                                   MHD_ConnectionNotificationCode code) {
+        static_cast<BoundedServer*>(server)->noteConnection(connection, code == MHD_CONNECTION_NOTIFY_STARTED);
+    };
+    daemon_ = MHD_start_daemon(
+        MHD_USE_EPOLL_INTERNAL_THREAD, 0, nullptr, nullptr, handler, this,
+        MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(listener),
+        MHD_OPTION_THREAD_POOL_SIZE, limits_.threads,
+        MHD_OPTION_CONNECTION_LIMIT, limits_.connections,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.headBytes,
+        MHD_OPTION_NOTIFY_CONNECTION, notify, this,
+        MHD_OPTION_END);
+    if (!daemon_) stop();
+    return daemon_ != nullptr;
 }
 
-BoundedServer::~BoundedServer() {
-    if (stopFd_ >= 0) close(stopFd_);
-}
-
-void BoundedServer::stopServing() {
-    eventfd_write(stopFd_, 1);
-    stop();
-}
-
-bool BoundedServer::process_and_close_socket(socket_t sock) {
-    const Clock::time_point deadline = acceptedAt + limits_.requestTime;
-    bool answered = false;
-    if (Clock::now() < deadline) {
-        DeadlineStream stream(sock, deadline, limits_.requestBytes, stopFd_);
-        bool closedByClient = false;
-        try {
-            answered = process_request(stream, true, closedByClient, nullptr);
-        } catch (...) {
-            // One bad request must not end the worker; its connection is closed below like any other.
-        }
+void BoundedServer::stop() {
+    if (daemon_) MHD_stop_daemon(daemon_);  // closes every connection, each one notified
+    daemon_ = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
     }
-    shutdown(sock, SHUT_RDWR);
-    close(sock);
-    return answered;
+    changed_.notify_all();
+    if (watchdog_.joinable()) watchdog_.join();
+}
+
+Answer BoundedServer::answer(MHD_Connection* connection, const char* path, const char* method) const {
+    const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+    if (host && *host) {
+        const std::string suffix = ":" + std::to_string(port_);
+        const auto named = [&](const char* loopback) { return sameCaseless(host, loopback + suffix); };
+        if (!named("127.0.0.1") && !named("localhost") && !named("[::1]"))
+            return {421, "text/plain", "Misdirected Request\n"};
+    }
+    int bodies = 0;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, noteBody, &bodies);
+    if (bodies > 0) return {413, "text/plain", "Content Too Large\n"};
+    if (std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 || std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0)
+        if (std::optional<Answer> found = router_(path)) return *found;
+    return {404, "text/plain", "Not Found\n"};
+}
+
+// libmicrohttpd notifies a connection's close before it closes the socket, on every path after the
+// start (0.9.75 and 1.0.1 alike: new_connection_process_ and MHD_cleanup_connections), and both
+// notifications take mutex_. So a socket still listed here is still that connection's, and never
+// one that a newer connection got under the same number.
+void BoundedServer::noteConnection(MHD_Connection* connection, bool started) {
+    std::lock_guard lock(mutex_);
+    if (!started) {
+        open_.erase(connection);
+        return;
+    }
+    // Called on the thread that accepted the connection, right after accept.
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (!info) return;
+    open_.emplace(connection, Open{info->connect_fd, Clock::now() + limits_.connectionTime});
+    changed_.notify_one();
+}
+
+void BoundedServer::cutOffOverdueConnections() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        const Clock::time_point now = Clock::now();
+        std::optional<Clock::time_point> next;
+        for (auto& [connection, entry] : open_) {
+            if (entry.deadline <= now) {
+                // The connection's thread sees its socket end and closes it, unread.
+                ::shutdown(entry.socket, SHUT_RDWR);
+                entry.deadline = Clock::time_point::max();
+            } else if (entry.deadline != Clock::time_point::max()) {
+                next = std::min(next.value_or(entry.deadline), entry.deadline);
+            }
+        }
+        if (next)
+            changed_.wait_until(lock, *next);
+        else
+            changed_.wait(lock);
+    }
 }
 
 }  // namespace nubrio::service

@@ -437,9 +437,10 @@ TEST_F(ServiceTest, RefusesRequestBodiesUnreadAndKeepsItsMemory) {
         // Refused at once, rather than invited to send with "100 Continue".
         {"3 GB announced, waiting for 100 Continue",
          post + "Content-Length: 3000000000\r\nExpect: 100-continue\r\n\r\n", "", 0, 413},
-        // No body, but a header line that never ends: only so much of a request is read.
+        // No body, but a header line that never ends: only so much of a request is read (431 Request
+        // Header Fields Too Large, libmicrohttpd's answer to a head beyond its memory limit).
         {"256 MB in one header line", "GET / HTTP/1.1\r\nHost: 127.0.0.1:4173\r\nX-Long: ", std::string(1u << 20, 'a'), 256,
-         400},
+         431},
         {"a zero length is no body",
          std::string("GET ") + nubrio::worker::ChallengePath + " HTTP/1.1\r\nHost: 127.0.0.1:4173\r\nContent-Length: 0\r\n\r\n",
          "", 0, 200},
@@ -569,6 +570,30 @@ TEST_F(ServiceTest, WritesNoLogThroughALink) {
         EXPECT_FALSE(fs::is_symlink(error));
         EXPECT_NE(readFile(error).find("4173"), std::string::npos);
     }
+}
+
+// A link planted at the logs folder itself: the worker writes neither its log nor its start-up error
+// into the link's target, and removes nothing there; it runs without its logs.
+TEST_F(ServiceTest, WritesNoLogThroughALinkedLogsFolder) {
+    const fs::path elsewhere = home.path() / "elsewhere";
+    fs::create_directories(elsewhere);
+    std::ofstream(elsewhere / "startup-error.txt") << "someone else's file\n";
+    fs::create_symlink(elsewhere, logs());
+
+    {
+        Worker worker(folder);
+        ASSERT_TRUE(worker.waitUntilAnswering());
+        // The port held by this one: a second worker fails and would write its start-up error.
+        Worker second(folder);
+        EXPECT_TRUE(exitedWith(second.waitForExit(), nubrio::worker::StartupFailureStatus));
+        EXPECT_TRUE(exitedWith(worker.stop(), 0));
+    }
+    EXPECT_TRUE(fs::is_symlink(logs()));
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(elsewhere))
+        names.push_back(entry.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"startup-error.txt"});
+    EXPECT_EQ(readFile(elsewhere / "startup-error.txt"), "someone else's file\n");
 }
 
 // Private by default: a logs folder made by the worker is the user's alone, and so are its logs; a

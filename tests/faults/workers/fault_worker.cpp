@@ -19,7 +19,7 @@
 //   crash-leaving-child   the first start listens on the port, leaves a child ignoring SIGTERM (and
 //                         noting it) that keeps the listening socket, and crashes; later starts serve
 //                         normally
-#include <httplib.h>
+#include <microhttpd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -162,8 +162,9 @@ bool firstLaunch() {
     return lines <= 1;
 }
 
-// What a crash can leave behind: a child that holds the port the next worker needs.
-[[noreturn]] void crashLeavingChildOnThePort() {
+// The worker's port, listening, as the real worker binds it: SO_REUSEADDR binds despite connections in
+// TIME_WAIT, and no SO_REUSEPORT, with which two processes would share the port. Exits 3 when taken.
+int listenOnPort() {
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     int yes = 1;
     ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -175,6 +176,12 @@ bool firstLaunch() {
         event("bind-failed");
         std::exit(3);
     }
+    return listener;
+}
+
+// What a crash can leave behind: a child that holds the port the next worker needs.
+[[noreturn]] void crashLeavingChildOnThePort() {
+    listenOnPort();
     const pid_t child = forkNotingSigterm();
     if (child == 0) sleepForever();
     recordPid("child", child);
@@ -182,24 +189,28 @@ bool firstLaunch() {
     std::abort();
 }
 
+// Serves the challenge correctly (every other path gets 404) until a signal ends the process.
 [[noreturn]] void serveChallenge() {
-    httplib::Server server;
-    // As the real worker: SO_REUSEADDR binds despite connections in TIME_WAIT; httplib's default
-    // SO_REUSEPORT would not, and would let two processes share the port.
-    server.set_socket_options([](socket_t sock) {
-        int yes = 1;
-        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    server.Get("/api/desktop/challenge", [](const httplib::Request&, httplib::Response& response) {
-        response.set_content("{\"pid\": " + std::to_string(::getpid()) + ", \"version\": \"" FAULT_WORKER_VERSION "\"}",
-                             "application/json");
-        event("served");
-    });
-    if (!server.listen("127.0.0.1", 4173)) {
-        event("bind-failed");
-        std::exit(3);
+    const MHD_AccessHandlerCallback answer = [](void*, MHD_Connection* connection, const char* path, const char*,
+                                                const char*, const char*, size_t*, void**) -> MHD_Result {
+        const bool challenge = std::strcmp(path, "/api/desktop/challenge") == 0;
+        std::string body = challenge ? "{\"pid\": " + std::to_string(::getpid()) +
+                                           ", \"version\": \"" FAULT_WORKER_VERSION "\"}"
+                                     : "";
+        MHD_Response* response = MHD_create_response_from_buffer(body.size(), body.data(), MHD_RESPMEM_MUST_COPY);
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/json");
+        const MHD_Result queued = MHD_queue_response(connection, challenge ? 200 : 404, response);
+        MHD_destroy_response(response);
+        if (challenge) event("served");
+        return queued;
+    };
+    const int listener = listenOnPort();
+    if (!MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD, 0, nullptr, nullptr, answer, nullptr,
+                          MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(listener), MHD_OPTION_END)) {
+        event("server-failed");
+        std::exit(1);
     }
-    std::exit(0);
+    sleepForever();
 }
 
 }  // namespace
