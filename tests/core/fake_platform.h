@@ -354,7 +354,9 @@ inline platform::Words referenceWords() {
             .leaveUninstalledCopy = "expulsá el DMG",
             .howToInstall = "arrastrala primero a Aplicaciones",
             .packageManager = "",
-            .packageRemoval = ""};
+            .packageRemoval = "",
+            .editorBrowsers = "Chrome o Edge",
+            .browserNote = "Safari no permite esta conexión."};
 }
 
 // Every fake, wired together.
