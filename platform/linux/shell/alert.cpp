@@ -1,5 +1,6 @@
 #include "platform/linux/shell/alert.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QLibraryInfo>
@@ -71,7 +72,15 @@ int LinuxAlerts::runModal(const platform::Alert& alert) {
             box.activateWindow();
         },
         Qt::QueuedConnection);
-    if (requests_) requests_->alertOpened();
+    // A command or link that waits for this alert shows it again. Where the desktop keeps the focus
+    // elsewhere, the alert is at least marked as waiting for the user (an urgent window in the task
+    // bar; on Wayland, where Qt supports it, an activation request through xdg-activation).
+    const auto bringToFront = [&box] {
+        box.raise();
+        box.activateWindow();
+        QApplication::alert(&box);
+    };
+    if (requests_) requests_->alertOpened(bringToFront);
     box.exec();
     if (requests_) requests_->alertClosed();
 
