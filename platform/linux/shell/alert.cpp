@@ -75,8 +75,8 @@ int LinuxAlerts::runModal(const platform::Alert& alert) {
     // A command or link that waits for this alert shows it again, so the user sees what is in the way.
     // On X11 the window is raised and activated; where the window manager keeps the focus elsewhere,
     // it is at least marked as waiting for the user. Wayland lets no client raise its own window or
-    // take the focus without a token from the user's input, but places a window mapped anew on top:
-    // there the alert is shown again.
+    // take the focus without a token from the user's input; GNOME and Plasma put a window mapped anew
+    // on top and focus it, so there the alert is shown again.
     bool showAgain = false;
     const bool wayland = QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
     const auto bringToFront = [&box, &showAgain, wayland] {
