@@ -25,7 +25,7 @@ Nubrio::Nubrio(platform::Platform& platform)
       startup(Uuid::random()),
       restarts(),
       version(readVersion(platform.bundle)),
-      home(platform.fileManager.homeDirectoryForCurrentUser() / worker::DataFolder) {}
+      home(platform.fileManager.applicationSupportDirectory() / worker::DataFolder) {}
 
 bool Nubrio::hasArgument(const std::string& flag) {
     const std::vector<std::string> arguments = platform_.process.arguments();

@@ -40,4 +40,12 @@ inline std::string packagedAdvice(const platform::Words& w) {
            ". Tus videos, clips y modelos guardados se conservan.";
 }
 
+inline std::string noBrowser(const platform::Words& w) { return "Abrí Nubrio en " + w.editorBrowsers; }
+
+inline std::string noBrowserAdvice(const platform::Words& w, const std::string& webHost) {
+    return "La conexión con la aplicación local requiere un navegador compatible. " +
+           (w.browserNote.empty() ? std::string() : w.browserNote + " ") + "Instalá " + w.editorBrowsers +
+           ", iniciá sesión en " + webHost + " y tocá Conectar PC.";
+}
+
 }  // namespace nubrio::texts

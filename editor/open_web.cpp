@@ -3,6 +3,7 @@
 
 #include "app/build_config.h"
 #include "app/nubrio.h"
+#include "app/texts.h"
 #include "app/web_origin.h"
 #include "editor/browsers.h"
 #include "editor/editor_window.h"
@@ -46,9 +47,8 @@ void Nubrio::openWeb() {
     }
 
     const int choice = platform_.alerts.runModal(
-        {"Abrí Nubrio en Chrome o Edge",
-         "La conexión con la aplicación local requiere un navegador compatible. Safari no permite esta conexión. "
-         "Instalá Chrome o Edge, iniciá sesión en " + webOriginHost() + " y tocá Conectar PC.",
+        {texts::noBrowser(platform_.words),
+         texts::noBrowserAdvice(platform_.words, webOriginHost()),
          {"Descargar Chrome", "Cerrar"},
          /*dismissButton=*/1});
     if (choice == platform::AlertFirstButtonReturn) workspace.openUrl(config::ChromeDownloadPage);

@@ -12,6 +12,9 @@ class FileManager {
 public:
     virtual ~FileManager() = default;
     virtual std::filesystem::path homeDirectoryForCurrentUser() = 0;
+    // The user's application-support folder, where programs keep their data, each in a folder of its
+    // own. Not created here.
+    virtual std::filesystem::path applicationSupportDirectory() = 0;
     // Creates the folder and, with `withIntermediates`, its missing parents; an existing folder is
     // no error.
     virtual std::optional<Error> createDirectory(const std::filesystem::path& path, bool withIntermediates) = 0;

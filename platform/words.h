@@ -20,6 +20,12 @@ struct Words {
     // is none.
     std::string packageManager;
     std::string packageRemoval;
+    // The browsers that show the editor in its own window, as the user is asked to install one
+    // ("Chrome o Edge").
+    std::string editorBrowsers;
+    // One sentence on the browsers the user may have here ("Safari no permite esta conexión."); empty
+    // where there is nothing to say.
+    std::string browserNote;
 };
 
 }  // namespace nubrio::platform

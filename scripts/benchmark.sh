@@ -170,7 +170,7 @@ elif desktop_start; then
   }
   for ((i = 0; i < runs; i++)); do
     # A first start: none of the desktop files and no data folder yet.
-    rm -rf "$SANDBOX/data/applications" "$SANDBOX/data/icons" "$SANDBOX/config/mimeapps.list" "$SANDBOX/home/Library"
+    rm -rf "$SANDBOX/data/applications" "$SANDBOX/data/icons" "$SANDBOX/config/mimeapps.list" "$SANDBOX/data/Nubrio"
     icon_time first program_start --background; stop_program
     icon_time bare bare_start; kill "$BARE_PID"; wait "$BARE_PID" 2>/dev/null
     icon_time later program_start --background

@@ -5,7 +5,7 @@
 namespace nubrio::worker {
 
 inline constexpr const char* ExecutablePath = "service/NubrioService/NubrioService";  // under Resources
-inline constexpr const char* DataFolder = "Library/Application Support/Nubrio";         // under the user's home
+inline constexpr const char* DataFolder = "Nubrio";                                    // under the application-support folder
 inline constexpr const char* StartupErrorFile = "logs/startup-error.txt";              // under DataFolder
 inline constexpr const char* LogsFolder = "logs";                                      // under DataFolder
 // An explanation for a person to read; anything longer is not one, and is not read on the main thread.

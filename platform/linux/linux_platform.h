@@ -40,6 +40,7 @@ public:
     LinuxBundle& bundle() { return *bundle_; }
     InstanceRegistry& registry() { return *registry_; }
     LinuxStatusBar& statusBar() { return statusBar_; }
+    LinuxFileManager& fileManager() { return fileManager_; }
 
     // Runs during termination after the platform's own cleanup, best effort.
     void setTerminationCleanup(std::function<void()> cleanup) { cleanup_ = std::move(cleanup); }

@@ -14,6 +14,8 @@
 #include "app/statusbar/status_icon.h"
 #include "bundle/presentation.h"
 #include "platform/linux/base/program_log.h"
+#include "platform/linux/base/xdg_dirs.h"
+#include "platform/linux/desktop/data_folder.h"
 #include "platform/linux/desktop/launcher.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/shell/bundle.h"
@@ -115,6 +117,14 @@ int main(int argc, char** argv) {
     if (!line.links.empty() && !line.checkMode) backend.application().openUrls(line.links);
     // The uninstall moves the bundle to the Trash and then terminates: the entry and icon go with it.
     backend.setTerminationCleanup([executable] { linux_platform::launcher::unregisterIfBundleGone(executable); });
+
+    // Before the core makes its data folder. Only the copy that holds the instance moves a folder that
+    // another copy's worker could be using; the check moves nothing, and uses the folder where it is.
+    const bool mayMove = !line.checkMode && backend.registry().state() == InstanceRegistry::State::Holder;
+    backend.fileManager().setApplicationSupportDirectory(
+        linux_platform::data_folder::settle(linux_platform::homeDirectory(), linux_platform::userDataHome(),
+                                            nubrio::worker::DataFolder, mayMove, linux_platform::program_log::write)
+            .applicationSupport);
 
     const int status = nubrio::runApplication(backend.platform());
 

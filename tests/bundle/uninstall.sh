@@ -56,7 +56,7 @@ check "install starts nothing" "! pgrep -f '$app/Contents/MacOS/Nubrio' >/dev/nu
 "$app/Contents/MacOS/Nubrio" --background >"$work/program.log" 2>&1 &
 program=$!
 pids+=($program)
-data="$HOME/Library/Application Support/Nubrio"
+data="$XDG_DATA_HOME/Nubrio"
 # A generous deadline: beside the package tests on two cores the start can take several seconds.
 for _ in $(seq 1200); do [ -s "$data/worker.pid" ] && wid=$(xdotool search --classname '^Nubrio$' 2>/dev/null | head -1) && [ -n "$wid" ] && break; sleep 0.05; done
 check "the tray icon is shown" "[ -n '${wid:-}' ]"

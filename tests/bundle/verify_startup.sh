@@ -56,7 +56,7 @@ echo "--- a real worker"
 use_home real
 run_check "$bundle"
 [ "$status" = 0 ] || fail "real worker: status $status, stderr: $err"
-[ -d "$HOME/Library/Application Support/Nubrio/logs" ] || fail "the worker wrote no logs in the data folder"
+[ -d "$XDG_DATA_HOME/Nubrio/logs" ] || fail "the worker wrote no logs in the data folder"
 port_free || fail "a worker is still listening after the check"
 echo "status $status in ${seconds}s"
 
@@ -85,7 +85,7 @@ for extra in --quit --restart nubrio://connect; do
   use_home "alone${extra//[^a-z]/}"
   run_check "$bundle" "$extra"
   [ "$status" = 0 ] || fail "check with $extra: status $status, stderr: $err"
-  [ -d "$HOME/Library/Application Support/Nubrio/logs" ] || fail "check with $extra: ended without starting a worker"
+  [ -d "$XDG_DATA_HOME/Nubrio/logs" ] || fail "check with $extra: ended without starting a worker"
   port_free || fail "check with $extra: a worker is still listening"
   echo "status $status in ${seconds}s"
 done

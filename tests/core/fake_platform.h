@@ -151,6 +151,10 @@ public:
 class FakeFileManager : public platform::FileManager {
 public:
     std::filesystem::path homeDirectoryForCurrentUser() override { return home; }
+    // The reference platform's folder under the home, unless a test gives another.
+    std::filesystem::path applicationSupportDirectory() override {
+        return applicationSupport.value_or(home / "Library/Application Support");
+    }
     std::optional<Error> createDirectory(const std::filesystem::path& path, bool withIntermediates) override;
     std::filesystem::path resolvingSymlinks(const std::filesystem::path& path) override;
     std::optional<Error> trashItem(const std::filesystem::path& path) override;
@@ -160,6 +164,7 @@ public:
     bool folderExists(const std::filesystem::path& path) const;
 
     std::filesystem::path home = "/Users/ana";
+    std::optional<std::filesystem::path> applicationSupport;
     std::vector<std::filesystem::path> created;  // every folder asked for and made
     std::set<std::filesystem::path> madeFolders;
     std::map<std::filesystem::path, std::filesystem::path> links;  // a folder that is a link → its target
@@ -351,7 +356,9 @@ inline platform::Words referenceWords() {
             .leaveUninstalledCopy = "expulsá el DMG",
             .howToInstall = "arrastrala primero a Aplicaciones",
             .packageManager = "",
-            .packageRemoval = ""};
+            .packageRemoval = "",
+            .editorBrowsers = "Chrome o Edge",
+            .browserNote = "Safari no permite esta conexión."};
 }
 
 // Every fake, wired together.

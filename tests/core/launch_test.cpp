@@ -216,6 +216,17 @@ TEST_F(LaunchTest, DataFolderIsMadeBeforeTheWorkerStartsInIt) {
     }
 }
 
+// The folder is the platform's answer with "Nubrio" inside, wherever the platform keeps such folders.
+TEST_F(LaunchTest, DataFolderIsNubrioInThePlatformsApplicationSupportFolder) {
+    fake.files.home = "/home/ana";
+    fake.files.applicationSupport = "/home/ana/.local/share";
+    launch();
+    EXPECT_EQ(state().home(), "/home/ana/.local/share/Nubrio");
+    EXPECT_EQ(fake.files.created, std::vector<std::filesystem::path>{"/home/ana/.local/share/Nubrio"});
+    ASSERT_EQ(fake.tasks.tasks.size(), 1u);
+    EXPECT_EQ(fake.tasks.tasks[0]->directory, "/home/ana/.local/share/Nubrio");
+}
+
 TEST_F(LaunchTest, StatusItemWithoutButtonStillGetsTheMenu) {
     fake.statusBar.itemsHaveButtons = false;
     launch();

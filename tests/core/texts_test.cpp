@@ -16,6 +16,7 @@ struct Sentence {
 };
 
 std::string aboutText(const Words& w) { return texts::about(w, "nubrio.app"); }
+std::string noBrowserAdviceText(const Words& w) { return texts::noBrowserAdvice(w, "nubrio.app"); }
 
 const Sentence kSentences[] = {
     {"menu item", texts::openFilesTitle, "Ver archivos de esta Mac"},
@@ -30,6 +31,10 @@ const Sentence kSentences[] = {
     {"not installed", texts::notInstalled, "Nubrio todavía no está instalado en Aplicaciones"},
     {"not installed", texts::notInstalledAdvice,
      "Cerrá la app y expulsá el DMG. Para instalarla, arrastrala primero a Aplicaciones."},
+    {"no browser", texts::noBrowser, "Abrí Nubrio en Chrome o Edge"},
+    {"no browser", noBrowserAdviceText,
+     "La conexión con la aplicación local requiere un navegador compatible. Safari no permite esta conexión. "
+     "Instalá Chrome o Edge, iniciá sesión en nubrio.app y tocá Conectar PC."},
 };
 
 TEST(TextsTest, TheReferenceWordsGiveTheProductsOwnTexts) {
@@ -42,12 +47,14 @@ const Words kOtherWords{.thisComputer = "este equipo",
                         .leaveUninstalledCopy = "borrá la copia",
                         .howToInstall = "copiala a Programas",
                         .packageManager = "Paquetes",
-                        .packageRemoval = "quitar nubrio"};
+                        .packageRemoval = "quitar nubrio",
+                        .editorBrowsers = "Navegador Uno",
+                        .browserNote = ""};
 
 TEST(TextsTest, NoSentenceKeepsAReferenceWordWhenTheWordsDiffer) {
     for (const Sentence& sentence : kSentences) {
         const std::string text = sentence.text(kOtherWords);
-        for (const char* word : {"Mac", "macOS", "DMG", "Aplicaciones"})
+        for (const char* word : {"Mac", "macOS", "DMG", "Aplicaciones", "Safari", "Chrome o Edge", "  "})
             EXPECT_EQ(text.find(word), std::string::npos) << sentence.where << ": " << text;
     }
 }
@@ -76,6 +83,17 @@ TEST_F(PlatformWordsTest, TheMenuTheTooltipAndTheAlertsTakeThePlatformsWords) {
     EXPECT_EQ(fake.alerts.shown[1].messageText, "No se pudo cambiar el inicio con el sistema");
     EXPECT_EQ(fake.alerts.shown[2].messageText, "Nubrio todavía no está instalado en Programas");
     EXPECT_EQ(fake.alerts.shown[2].informativeText, "Cerrá la app y borrá la copia. Para instalarla, copiala a Programas.");
+}
+
+TEST_F(PlatformWordsTest, TheBrowserAlertNamesThePlatformsBrowsers) {
+    make();
+    nubrio->openWeb();
+    ASSERT_EQ(fake.alerts.shown.size(), 1u);
+    EXPECT_EQ(fake.alerts.shown[0].messageText, "Abrí Nubrio en Navegador Uno");
+    EXPECT_EQ(fake.alerts.shown[0].informativeText,
+              "La conexión con la aplicación local requiere un navegador compatible. Instalá Navegador Uno, iniciá "
+              "sesión en nubrio.app y tocá Conectar PC.");
+    EXPECT_EQ(fake.alerts.shown[0].buttons, (std::vector<std::string>{"Descargar Chrome", "Cerrar"}));
 }
 
 TEST_F(PlatformWordsTest, APackagedCopyIsLeftToItsPackageManager) {

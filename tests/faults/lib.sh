@@ -18,7 +18,7 @@ outcome() { printf 'OUTCOME %s\n' "$*"; }
 now_ms() { local t=${EPOCHREALTIME/./}; echo $((t / 1000)); }
 
 # The data folder the program gives its worker.
-data_dir() { printf '%s\n' "$SANDBOX/home/Library/Application Support/Nubrio"; }
+data_dir() { printf '%s\n' "$SANDBOX/data/Nubrio"; }
 
 sandbox_new() {
   SANDBOX=$(mktemp -d "${TMPDIR:-/tmp}/nubrio-faults.XXXXXX")

@@ -1,5 +1,6 @@
-// The program from its bundle: a link opened while a copy runs is handed to that copy, and a
-// termination signal ends the copy with status 0, leaving no socket behind.
+// The program from its bundle: a link opened while a copy runs is handed to that copy, a
+// termination signal ends the copy with status 0, leaving no socket behind, and a data folder of
+// earlier builds moves to its place only in the copy that holds the instance.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -131,6 +132,76 @@ TEST_F(ProgramTest, ASecondCopyFromElsewhereLeavesTheLinkHandlerToTheRunningCopy
 
     ASSERT_EQ(kill(first, SIGTERM), 0);
     EXPECT_EQ(exitCode(first), std::optional<int>(0)) << readFile(home.path() / "first.log");
+}
+
+// The data folder that earlier builds kept under ~/Library/Application Support.
+class DataFolderProgramTest : public ProgramTest {
+protected:
+    DataFolderProgramTest() {
+        nubrio::testing::writeFile(earlier / "proyectos/clip.json", "{\"clip\": 1}");
+    }
+
+    static bool journalRuns() { return fs::exists("/run/systemd/journal/socket"); }
+
+    // The program's lines in its log that say the earlier folder stays in use.
+    int staysInUseLines(const std::string& log) const {
+        int lines = 0;
+        const std::string text = readFile(home.path() / log);
+        for (std::size_t at = text.find(" stays in use"); at != std::string::npos; at = text.find(" stays in use", at + 1))
+            ++lines;
+        return lines;
+    }
+
+    const fs::path earlier = home.path() / "Library/Application Support/Nubrio";
+    const fs::path current = home.dataHome() / "Nubrio";
+};
+
+// The copy that holds the instance moves it before its worker starts, and the worker runs in the new place.
+TEST_F(DataFolderProgramTest, TheRunningCopyMovesTheEarlierFolderBeforeItsWorkerStarts) {
+    const pid_t first = start({"--background"}, "first.log");
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(current / "logs/service.log"); }, Clock::now() + kDeadline))
+        << readFile(home.path() / "first.log");
+    EXPECT_EQ(readFile(current / "proyectos/clip.json"), "{\"clip\": 1}");
+    EXPECT_FALSE(fs::exists(earlier));
+    EXPECT_FALSE(fs::exists(home.path() / "Library"));
+    ASSERT_EQ(kill(first, SIGTERM), 0);
+    EXPECT_EQ(exitCode(first), std::optional<int>(0)) << readFile(home.path() / "first.log");
+    EXPECT_EQ(staysInUseLines("first.log"), 0);
+}
+
+// With a folder at both places the earlier one stays in use, said once; a second copy, which does not
+// hold the instance, never moves the folder the running copy's worker works in.
+TEST_F(DataFolderProgramTest, BothFoldersKeepTheEarlierOneAndASecondCopyMovesNothing) {
+    nubrio::testing::writeFile(current / "nuevo.txt", "nuevo");
+    const pid_t first = start({"--background"}, "first.log");
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(earlier / "logs/service.log"); }, Clock::now() + kDeadline))
+        << readFile(home.path() / "first.log");
+    EXPECT_EQ(readFile(current / "nuevo.txt"), "nuevo");
+    EXPECT_FALSE(fs::exists(current / "logs"));
+    if (!journalRuns()) {
+        EXPECT_EQ(staysInUseLines("first.log"), 1) << readFile(home.path() / "first.log");
+    }
+
+    fs::remove_all(current);
+    const pid_t second = start({"nubrio://connect"}, "second.log");
+    EXPECT_EQ(exitCode(second), std::optional<int>(0)) << readFile(home.path() / "second.log");
+    EXPECT_EQ(readFile(earlier / "proyectos/clip.json"), "{\"clip\": 1}");
+    EXPECT_TRUE(fs::exists(earlier / "logs/service.log"));
+    EXPECT_FALSE(fs::exists(current)) << "moved under the running copy's worker";
+    EXPECT_EQ(staysInUseLines("second.log"), 0);
+
+    ASSERT_EQ(kill(first, SIGTERM), 0);
+    EXPECT_EQ(exitCode(first), std::optional<int>(0)) << readFile(home.path() / "first.log");
+}
+
+// The check moves nothing: its worker runs in the earlier folder, and its standard error stays its own.
+TEST_F(DataFolderProgramTest, TheCheckUsesTheEarlierFolderWhereItIs) {
+    const pid_t check = start({"--verify-startup"}, "check.log");
+    EXPECT_EQ(exitCode(check), std::optional<int>(0)) << readFile(home.path() / "check.log");
+    EXPECT_TRUE(fs::exists(earlier / "logs/service.log"));
+    EXPECT_EQ(readFile(earlier / "proyectos/clip.json"), "{\"clip\": 1}");
+    EXPECT_FALSE(fs::exists(current));
+    EXPECT_EQ(readFile(home.path() / "check.log"), "");
 }
 
 }  // namespace

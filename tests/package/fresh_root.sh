@@ -64,7 +64,7 @@ unshare -n sh -c 'ip link set lo up && exec chroot "$0" env -i HOME=/home/ana PA
 cat "$root/tmp/check.out"
 check "nubrio --verify-startup gives 0 (was $status)" "[ $status = 0 ]"
 # Its data folder, and the single-instance lock in ~/.cache/nubrio where there is no runtime folder.
-(cd "$root/home/ana" && find . -mindepth 1 -type f | grep -v -e '^./Library/Application Support/Nubrio/' \
+(cd "$root/home/ana" && find . -mindepth 1 -type f | grep -v -e '^./.local/share/Nubrio/' \
    -e '^./.cache/nubrio/') >"$root/tmp/home" || true
 cat "$root/tmp/home"
 check "it wrote into the home nothing but its data folder" "[ ! -s '$root/tmp/home' ]"

@@ -11,7 +11,7 @@ work=$WAYLAND_SESSION_WORK
 shots=${NUBRIO_SHOTS:-$work}
 app=app.nubrio.desktop.desktop
 exe="$HOME/Applications/Nubrio.app/Contents/MacOS/Nubrio"
-data="$HOME/Library/Application Support/Nubrio"
+data="${XDG_DATA_HOME:-$HOME/.local/share}/Nubrio"
 failures=0
 t0=$(date +%s%N)
 

@@ -43,6 +43,10 @@ std::filesystem::path LinuxFileManager::homeDirectoryForCurrentUser() {
     return homeDirectory();
 }
 
+std::filesystem::path LinuxFileManager::applicationSupportDirectory() {
+    return applicationSupport_ ? *applicationSupport_ : userDataHome();
+}
+
 std::optional<platform::Error> LinuxFileManager::createDirectory(const std::filesystem::path& path,
                                                                  bool withIntermediates) {
     std::optional<platform::Error> error = makeDirectory(path, withIntermediates);

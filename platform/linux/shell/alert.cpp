@@ -1,5 +1,6 @@
 #include "platform/linux/shell/alert.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QLibraryInfo>
@@ -71,8 +72,28 @@ int LinuxAlerts::runModal(const platform::Alert& alert) {
             box.activateWindow();
         },
         Qt::QueuedConnection);
-    if (requests_) requests_->alertOpened();
-    box.exec();
+    // A command or link that waits for this alert shows it again, so the user sees what is in the way.
+    // On X11 the window is raised and activated; where the window manager keeps the focus elsewhere,
+    // it is at least marked as waiting for the user. Wayland lets no client raise its own window or
+    // take the focus without a token from the user's input; GNOME and Plasma put a window mapped anew
+    // on top and focus it, so there the alert is shown again.
+    bool showAgain = false;
+    const bool wayland = QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+    const auto bringToFront = [&box, &showAgain, wayland] {
+        if (!wayland) {
+            box.raise();
+            box.activateWindow();
+            QApplication::alert(&box);
+        } else if (!box.isActiveWindow()) {
+            showAgain = true;
+            box.hide();
+        }
+    };
+    if (requests_) requests_->alertOpened(bringToFront);
+    do {
+        showAgain = false;
+        box.exec();
+    } while (showAgain && !(terminating_ && terminating_()));
     if (requests_) requests_->alertClosed();
 
     // The program's end closes the alert from inside (no button clicked); nothing may act on it then.

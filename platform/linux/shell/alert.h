@@ -12,7 +12,8 @@ class LinuxAlerts final : public platform::Alerts {
 public:
     // `terminating` says whether the program has begun to end: then no alert is shown, and one that
     // is open when it begins counts as dismissed.
-    // While an alert is open, `requests` starts nothing.
+    // While an alert is open, `requests` starts nothing, and brings it to the front for a request that
+    // arrives.
     explicit LinuxAlerts(std::function<bool()> terminating = {}, RequestQueue* requests = nullptr)
         : terminating_(std::move(terminating)), requests_(requests) {}
 

@@ -15,6 +15,7 @@ RequestQueue::~RequestQueue() = default;
 
 bool RequestQueue::submit(const std::string& key, std::function<void()> run) {
     if (terminating_ && terminating_()) return false;
+    if (alertsOpen_ > 0) bringAlertToFront();
     if (isRunning_ && running_ == key) return true;
     if (std::any_of(waiting_.begin(), waiting_.end(), [&](const Request& request) { return request.key == key; }))
         return true;
@@ -29,11 +30,29 @@ bool RequestQueue::submit(const std::string& key, std::function<void()> run) {
     return true;
 }
 
-void RequestQueue::alertOpened() { ++alertsOpen_; }
+void RequestQueue::alertOpened(std::function<void()> bringToFront) {
+    ++alertsOpen_;
+    alertFronts_.push_back(std::move(bringToFront));
+}
 
 void RequestQueue::alertClosed() {
     if (alertsOpen_ > 0) --alertsOpen_;
+    if (!alertFronts_.empty()) alertFronts_.pop_back();
     scheduleNext();
+}
+
+// Once per turn of the event loop however many requests arrive, and after the one that asks (a
+// hand-over waiting for its acknowledgement) has been answered.
+void RequestQueue::bringAlertToFront() {
+    if (frontScheduled_) return;
+    frontScheduled_ = true;
+    QMetaObject::invokeMethod(
+        context_.get(),
+        [this] {
+            frontScheduled_ = false;
+            if (!alertFronts_.empty() && alertFronts_.back()) alertFronts_.back()();
+        },
+        Qt::QueuedConnection);
 }
 
 // Always through the event loop: the one that asks (a hand-over, a menu's signal, an alert closing)

@@ -3,6 +3,7 @@
 // links) runs one request at a time, from the event loop, never inside an open alert. A request
 // that repeats one waiting or running joins it: the launcher's restart chosen twice asks once and
 // restarts once, and a flood of hand-overs ends with one alert, not one alert nested in another.
+// Nothing waits unseen: a request that arrives while an alert is open brings that alert to the front.
 #include <QObject>
 
 #include <cstddef>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace nubrio::linux_platform {
 
@@ -26,12 +28,13 @@ public:
 
     // Runs `run` later from the event loop, once no alert is open and no other request runs, unless a
     // request with the same key is waiting or running: then this one joins it and never runs. True
-    // when taken (joined or dropped as surplus included); false once termination has begun. Main
-    // thread only.
+    // when taken (joined or dropped as surplus included); false once termination has begun. While an
+    // alert is open, a request taken brings it to the front. Main thread only.
     bool submit(const std::string& key, std::function<void()> run);
 
-    // An alert is open between these two calls: nothing starts meanwhile.
-    void alertOpened();
+    // An alert is open between these two calls: nothing starts meanwhile. `bringToFront` shows it to
+    // the user again; of alerts opened one inside another, the last one's is called.
+    void alertOpened(std::function<void()> bringToFront = {});
     void alertClosed();
 
     std::size_t waiting() const { return waiting_.size(); }
@@ -43,13 +46,16 @@ private:
     };
     void scheduleNext();
     void runNext();
+    void bringAlertToFront();
 
     std::function<bool()> terminating_;
     std::deque<Request> waiting_;
     std::string running_;
     bool isRunning_ = false;
     int alertsOpen_ = 0;
+    std::vector<std::function<void()>> alertFronts_;  // one per open alert, the innermost last
     bool scheduled_ = false;
+    bool frontScheduled_ = false;
     bool dropping_ = false;
     std::unique_ptr<QObject> context_;
 };

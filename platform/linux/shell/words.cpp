@@ -13,6 +13,9 @@ const platform::Words& linuxWords() {
         .howToInstall = "usá el paquete nubrio o ejecutá cmake --install build",
         .packageManager = "el gestor de paquetes",
         .packageRemoval = "sudo apt remove nubrio o tu centro de software",
+        // Debian ships Chromium; it opens the editor's window only as the default browser.
+        .editorBrowsers = "Chromium, Chrome o Edge",
+        .browserNote = "Chromium sirve cuando es tu navegador predeterminado.",
     };
     return words;
 }

@@ -80,10 +80,10 @@ TEST(LinuxFileManager, CreateDirectory) {
         unsigned mode;  // of the folder afterwards, when created or there: private when made here
     };
     const std::vector<Case> table = {
-        {"chain with parents", "Library/Application Support/Nubrio/logs", true, 0, 0700},
-        {"one folder", "Library/Nubrio", false, 0, 0700},
-        {"existing folder keeps its mode", "Library", true, 0, 0755},
-        {"existing folder, no parents asked", "Library", false, 0, 0755},
+        {"chain with parents", "Datos/.local/share/Nubrio/logs", true, 0, 0700},
+        {"one folder", "Datos/Nubrio", false, 0, 0700},
+        {"existing folder keeps its mode", "Datos", true, 0, 0755},
+        {"existing folder, no parents asked", "Datos", false, 0, 0755},
         {"missing parent", "Other/logs", false, ENOENT, 0},
         {"a file in the way", "file/logs", true, ENOTDIR, 0},
         {"a file at the place", "file", false, EEXIST, 0},
@@ -92,8 +92,8 @@ TEST(LinuxFileManager, CreateDirectory) {
     for (const Case& row : table) {
         SCOPED_TRACE(row.name);
         DesktopHome home;
-        std::filesystem::create_directories(home.path() / "Library");
-        ::chmod((home.path() / "Library").c_str(), 0755);
+        std::filesystem::create_directories(home.path() / "Datos");
+        ::chmod((home.path() / "Datos").c_str(), 0755);
         writeBytes(home.path() / "file", "x");
         LinuxFileManager files;
         const auto error = files.createDirectory(home.path() / row.path, row.withIntermediates);

@@ -262,7 +262,7 @@ TEST(LinuxWorkspace, OpenFolderReachesTheFolderHandler) {
 // and leaves the home as it was, the data folder included.
 TEST(LinuxWorkspace, FailingToOpenAFolderCreatesNothing) {
     DesktopHome home;
-    const auto folder = home.path() / "Library/Application Support/Nubrio";
+    const auto folder = home.dataHome() / "Nubrio";
     auto listing = [&] {
         std::vector<std::string> paths;
         for (const auto& entry : std::filesystem::recursive_directory_iterator(home.path()))

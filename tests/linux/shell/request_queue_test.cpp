@@ -137,6 +137,43 @@ TEST_F(RequestQueueTest, LinksWaitForTheAlertDeduplicatedAndBounded) {
     EXPECT_EQ(maxOpen_, 1);
 }
 
+// A request that waits behind an open alert brings that alert to the front, whether it will run after
+// the alert, joins the command the alert belongs to, or is a link: the user sees what is in the way.
+TEST_F(RequestQueueTest, ARequestWaitingBehindAnAlertBringsItToTheFront) {
+    int links = 0;
+    const std::pair<const char*, std::function<bool()>> requests[] = {
+        {"another command", [this] { return bar_.performMenuCommand("about"); }},
+        {"the same command again", [this] { return bar_.performMenuCommand("restart"); }},
+        {"a link", [&] { return requests_.submit("links\nnubrio://connect", [&] { ++links; }); }},
+    };
+    for (const auto& [what, request] : requests) {
+        SCOPED_TRACE(what);
+        // Another window took the focus while the alert was open (the user went on working).
+        QWidget elsewhere;
+        bool behind = false, stillBehind = false, inFront = false;
+        whenAlertShows([&](QMessageBox& box) {
+            elsewhere.show();
+            elsewhere.activateWindow();
+            behind = spinUntil([&] { return QApplication::activeWindow() == &elsewhere; }, 30s);
+            spinFor(200ms);
+            stillBehind = QApplication::activeWindow() == &elsewhere;
+            EXPECT_TRUE(request());
+            inFront = spinUntil([&] { return QApplication::activeWindow() == &box; }, 30s);
+            click(box, "Seguir procesando");
+        });
+        EXPECT_TRUE(bar_.performMenuCommand("restart"));
+        ASSERT_TRUE(spinUntil([&] { return openAlerts() == 0 && requests_.waiting() == 0; }, 30s));
+        spinFor(100ms);
+        EXPECT_TRUE(behind) << "the other window never had the focus";
+        EXPECT_TRUE(stillBehind) << "the alert came forward by itself";
+        EXPECT_TRUE(inFront);
+    }
+    EXPECT_EQ(about_, 1);
+    EXPECT_EQ(links, 1);
+    EXPECT_EQ(asked_, 3);
+    EXPECT_EQ(restarts_, 0);
+}
+
 // Once the program has begun to end, nothing more is taken or run.
 TEST_F(RequestQueueTest, NothingRunsOnceTerminationHasBegun) {
     bool terminating = false;

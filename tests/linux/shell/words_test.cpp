@@ -31,6 +31,10 @@ TEST(LinuxWords, TheSentencesSayWhatIsTrueOnLinux) {
         {texts::packagedAdvice(w),
          "Esta copia vino en un paquete, así que no se cambió nada. Usá sudo apt remove nubrio o tu centro de "
          "software. Tus videos, clips y modelos guardados se conservan."},
+        {texts::noBrowser(w), "Abrí Nubrio en Chromium, Chrome o Edge"},
+        {texts::noBrowserAdvice(w, "nubrio.app"),
+         "La conexión con la aplicación local requiere un navegador compatible. Chromium sirve cuando es tu "
+         "navegador predeterminado. Instalá Chromium, Chrome o Edge, iniciá sesión en nubrio.app y tocá Conectar PC."},
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(text, expected);
 }
