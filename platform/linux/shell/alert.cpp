@@ -2,12 +2,15 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLibraryInfo>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPushButton>
+#include <QStringList>
 #include <QTranslator>
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -21,6 +24,24 @@ const QString kSpanishOk = QStringLiteral("Aceptar");
 
 QString buttonText(const std::string& label) {
     return QString::fromStdString(label).replace(QLatin1Char('&'), QLatin1String("&&"));
+}
+
+// The headline broken at spaces into lines no wider than `maxWidth`: QMessageBox sizes its labels
+// before a font of ours counts, and left a bold headline that needed two lines cut at its right edge.
+QString linesThatFit(const QString& text, const QFontMetrics& metrics, int maxWidth) {
+    QStringList lines;
+    QString line;
+    for (const QString& word : text.split(QLatin1Char(' '))) {
+        const QString longer = line.isEmpty() ? word : line + QLatin1Char(' ') + word;
+        if (!line.isEmpty() && metrics.horizontalAdvance(longer) > maxWidth) {
+            lines << line;
+            line = word;
+        } else {
+            line = longer;
+        }
+    }
+    lines << line;
+    return lines.join(QLatin1Char('\n'));
 }
 
 }  // namespace
@@ -40,12 +61,17 @@ int LinuxAlerts::runModal(const platform::Alert& alert) {
     if (auto* informative = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
         informative->setTextFormat(Qt::PlainText);
     // QMessageBox sizes itself to the headline, so a short headline would squeeze the explanation
-    // into a narrow column.
+    // into a narrow column; a long one is given lines of its own, each shown whole.
     if (auto* headline = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
         QFont bold = headline->font();
         bold.setBold(true);
         headline->setFont(bold);
-        headline->setMinimumWidth(headline->fontMetrics().averageCharWidth() * 44);
+        const QFontMetrics metrics = headline->fontMetrics();
+        const QString lines = linesThatFit(box.text(), metrics, metrics.averageCharWidth() * 64);
+        if (lines != box.text()) box.setText(lines);
+        int widest = 0;
+        for (const QString& line : lines.split(QLatin1Char('\n'))) widest = std::max(widest, metrics.horizontalAdvance(line));
+        headline->setMinimumWidth(std::max(metrics.averageCharWidth() * 44, widest + 1));
     }
     box.setStandardButtons(QMessageBox::NoButton);
 

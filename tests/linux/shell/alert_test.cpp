@@ -158,5 +158,26 @@ TEST(LinuxAlerts, WithoutButtonsShowsOneSpanishOkWithOrWithoutQtTranslation) {
     }
 }
 
+// A bold headline is shown whole, a long one on lines of its own: QMessageBox sized its label before
+// the bold font counted and cut the rest off at the right edge.
+TEST(LinuxAlerts, TheHeadlineIsShownWhole) {
+    const char* const headlines[] = {
+        "Nubrio todavía no está instalado en esta computadora",
+        "No se pudo cambiar el inicio con la sesión del escritorio porque la carpeta de inicio no existe más",
+    };
+    for (const char* headline : headlines) {
+        SCOPED_TRACE(headline);
+        whenAlertShows([&](QMessageBox& box) {
+            const QLabel* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+            ASSERT_NE(label, nullptr);
+            EXPECT_EQ(label->text().replace(QLatin1Char('\n'), QLatin1Char(' ')), QString::fromUtf8(headline));
+            for (const QString& line : label->text().split(QLatin1Char('\n')))
+                EXPECT_LE(label->fontMetrics().horizontalAdvance(line), label->contentsRect().width()) << line.toStdString();
+            box.close();
+        });
+        LinuxAlerts().runModal({headline, "Cerrá la app y abrila desde donde la instales.", {}});
+    }
+}
+
 }  // namespace
 }  // namespace nubrio::linux_platform
