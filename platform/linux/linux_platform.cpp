@@ -9,14 +9,15 @@
 namespace nubrio::linux_platform {
 
 LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle> bundle,
-                             std::unique_ptr<InstanceRegistry> registry, const StopSequence& stop)
+                             std::unique_ptr<InstanceRegistry> registry, const StopSequence& stop,
+                             LinuxStatusBar::Tray tray)
     : bundle_(std::move(bundle)),
       registry_(std::move(registry)),
       requests_([this] { return application_.isTerminating(); }),
       process_(argc, argv, liveTasks_),
       tasks_(liveTasks_, stop),
       urlSession_(bundle_->bundlePath() / config::NetworkModule),
-      statusBar_(&requests_),
+      statusBar_(&requests_, tray),
       alerts_([this] { return application_.isTerminating(); }, &requests_),
       workspace_([registry = registry_.get()] { return registry->runningPids(); }),
       loginItems_(bundle_->executablePath()),

@@ -29,9 +29,9 @@ public:
     // Needs the QApplication. `registry` has been claimed already; the workspace lists its running
     // copies, and links handed over to it reach the application's delegate. On termination the main
     // queue stops delivering and the registry lets go of its socket. The worker's process group gets
-    // `stop` when something of it is left.
+    // `stop` when something of it is left. The check's status item shows in no tray (`tray`).
     LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle> bundle, std::unique_ptr<InstanceRegistry> registry,
-                  const StopSequence& stop);
+                  const StopSequence& stop, LinuxStatusBar::Tray tray = LinuxStatusBar::Tray::Shown);
     LinuxPlatform(const LinuxPlatform&) = delete;
     LinuxPlatform& operator=(const LinuxPlatform&) = delete;
 

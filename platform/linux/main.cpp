@@ -28,6 +28,7 @@ namespace {
 namespace linux_platform = nubrio::linux_platform;
 namespace command_line = linux_platform::command_line;
 using linux_platform::InstanceRegistry;
+using linux_platform::LinuxStatusBar;
 
 [[noreturn]] void end(int status, const std::string& output, std::FILE* stream) {
     std::fputs(output.c_str(), stream);
@@ -97,7 +98,8 @@ int main(int argc, char** argv) {
 
     linux_platform::LinuxPlatform backend(coreArgumentCount, coreArguments.data(), std::move(bundle), std::move(registry),
                                           {nubrio::worker::SignalTerminate, nubrio::worker::SignalKill,
-                                           nubrio::worker::StopPollCount, nubrio::worker::StopPollIntervalMicroseconds});
+                                           nubrio::worker::StopPollCount, nubrio::worker::StopPollIntervalMicroseconds},
+                                          line.checkMode ? LinuxStatusBar::Tray::None : LinuxStatusBar::Tray::Shown);
     // A second copy shows no icon; the check has no tray.
     if (!otherCopy && !line.checkMode) backend.showStatusItemFirst(nubrio::statusIconImage());
     // A second copy only opens the editor and ends: the entry stays with the copy that runs. The check
