@@ -11,6 +11,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 #include <thread>
 #include <unistd.h>
 
@@ -81,6 +82,9 @@ std::optional<std::filesystem::path> InstanceRegistry::defaultSocketPath() {
 InstanceRegistry::InstanceRegistry(std::optional<std::filesystem::path> socketPath)
     : path_(std::move(socketPath)), context_(std::make_unique<QObject>()) {}
 
+InstanceRegistry::InstanceRegistry(std::optional<std::filesystem::path> socketPath, UniqueFd inherited)
+    : path_(std::move(socketPath)), inherited_(std::move(inherited)), context_(std::make_unique<QObject>()) {}
+
 InstanceRegistry::~InstanceRegistry() { release(); }
 
 void InstanceRegistry::setHandOverHandler(HandOverHandler handler) { handler_ = std::move(handler); }
@@ -93,6 +97,11 @@ InstanceRegistry::State InstanceRegistry::claim() {
         return state_ = State::Unavailable;
     }
     const ClaimLock lock(*path_);
+    if (takeOverInherited()) {
+        tookOver_ = true;
+        startServing();
+        return state_ = State::Holder;
+    }
     state_ = bindOrProbe(lock.held());
     if (state_ == State::Holder) startServing();
     if (state_ == State::Unavailable) program_log::write("single instance off: cannot use " + path_->string());
@@ -154,6 +163,21 @@ InstanceRegistry::State InstanceRegistry::bindOrProbe(bool locked) {
         }
     }
     return State::Unavailable;
+}
+
+// The socket handed on is ours to hold only while it is still the one at the path: listening, bound
+// to that path, and the path a socket of our own. Otherwise it is closed and the claim goes on as usual.
+bool InstanceRegistry::takeOverInherited() {
+    UniqueFd socket = std::move(inherited_);
+    if (!socket.valid()) return false;
+    struct stat info {};
+    if (sd_is_socket_unix(socket.get(), SOCK_STREAM, 1, path_->c_str(), 0) <= 0 || ::lstat(path_->c_str(), &info) != 0 ||
+        !S_ISSOCK(info.st_mode) || !instance_socket::sameUser(info.st_uid))
+        return false;
+    boundDevice_ = info.st_dev;
+    boundInode_ = info.st_ino;
+    listener_ = std::move(socket);
+    return true;
 }
 
 std::vector<int> InstanceRegistry::runningPids() {
@@ -253,6 +277,15 @@ void InstanceRegistry::finishClient(Client* client, bool acknowledge) {
     // We may be inside the notifier's or the timer's own signal: both go once it has returned.
     finished->notifier.release()->deleteLater();
     finished->deadline.release()->deleteLater();
+}
+
+int InstanceRegistry::listenerToHandOn() {
+    if (state_ != State::Holder || !listener_.valid()) return -1;
+    struct stat info {};
+    if (::lstat(path_->c_str(), &info) != 0 || info.st_dev != boundDevice_ || info.st_ino != boundInode_) return -1;
+    while (!clients_.empty()) finishClient(clients_.back().get(), false);
+    listenNotifier_.reset();
+    return listener_.get();
 }
 
 void InstanceRegistry::release() {
