@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/linux/desktop/file_manager.h"
 #include "platform/linux/desktop/launcher.h"
@@ -44,6 +46,10 @@ public:
     // Runs during termination after the platform's own cleanup, best effort.
     void setTerminationCleanup(std::function<void()> cleanup) { cleanup_ = std::move(cleanup); }
 
+    // What the program is started anew with after an upgrade, before the core's arguments and the
+    // links not acted on yet: the program's name as given and Qt's own options.
+    void setRelaunchCommand(std::vector<std::string> command) { relaunchCommand_ = std::move(command); }
+
     // Runs after each change of the login item, whichever way it came (the menu, a launcher's action).
     void setLoginChangeHandler(std::function<void()> changed);
 
@@ -57,6 +63,9 @@ public:
 
 private:
     void terminationCleanup();
+    // The bundle's program in this process's place, the single-instance socket handed on; returns
+    // only when it could not be started.
+    void relaunchInPlace(const std::vector<std::string>& arguments, const std::vector<std::string>& links);
 
     bool handOverArrived(const handover::Message& message);
     // The menu command of a launcher's action; a login action whose state is already so changes nothing.
@@ -66,6 +75,7 @@ private:
     std::unique_ptr<InstanceRegistry> registry_;
     std::function<void()> cleanup_;
     std::function<void()> loginChanged_;
+    std::vector<std::string> relaunchCommand_;
 
     LiveTasks liveTasks_;
     LinuxApplication application_;

@@ -78,7 +78,7 @@ constexpr int kPlacementChecks = 40;
 
 }  // namespace
 
-LinuxStatusItem::LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance)
+LinuxStatusItem::LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance, bool tellIfNoTray)
     : appearance_(std::move(appearance)), button_(std::make_unique<LinuxStatusButton>(appearance_)) {
     if (!appearance_) return;
     // Qt decides once, at the first tray icon, whether a StatusNotifierItem host is there. On X11 it
@@ -86,7 +86,7 @@ LinuxStatusItem::LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance)
     // icon would never show, so the item waits for a host, as a panel that starts after the program
     // does at log-in. Offscreen there is nothing to show.
     const QString platform = QGuiApplication::platformName();
-    if (platform != QLatin1String("offscreen")) {
+    if (platform != QLatin1String("offscreen") && tellIfNoTray) {
         // Once, a while after the start: the icon of a tray that comes later still appears.
         noTrayNotice_ = std::make_unique<QTimer>();
         noTrayNotice_->setSingleShot(true);
@@ -207,7 +207,7 @@ LinuxStatusBar::~LinuxStatusBar() = default;
 
 std::shared_ptr<LinuxStatusItem> LinuxStatusBar::makeItem() {
     if (!appearance_ && trayUse_ == Tray::Shown) appearance_ = std::make_shared<PanelAppearance>();
-    auto item = std::make_shared<LinuxStatusItem>(appearance_);
+    auto item = std::make_shared<LinuxStatusItem>(appearance_, tellIfNoTray_);
     afterIcon_.itemMade();
     return item;
 }

@@ -59,8 +59,9 @@ class LinuxStatusItem final : public platform::StatusItem {
 public:
     // Needs a QApplication. The item is shown at once, with an empty icon until setImage; where Qt can
     // show it only as a StatusNotifierItem (not X11), once a host for it is there. Without an
-    // appearance it keeps its image, tool tip and menu and shows in no tray.
-    explicit LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance);
+    // appearance it keeps its image, tool tip and menu and shows in no tray. With `tellIfNoTray`, the
+    // user is told once when no tray shows it (no_tray_notice.h).
+    explicit LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance, bool tellIfNoTray = true);
     ~LinuxStatusItem() override;
     LinuxStatusItem(const LinuxStatusItem&) = delete;
     LinuxStatusItem& operator=(const LinuxStatusItem&) = delete;
@@ -116,6 +117,10 @@ public:
     // Runs a command of the menus made here as choosing it would; false when no menu has it.
     bool performMenuCommand(const std::string& selector);
 
+    // Items made from now on do not tell the user that no tray shows them: this program takes the
+    // place of one that did so already.
+    void quietAboutNoTray() { tellIfNoTray_ = false; }
+
     // Runs `chore` once the first status item has had the time to show its icon (see AfterIcon).
     void afterFirstItem(std::function<void()> chore) { afterIcon_.add(std::move(chore)); }
 
@@ -131,6 +136,7 @@ private:
 
     RequestQueue* requests_;
     Tray trayUse_;
+    bool tellIfNoTray_ = true;
     std::vector<std::weak_ptr<LinuxMenu>> menus_;
     std::shared_ptr<LinuxStatusItem> firstItem_;
     std::shared_ptr<LinuxMenu> firstMenu_;
