@@ -85,13 +85,15 @@ void LinuxPlatform::relaunchInPlace(const std::vector<std::string>& arguments, c
     std::vector<std::string> command = relaunchCommand_;
     if (command.empty()) command.push_back(bundle_->executablePath().string());
     command.insert(command.end(), arguments.begin(), arguments.end());
-    // The links of hand-overs still waiting their turn go along too; each once.
+    // The links of hand-overs still waiting their turn go along too, and those being handed over
+    // right now; each once.
     std::vector<std::string> all = links;
     const std::vector<std::string> waiting = requests_.waitingLinks();
     all.insert(all.end(), waiting.begin(), waiting.end());
+    const int listener = registry_->listenerToHandOn(all);
     for (const std::string& link : all)
         if (std::find(command.begin(), command.end(), link) == command.end()) command.push_back(link);
-    const platform::Error error = execInPlace(bundle_->executablePath(), command, registry_->listenerToHandOn());
+    const platform::Error error = execInPlace(bundle_->executablePath(), command, listener);
     program_log::write("the new version could not be started: " + error.message);
 }
 

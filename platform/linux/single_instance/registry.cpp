@@ -231,26 +231,29 @@ void InstanceRegistry::acceptClients() {
     }
 }
 
-void InstanceRegistry::clientReadable(Client* client) {
+InstanceRegistry::Received InstanceRegistry::receive(Client* client) {
     char chunk[8192];
-    bool ended = false;
     for (;;) {
         const std::size_t room = handover::kMaxMessageBytes + 1 - client->buffer.size();
         const ssize_t n = ::recv(client->fd.get(), chunk, std::min(sizeof chunk, room), 0);
         if (n > 0) {
             client->buffer.append(chunk, static_cast<std::size_t>(n));
-            if (client->buffer.size() > handover::kMaxMessageBytes) return finishClient(client, false);
+            if (client->buffer.size() > handover::kMaxMessageBytes) return Received::TooMuch;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EAGAIN) break;
-        ended = true;  // end of stream or an error: whatever came is all there is
-        break;
+        if (n < 0 && errno == EAGAIN) return Received::More;
+        return Received::Ended;  // end of stream or an error: whatever came is all there is
     }
+}
+
+void InstanceRegistry::clientReadable(Client* client) {
+    const Received received = receive(client);
+    if (received == Received::TooMuch) return finishClient(client, false);
     handover::Message message;
     switch (handover::decode(client->buffer, message)) {
     case handover::DecodeResult::Incomplete:
-        if (ended) finishClient(client, false);
+        if (received == Received::Ended) finishClient(client, false);
         return;
     case handover::DecodeResult::Malformed:
         return finishClient(client, false);
@@ -279,12 +282,22 @@ void InstanceRegistry::finishClient(Client* client, bool acknowledge) {
     finished->deadline.release()->deleteLater();
 }
 
-int InstanceRegistry::listenerToHandOn() {
+int InstanceRegistry::listenerToHandOn(std::vector<std::string>& links) {
     if (state_ != State::Holder || !listener_.valid()) return -1;
     struct stat info {};
     if (::lstat(path_->c_str(), &info) != 0 || info.st_dev != boundDevice_ || info.st_ino != boundInode_) return -1;
-    while (!clients_.empty()) finishClient(clients_.back().get(), false);
     listenNotifier_.reset();
+    // Clients accepted already: links that have come whole go along with the program that takes
+    // over, and are acknowledged; anything else is let go unanswered.
+    while (!clients_.empty()) {
+        Client* client = clients_.back().get();
+        handover::Message message;
+        const bool taken = receive(client) != Received::TooMuch &&
+                           handover::decode(client->buffer, message) == handover::DecodeResult::Complete &&
+                           message.command.empty() && !message.links.empty();
+        if (taken) links.insert(links.end(), message.links.begin(), message.links.end());
+        finishClient(client, taken);
+    }
     return listener_.get();
 }
 

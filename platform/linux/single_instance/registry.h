@@ -76,13 +76,17 @@ public:
     void release();
 
     // Stops serving but keeps the socket for the program that takes this one's place: its listening
-    // descriptor (still owned here), or -1 when the socket at the path is not this holder's. Clients
-    // being served are let go unanswered; those that connect from now on wait for the new holder.
-    int listenerToHandOn();
+    // descriptor (still owned here), or -1 when the socket at the path is not this holder's. The links
+    // of clients being served whose message has come whole are added to `links` and acknowledged;
+    // other clients are let go unanswered. Those that connect from now on wait for the new holder.
+    int listenerToHandOn(std::vector<std::string>& links);
 
 private:
     struct Client;
 
+    enum class Received { More, Ended, TooMuch };
+    // Reads what the client has sent so far into its buffer.
+    Received receive(Client* client);
     State bindOrProbe(bool locked);
     bool takeOverInherited();
     void startServing();
