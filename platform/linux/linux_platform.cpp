@@ -5,8 +5,8 @@
 
 #include "app/build_config.h"
 #include "platform/linux/base/program_log.h"
-#include "platform/linux/process/exec_in_place.h"
 #include "platform/linux/desktop/launcher.h"
+#include "platform/linux/process/exec_in_place.h"
 #include "platform/linux/shell/words.h"
 
 namespace nubrio::linux_platform {
