@@ -32,6 +32,8 @@ void Nubrio::applicationDidFinishLaunching() {
         button->setToolTip(texts::toolTip(platform_.words));
     }
     item->setMenu(makeStatusMenu());
+    // The check lasts a moment and answers for the bundle it was started from.
+    if (!inCheckMode()) watchBundle();
 
     bool openEditor = true;
     if (inCheckMode())

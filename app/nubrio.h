@@ -44,6 +44,18 @@ private:
     // A failed check: the line (if any) on standard error, the worker stopped, then exit status 2.
     void failCheck(const std::string& line);
 
+    // The bundle on disk beside the one this program started from: its program file and its version.
+    enum class BundleOnDisk { Same, Replaced, Gone };
+    BundleOnDisk bundleOnDisk();
+    void watchBundle();
+    // Replaced: the program starts again from it once nothing waits on the user. Gone, and still gone
+    // after a grace: the program ends.
+    void bundleChanged(bool graceOver);
+    // False when the program follows its bundle instead of starting a worker from it.
+    bool workerMayStart(bool openEditor);
+    // The program anew in this process's place, stopping the worker on the way.
+    void relaunch(bool openEditor);
+
     bool hasArgument(const std::string& flag);
     bool inCheckMode();
     void showAlert(const std::string& messageText, const std::string& informativeText);

@@ -27,6 +27,11 @@ public:
     // The ordinary termination: the delegate's applicationWillTerminate, then the process ends with
     // status 0. Nothing else reaches the delegate afterwards.
     virtual void terminate() = 0;
+    // Ends the application as terminate() does (the delegate's applicationWillTerminate), but starts
+    // the bundle's program anew in this process's place, with `arguments` after the program path. The
+    // new one is the same single instance, and links handed to this one that it has not acted on yet
+    // go to it. Where the program cannot be started, the process ends as after terminate().
+    virtual void relaunch(const std::vector<std::string>& arguments) = 0;
 };
 
 }  // namespace nubrio::platform

@@ -1,5 +1,6 @@
 #pragma once
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -10,6 +11,13 @@ struct InfoValue {
     enum class Kind { None, String, Other };
     Kind kind = Kind::None;
     std::string text;  // only for Kind::String
+};
+
+// The bundle's program file on disk, beside the one this process was started from.
+enum class ExecutableOnDisk {
+    Same,      // still the file this process runs
+    Replaced,  // another file in its place, as an upgrade leaves it
+    Missing,   // none at its path
 };
 
 // The application's own bundle: Nubrio.app/Contents/{Info.plist, MacOS, Resources}.
@@ -23,6 +31,11 @@ public:
     virtual std::filesystem::path bundlePath() = 0;
     // Whether the system's package manager installed this bundle (and so removes it).
     virtual bool installedByPackageManager() = 0;
+    // What is at the program's path now.
+    virtual ExecutableOnDisk executableOnDisk() = 0;
+    // From now on, calls `changed` on the main thread when the bundle's files have been replaced,
+    // added or removed: once for a burst of changes, when they have been quiet for a moment.
+    virtual void watchForChanges(std::function<void()> changed) = 0;
 };
 
 }  // namespace nubrio::platform

@@ -12,6 +12,9 @@ public:
     virtual void async(Block block) = 0;
     // Runs the block on the main thread once `seconds` have passed.
     virtual void after(double seconds, Block block) = 0;
+    // Runs the block on the main thread at the next moment that nothing waits on the user: no alert
+    // is open, and no command (of the menu, of the launcher, a link handed over) is being run.
+    virtual void asyncWhenIdle(Block block) = 0;
 };
 
 }  // namespace nubrio::platform

@@ -13,6 +13,8 @@ constexpr const char* HaltedStatusLine = "Procesamiento detenido · podés reini
 }  // namespace
 
 void Nubrio::startWorker(bool openEditor) {
+    // Only a worker of the version read at the start can prove itself.
+    if (!workerMayStart(openEditor)) return;
     stopping = false;
     ready = false;
     openWhenReady = openEditor;

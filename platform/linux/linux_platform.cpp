@@ -1,22 +1,27 @@
 #include "platform/linux/linux_platform.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "app/build_config.h"
+#include "platform/linux/base/program_log.h"
 #include "platform/linux/desktop/launcher.h"
+#include "platform/linux/process/exec_in_place.h"
 #include "platform/linux/shell/words.h"
 
 namespace nubrio::linux_platform {
 
 LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle> bundle,
-                             std::unique_ptr<InstanceRegistry> registry, const StopSequence& stop)
+                             std::unique_ptr<InstanceRegistry> registry, const StopSequence& stop,
+                             LinuxStatusBar::Tray tray)
     : bundle_(std::move(bundle)),
       registry_(std::move(registry)),
       requests_([this] { return application_.isTerminating(); }),
+      mainQueue_(&requests_),
       process_(argc, argv, liveTasks_),
       tasks_(liveTasks_, stop),
       urlSession_(bundle_->bundlePath() / config::NetworkModule),
-      statusBar_(&requests_),
+      statusBar_(&requests_, tray),
       alerts_([this] { return application_.isTerminating(); }, &requests_),
       workspace_([registry = registry_.get()] { return registry->runningPids(); }),
       loginItems_(bundle_->executablePath()),
@@ -24,6 +29,8 @@ LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle>
                 tasks_,       urlSession_, statusBar_, alerts_,   workspace_, loginItems_, screen_, linuxWords()} {
     registry_->setHandOverHandler([this](const handover::Message& message) { return handOverArrived(message); });
     application_.setTerminationCleanup([this] { terminationCleanup(); });
+    application_.setRelaunchHandler([this](const std::vector<std::string>& arguments,
+                                           const std::vector<std::string>& links) { relaunchInPlace(arguments, links); });
 }
 
 bool LinuxPlatform::handOverArrived(const handover::Message& message) {
@@ -31,7 +38,7 @@ bool LinuxPlatform::handOverArrived(const handover::Message& message) {
         // The same links again while they wait (or while their alert is open) are one request.
         std::string key = "links";
         for (const std::string& link : message.links) key += "\n" + link;
-        return requests_.submit(key, [this, links = message.links] { application_.openUrlsNow(links); });
+        return requests_.submit(key, [this, links = message.links] { application_.openUrlsNow(links); }, message.links);
     }
     // A launcher's desktop action: the menu's own command, its confirmation included.
     if (application_.isTerminating()) return false;
@@ -71,6 +78,23 @@ void LinuxPlatform::runAfterLaunch(const launcher::DesktopAction& action) {
 void LinuxPlatform::setLoginChangeHandler(std::function<void()> changed) {
     loginChanged_ = changed;
     loginItems_.setChangeHandler(std::move(changed));
+}
+
+void LinuxPlatform::relaunchInPlace(const std::vector<std::string>& arguments, const std::vector<std::string>& links) {
+    mainQueue_.close();
+    std::vector<std::string> command = relaunchCommand_;
+    if (command.empty()) command.push_back(bundle_->executablePath().string());
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    // The links of hand-overs still waiting their turn go along too, and those being handed over
+    // right now; each once.
+    std::vector<std::string> all = links;
+    const std::vector<std::string> waiting = requests_.waitingLinks();
+    all.insert(all.end(), waiting.begin(), waiting.end());
+    const int listener = registry_->listenerToHandOn(all);
+    for (const std::string& link : all)
+        if (std::find(command.begin(), command.end(), link) == command.end()) command.push_back(link);
+    const platform::Error error = execInPlace(bundle_->executablePath(), command, listener);
+    program_log::write("the new version could not be started: " + error.message);
 }
 
 void LinuxPlatform::terminationCleanup() {

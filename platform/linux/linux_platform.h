@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/linux/desktop/file_manager.h"
 #include "platform/linux/desktop/launcher.h"
@@ -29,9 +31,9 @@ public:
     // Needs the QApplication. `registry` has been claimed already; the workspace lists its running
     // copies, and links handed over to it reach the application's delegate. On termination the main
     // queue stops delivering and the registry lets go of its socket. The worker's process group gets
-    // `stop` when something of it is left.
+    // `stop` when something of it is left. The check's status item shows in no tray (`tray`).
     LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle> bundle, std::unique_ptr<InstanceRegistry> registry,
-                  const StopSequence& stop);
+                  const StopSequence& stop, LinuxStatusBar::Tray tray = LinuxStatusBar::Tray::Shown);
     LinuxPlatform(const LinuxPlatform&) = delete;
     LinuxPlatform& operator=(const LinuxPlatform&) = delete;
 
@@ -44,6 +46,10 @@ public:
 
     // Runs during termination after the platform's own cleanup, best effort.
     void setTerminationCleanup(std::function<void()> cleanup) { cleanup_ = std::move(cleanup); }
+
+    // What the program is started anew with after an upgrade, before the core's arguments and the
+    // links not acted on yet: the program's name as given and Qt's own options.
+    void setRelaunchCommand(std::vector<std::string> command) { relaunchCommand_ = std::move(command); }
 
     // Runs after each change of the login item, whichever way it came (the menu, a launcher's action).
     void setLoginChangeHandler(std::function<void()> changed);
@@ -58,6 +64,9 @@ public:
 
 private:
     void terminationCleanup();
+    // The bundle's program in this process's place, the single-instance socket handed on; returns
+    // only when it could not be started.
+    void relaunchInPlace(const std::vector<std::string>& arguments, const std::vector<std::string>& links);
 
     bool handOverArrived(const handover::Message& message);
     // The menu command of a launcher's action; a login action whose state is already so changes nothing.
@@ -67,6 +76,7 @@ private:
     std::unique_ptr<InstanceRegistry> registry_;
     std::function<void()> cleanup_;
     std::function<void()> loginChanged_;
+    std::vector<std::string> relaunchCommand_;
 
     LiveTasks liveTasks_;
     LinuxApplication application_;

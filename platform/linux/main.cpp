@@ -18,6 +18,7 @@
 #include "platform/linux/desktop/data_folder.h"
 #include "platform/linux/desktop/launcher.h"
 #include "platform/linux/linux_platform.h"
+#include "platform/linux/process/exec_in_place.h"
 #include "platform/linux/shell/bundle.h"
 #include "platform/linux/shell/command_line.h"
 #include "platform/linux/shell/qt_start.h"
@@ -30,6 +31,7 @@ namespace {
 namespace linux_platform = nubrio::linux_platform;
 namespace command_line = linux_platform::command_line;
 using linux_platform::InstanceRegistry;
+using linux_platform::LinuxStatusBar;
 
 [[noreturn]] void end(int status, const std::string& output, std::FILE* stream) {
     std::fputs(output.c_str(), stream);
@@ -45,6 +47,9 @@ std::string versionLine(linux_platform::LinuxBundle& bundle) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The single-instance socket of the program this one replaced after an upgrade, if it is one:
+    // taken before any thread could read the environment that names it.
+    linux_platform::UniqueFd inherited(linux_platform::takeInheritedListener());
     const std::vector<std::string> arguments(argv, argv + argc);
     const command_line::Flags flags{nubrio::check_mode::Flag, nubrio::launch_flags::Background};
     const command_line::CommandLine line = command_line::parse(arguments, flags);
@@ -68,9 +73,10 @@ int main(int argc, char** argv) {
     // Where the program was started from: after an uninstall /proc/self/exe points into the Trash.
     const std::filesystem::path executable = bundle->executablePath();
 
-    auto registry = std::make_unique<InstanceRegistry>(InstanceRegistry::defaultSocketPath());
+    auto registry = std::make_unique<InstanceRegistry>(InstanceRegistry::defaultSocketPath(), std::move(inherited));
     registry->claim();
     const bool otherCopy = registry->state() == InstanceRegistry::State::OtherCopy;
+    const bool inPlaceOfAnother = registry->tookOver();
 
     // The arguments the core reads; a launcher's action with no copy running starts without the editor.
     std::vector<char*> coreArguments(argv, argv + argc);
@@ -99,7 +105,14 @@ int main(int argc, char** argv) {
 
     linux_platform::LinuxPlatform backend(coreArgumentCount, coreArguments.data(), std::move(bundle), std::move(registry),
                                           {nubrio::worker::SignalTerminate, nubrio::worker::SignalKill,
-                                           nubrio::worker::StopPollCount, nubrio::worker::StopPollIntervalMicroseconds});
+                                           nubrio::worker::StopPollCount, nubrio::worker::StopPollIntervalMicroseconds},
+                                          line.checkMode ? LinuxStatusBar::Tray::None : LinuxStatusBar::Tray::Shown);
+    // After an upgrade the program comes back with what it was started with, minus what it has done.
+    std::vector<std::string> relaunchCommand{arguments.front()};
+    for (const std::string& option : command_line::qtOptionsIn(arguments)) relaunchCommand.push_back(option);
+    backend.setRelaunchCommand(std::move(relaunchCommand));
+    // The user heard once that no tray shows the icon; the upgraded program does not say it again.
+    if (inPlaceOfAnother) backend.statusBar().quietAboutNoTray();
     // A second copy shows no icon; the check has no tray.
     if (!otherCopy && !line.checkMode) backend.showStatusItemFirst(nubrio::statusIconImage());
     // A second copy only opens the editor and ends: the entry stays with the copy that runs. The check

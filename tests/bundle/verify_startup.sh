@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The assembled bundle's unattended check, run as a user would: a real worker answers (0, and no worker
 # is left), also with no display and an empty environment (ssh, CI, a package's script); a missing
-# worker cannot be launched (2, with the reason), a crashing worker fails the check (2). A launcher's
-# action or a link beside the check changes none of that: the check still waits for its worker, and
-# beside a running copy it still fails (2) instead of handing anything over. An ordinary start with no
-# display says why in one line and ends with 1; --help, --version and an unknown option answer
-# without starting anything.
+# worker cannot be launched (2, with the reason), a crashing worker fails the check (2). With a display
+# and no session bus (ssh -X) the check starts no bus, and no check leaves any process behind. A
+# launcher's action or a link beside the check changes none of that: the check still waits for its
+# worker, and beside a running copy it still fails (2) instead of handing anything over. An ordinary
+# start with no display says why in one line and ends with 1; --help, --version and an unknown option
+# answer without starting anything.
 set -euo pipefail
 bundle=${1:?usage: verify_startup.sh <Nubrio.app>}
 
@@ -120,17 +121,66 @@ kill -TERM "$running"
 wait "$running" || fail "the running copy ended with $?"
 wait_port_free || fail "the running copy's worker stays"
 
+# Processes that carry the environment variable $1 (every process a check starts inherits it, and so
+# does a bus daemon started for it and what that bus starts in turn), besides the shell's own.
+carrying() {
+  local dir
+  for dir in /proc/[0-9]*; do
+    [ "${dir#/proc/}" = "$$" ] && continue
+    tr '\0' '\n' <"$dir/environ" 2>/dev/null | grep -qx "$1=1" && echo "${dir#/proc/}"
+  done
+  return 0
+}
+# What is left of a check run with the mark $1 once it has ended; a leftover is ended after it is named.
+no_leftovers() {
+  local mark=$1 left pid
+  sleep 1  # a daemon that forks away does so at once
+  left=$(carrying "$mark")
+  [ -z "$left" ] && return 0
+  for pid in $left; do echo "left over: $pid $(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)"; done
+  for pid in $left; do kill -TERM "$pid" 2>/dev/null || true; done
+  return 1
+}
+
 echo "--- no display and an empty environment"
 use_home bare
 mkdir -p "$HOME"
 set +e
-env -i PATH=/usr/bin:/bin HOME="$HOME" "$bundle/Contents/MacOS/Nubrio" --verify-startup 2>"$work/stderr" >/dev/null
+env -i PATH=/usr/bin:/bin HOME="$HOME" NUBRIO_CHECK_BARE=1 "$bundle/Contents/MacOS/Nubrio" --verify-startup 2>"$work/stderr" >/dev/null
 status=$?
 set -e
 [ "$status" = 0 ] || fail "without a display: status $status, stderr: $(cat "$work/stderr")"
 [ -s "$work/stderr" ] && fail "without a display the check wrote: $(cat "$work/stderr")"
 port_free || fail "a worker is still listening after the check"
+no_leftovers NUBRIO_CHECK_BARE || fail "without a display the check left processes behind"
 echo "status $status"
+
+# As over ssh -X: a display and no session bus. A bus client would have one started for it (through
+# dbus-launch's X11 autolaunch) and leave it running; the check talks to no bus.
+echo "--- a display and no session bus"
+if command -v Xvfb >/dev/null; then
+  use_home xdisplay
+  exec {displayfd}>"$work/display"
+  Xvfb -displayfd "$displayfd" -screen 0 800x600x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+  xvfb=$!
+  exec {displayfd}>&-
+  for _ in $(seq 200); do [ -s "$work/display" ] && break; sleep 0.05; done
+  set +e
+  env -i PATH=/usr/bin:/bin HOME="$HOME" XDG_RUNTIME_DIR="$XDG_RUNTIME_DIR" DISPLAY=":$(head -n1 "$work/display")" \
+    NUBRIO_CHECK_X11=1 "$bundle/Contents/MacOS/Nubrio" --verify-startup 2>"$work/stderr" >/dev/null
+  status=$?
+  set -e
+  [ "$status" = 0 ] || fail "with a display and no bus: status $status, stderr: $(cat "$work/stderr")"
+  [ -s "$work/stderr" ] && fail "with a display and no bus the check wrote: $(cat "$work/stderr")"
+  port_free || fail "a worker is still listening after the check"
+  no_leftovers NUBRIO_CHECK_X11 || fail "with a display and no bus the check left processes behind"
+  [ -e "$XDG_RUNTIME_DIR/at-spi" ] && fail "the check started an accessibility bus"
+  kill -TERM "$xvfb"
+  wait "$xvfb" 2>/dev/null || true
+  echo "status $status"
+else
+  echo "skipped: no Xvfb"
+fi
 
 echo "--- an ordinary start with no display"
 set +e

@@ -10,10 +10,18 @@ void FakeQueueAndClock::after(double seconds, platform::Block block) {
 }
 
 void FakeQueueAndClock::runUntilIdle() {
-    while (!ready_.empty()) {
-        platform::Block block = std::move(ready_.front());
-        ready_.pop_front();
-        block();
+    for (;;) {
+        if (!ready_.empty()) {
+            platform::Block block = std::move(ready_.front());
+            ready_.pop_front();
+            block();
+        } else if (!whenIdle_.empty() && !(busy && busy())) {
+            platform::Block block = std::move(whenIdle_.front());
+            whenIdle_.pop_front();
+            block();
+        } else {
+            return;
+        }
     }
 }
 
@@ -201,7 +209,9 @@ std::shared_ptr<platform::StatusItem> FakeStatusBar::statusItemWithLength(double
 
 int FakeAlerts::runModal(const platform::Alert& alert) {
     shown.push_back(alert);
+    ++open;
     if (whileShown) whileShown(alert);
+    --open;
     if (results.empty()) return platform::AlertFirstButtonReturn;
     int result = results.front();
     results.pop_front();
@@ -282,8 +292,14 @@ void FakeApplication::run() {
 
 void FakeApplication::terminate() {
     ++terminations;
-    if (terminations > 1) return;
+    if (terminations > 1 || !relaunches.empty()) return;
     if (whileTerminating) whileTerminating();
+    if (auto target = delegate.lock()) target->applicationWillTerminate();
+}
+
+void FakeApplication::relaunch(const std::vector<std::string>& arguments) {
+    if (terminations > 0 || !relaunches.empty()) return;
+    relaunches.push_back(arguments);
     if (auto target = delegate.lock()) target->applicationWillTerminate();
 }
 
@@ -293,6 +309,7 @@ FakePlatform::FakePlatform()
     process.tasks = &tasks;
     process.clock = &queue;
     workspace.running = {process.pid};
+    queue.busy = [this] { return alerts.open > 0; };
 }
 
 }  // namespace nubrio::fake

@@ -19,6 +19,8 @@ class FakeQueueAndClock : public platform::MainQueue, public platform::Clock {
 public:
     void async(platform::Block block) override { ready_.push_back(std::move(block)); }
     void after(double seconds, platform::Block block) override;
+    // Held while `busy` says that an alert is open.
+    void asyncWhenIdle(platform::Block block) override { whenIdle_.push_back(std::move(block)); }
     double now() override { return now_; }
 
     // Runs what is due now, including what those blocks submit.
@@ -31,6 +33,9 @@ public:
     void setClockBack(double seconds) { now_ -= seconds; }
     std::size_t pendingTimers() const { return timers_.size(); }
     std::size_t pendingBlocks() const { return ready_.size(); }
+    std::size_t pendingIdleBlocks() const { return whenIdle_.size(); }
+
+    std::function<bool()> busy;
 
 private:
     struct Timer {
@@ -41,6 +46,7 @@ private:
     double now_ = 1000.0;
     long nextOrder_ = 0;
     std::deque<platform::Block> ready_;
+    std::deque<platform::Block> whenIdle_;
     std::vector<Timer> timers_;
 };
 
@@ -140,12 +146,28 @@ public:
     std::optional<std::filesystem::path> resourcesPath() override { return resources; }
     std::filesystem::path bundlePath() override { return path; }
     bool installedByPackageManager() override { return packaged; }
+    platform::ExecutableOnDisk executableOnDisk() override { return executable; }
+    void watchForChanges(std::function<void()> changed) override {
+        ++watchCalls;
+        watcher = std::move(changed);
+    }
+
+    // The watcher reports a change, its quiet moment past.
+    void reportChange() {
+        if (watcher) watcher();
+    }
+    void setVersion(const std::string& version) {
+        info["CFBundleShortVersionString"] = {platform::InfoValue::Kind::String, version};
+    }
 
     std::map<std::string, platform::InfoValue> info = {
         {"CFBundleShortVersionString", {platform::InfoValue::Kind::String, "1.4.2"}}};
     std::optional<std::filesystem::path> resources = "/Applications/Nubrio.app/Contents/Resources";
     std::filesystem::path path = "/Applications/Nubrio.app";
     bool packaged = false;
+    platform::ExecutableOnDisk executable = platform::ExecutableOnDisk::Same;
+    std::function<void()> watcher;
+    int watchCalls = 0;
 };
 
 class FakeFileManager : public platform::FileManager {
@@ -270,6 +292,7 @@ public:
     static constexpr int Dismiss = -1;
     std::deque<int> results;  // scripted, or Dismiss; 1000 when empty
     std::function<void(const platform::Alert&)> whileShown;
+    int open = 0;  // alerts being shown
 };
 
 struct OpenedApplication {
@@ -340,11 +363,13 @@ public:
     void setActivationPolicy(platform::ActivationPolicy policy) override { this->policy = policy; }
     void run() override;
     void terminate() override;
+    void relaunch(const std::vector<std::string>& arguments) override;
 
     std::weak_ptr<platform::ApplicationDelegate> delegate;
     std::optional<platform::ActivationPolicy> policy;
     bool ranWithDelegate = false;
     int terminations = 0;
+    std::vector<std::vector<std::string>> relaunches;  // the arguments of each
     std::function<void()> whileTerminating;  // called before the delegate hears of it
 };
 

@@ -666,6 +666,157 @@ case_display_lost() {
   check "nothing of the bundle left" no_sandbox_process_left
 }
 
+# An upgrade in place as dpkg makes it under the running program: each new file is written beside
+# the old one, then renamed over it. Info.plist names the next version, the program is a new file (of
+# the same build), and the worker is the next version's.
+upgrade_in_place() {
+  local contents="$SANDBOX/Nubrio.app/Contents" version
+  local worker="$contents/Resources/service/NubrioService/NubrioService"
+  version=$(bundle_version)
+  sed "s|<string>$version</string>|<string>$FAULT_NEXT_VERSION</string>|" "$contents/Info.plist" >"$contents/Info.plist.dpkg-new"
+  cp "$NUBRIO_BUNDLE/Contents/MacOS/Nubrio" "$APP.dpkg-new"
+  cp "$FAULT_TOOLS/next_version_worker" "$worker.dpkg-new"
+  mv -f "$contents/Info.plist.dpkg-new" "$contents/Info.plist"
+  mv -f "$APP.dpkg-new" "$APP"
+  mv -f "$worker.dpkg-new" "$worker"
+  log "upgraded the copy in place to $FAULT_NEXT_VERSION"
+}
+file_id() { stat -L -c '%d:%i' "$1" 2>/dev/null; }
+# The program file the process runs, which an upgrade leaves deleted until the process starts anew.
+running_file() { file_id "/proc/$1/exe"; }
+runs_new_program() { [ "$(running_file "$PROGRAM_PID")" = "$(file_id "$APP")" ]; }
+challenge_version() { challenge | sed -n 's/.*"version"[[:space:]]*:[[:space:]]*"\([^"]*\)".*/\1/p'; }
+# The status line of the item that registered last: a program started anew registers its own.
+latest_status_line() {
+  tray menu "$(awk 'END {print $1}' "$SANDBOX/tray-items")" auto 2>/dev/null | awk -F'\t' 'NR == 1 {print $2}'
+}
+upgraded_and_ready() {
+  runs_new_program && [ "$(challenge_version)" = "$FAULT_NEXT_VERSION" ] &&
+    [ "$(challenge | json_pid)" = "$(worker_of "$PROGRAM_PID")" ] && [ "$(latest_status_line)" = "$READY_TEXT" ]
+}
+# Processes running the copy's program file, the old one or the new, but for the program's own
+# watcher of its worker (a fork of it).
+program_copies() {
+  local dir exe pid
+  for dir in /proc/[0-9]*; do
+    pid=${dir#/proc/}
+    exe=$(readlink "$dir/exe" 2>/dev/null) || continue
+    [[ $exe == "$APP" || $exe == "$APP (deleted)" ]] || continue
+    [ "$(stat_field "$pid" 2)" = "$PROGRAM_PID" ] && continue
+    alive "$pid" && echo "$pid"
+  done
+  return 0
+}
+browser_launches() { ls "$SANDBOX/browser-launches" | wc -l; }
+
+start_in_desktop_with_browser() {
+  start_case
+  [ -n "${FAULT_NEXT_VERSION:-}" ] || fail "FAULT_NEXT_VERSION must name the next version"
+  desktop_start || { log "skipped: no desktop session"; exit 77; }
+  bundle_copy
+  browser_recorder
+  program_start --background
+  wait_until 20 test -s "$SANDBOX/tray-items" || fail "the tray item never registered"
+  wait_until 20 is_ready || fail "never ready: status line \"$(status_line)\""
+}
+
+# n. An upgrade in place under the running program: it starts anew from the new files (the same pid
+#    and single instance, the new program file, the next version's worker answering, the tray's status
+#    line ready again), in the background as before, after stopping the old worker. Link starts all
+#    along hand over to it: none becomes a second copy, none opens the editor itself.
+case_upgrade_in_place() {
+  start_in_desktop_with_browser
+  local old_worker old_file started links=0
+  old_worker=$(worker_of "$PROGRAM_PID")
+  old_file=$(running_file "$PROGRAM_PID")
+  # A link the program takes and ignores, again and again while it upgrades.
+  : >"$SANDBOX/link-statuses"
+  (
+    while [ ! -e "$SANDBOX/stop-links" ]; do
+      env -i "${PROGRAM_ENV[@]}" timeout -s KILL 40 "$APP" nubrio://other >>"$SANDBOX/logs/links.out" 2>&1
+      echo $? >>"$SANDBOX/link-statuses"
+      sleep 0.05
+    done
+  ) &
+  local linker=$!
+  sleep 1
+  started=$(now_ms)
+  upgrade_in_place
+  wait_until 60 upgraded_and_ready || fail "not upgraded and ready within 60 s: program file $(running_file "$PROGRAM_PID") (new $(file_id "$APP")), worker version \"$(challenge_version)\", status line \"$(latest_status_line)\""
+  local took=$(($(now_ms) - started))
+  sleep 2
+  touch "$SANDBOX/stop-links"
+  wait "$linker"
+  links=$(wc -l <"$SANDBOX/link-statuses")
+  local failed copies
+  failed=$(grep -cv '^0$' "$SANDBOX/link-statuses" || true)
+  copies=$(program_copies | tr '\n' ' ')
+  outcome "upgrade_in_place: $FAULT_NEXT_VERSION ready ${took} ms after the renames, pid $PROGRAM_PID kept, program file $old_file -> $(running_file "$PROGRAM_PID"), worker $old_worker -> $(worker_of "$PROGRAM_PID"); $links link starts meanwhile, $failed not ending with 0; browser launches $(browser_launches); running copies: $copies"
+  check "the same process runs on" alive "$PROGRAM_PID"
+  check "it runs the new program file" runs_new_program
+  check "the old worker is gone" all_gone "$old_worker"
+  check "still in the background: $(tr '\0' ' ' <"/proc/$PROGRAM_PID/cmdline")" grep -qz -- '^--background$' "/proc/$PROGRAM_PID/cmdline"
+  check "link starts were made during the upgrade ($links)" less_than 3 "$links"
+  check "every link start handed over and ended with 0 ($failed did not)" equals "$failed" 0
+  check "no link start opened the editor itself" equals "$(browser_launches)" 0
+  check "one copy runs (got: $copies)" equals "$copies" "$PROGRAM_PID "
+  quit_timed "$(worker_of "$PROGRAM_PID")"
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "the port is free" port_free
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
+# o. An alert holds the restart (nothing is started anew while the user is asked something), and a
+#    connect link that came meanwhile goes along: the new version opens the editor once it is ready.
+case_upgrade_waits_for_alert() {
+  start_in_desktop_with_browser
+  local old_worker old_file window link_status
+  old_worker=$(worker_of "$PROGRAM_PID")
+  old_file=$(running_file "$PROGRAM_PID")
+  tray click "$(tray_service)" auto 'Acerca de Nubrio' || fail "cannot click the about entry"
+  wait_until 10 eval 'window=$(alert_window); [ -n "$window" ]' || fail "no about box"
+  upgrade_in_place
+  sleep 4  # well past the moment the change is noticed
+  check "not started anew while the alert is open" equals "$(running_file "$PROGRAM_PID")" "$old_file"
+  check "the old worker still runs while the alert is open" alive "$old_worker"
+  env -i "${PROGRAM_ENV[@]}" timeout -s KILL 40 "$APP" nubrio://connect >>"$SANDBOX/logs/links.out" 2>&1
+  link_status=$?
+  check "the link start handed over and ended with 0 (got $link_status)" equals "$link_status" 0
+  check "nothing opened while the alert is open" equals "$(browser_launches)" 0
+  DISPLAY=$DESKTOP_DISPLAY xdotool windowfocus --sync "$window" key Escape
+  wait_until 60 upgraded_and_ready || fail "not upgraded and ready within 60 s of the alert's closing"
+  wait_until 10 eval '[ "$(browser_launches)" -ge 1 ]' || true
+  local cmdline; cmdline=$(tr '\0' ' ' <"/proc/$PROGRAM_PID/cmdline")
+  outcome "upgrade_waits_for_alert: started anew once the about box closed, as \"$cmdline\"; browser launches $(browser_launches)"
+  check "the waiting link went along on the command line" grep -qz -- '^nubrio://connect$' "/proc/$PROGRAM_PID/cmdline"
+  check "the editor opened once for it, from the new version" equals "$(browser_launches)" 1
+  check "the old worker is gone" all_gone "$old_worker"
+  check "one copy runs" equals "$(program_copies | tr '\n' ' ')" "$PROGRAM_PID "
+  quit_timed "$(worker_of "$PROGRAM_PID")"
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
+# p. A removal in place, as apt remove makes it: the program stops its worker and ends, and nothing
+#    answers on the port from deleted files.
+case_removal_in_place() {
+  start_case
+  bundle_copy
+  program_start --background
+  local worker removed
+  wait_until 20 eval '[ -n "$(worker_of "$PROGRAM_PID")" ]' || fail "no worker started"
+  worker=$(worker_of "$PROGRAM_PID")
+  wait_until 20 eval '[ "$(challenge | json_pid)" = "$worker" ]' || fail "the worker never answered"
+  rm -rf "$SANDBOX/Nubrio.app"
+  removed=$(now_ms)
+  program_wait_exit 40 || fail "the program still runs 40 s after its bundle was removed"
+  outcome "removal_in_place: the program ended with status $PROGRAM_STATUS $(($(now_ms) - removed)) ms after the removal"
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "the worker is gone" all_gone "$worker"
+  check "the port is free" port_free
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
 [ $# -eq 1 ] && declare -F "case_$1" >/dev/null || {
   echo "usage: faults.sh CASE; cases: $(declare -F | sed -n 's/^declare -f case_//p' | tr '\n' ' ')" >&2
   exit 64

@@ -98,10 +98,10 @@ void LinuxApplication::finishLaunching() {
     std::shared_ptr<platform::ApplicationDelegate> delegate = delegate_.lock();
     if (!delegate) return;
     delegate->applicationDidFinishLaunching();
-    std::vector<std::vector<std::string>> pending = std::move(pendingLinks_);
-    pendingLinks_.clear();
-    for (const std::vector<std::string>& links : pending) {
+    while (!pendingLinks_.empty()) {
         if (terminating_) return;
+        const std::vector<std::string> links = std::move(pendingLinks_.front());
+        pendingLinks_.pop_front();
         delegate->applicationOpenUrls(links);
     }
     for (std::function<void()>& step : std::exchange(afterLaunch_, {})) afterLaunch(std::move(step));
@@ -123,14 +123,15 @@ void LinuxApplication::afterLaunch(std::function<void()> step) {
 
 bool LinuxApplication::openUrls(std::vector<std::string> links) {
     if (terminating_) return false;
-    if (!launched_) {
-        pendingLinks_.push_back(std::move(links));
-        return true;
-    }
+    pendingLinks_.push_back(std::move(links));
+    if (!launched_) return true;
+    // One delivery per call, each taking the oldest links still waiting.
     QMetaObject::invokeMethod(
         context_.get(),
-        [this, links = std::move(links)] {
-            if (terminating_) return;
+        [this] {
+            if (terminating_ || pendingLinks_.empty()) return;
+            const std::vector<std::string> links = std::move(pendingLinks_.front());
+            pendingLinks_.pop_front();
             if (std::shared_ptr<platform::ApplicationDelegate> delegate = delegate_.lock())
                 delegate->applicationOpenUrls(links);
         },
@@ -146,6 +147,24 @@ bool LinuxApplication::openUrlsNow(const std::vector<std::string>& links) {
 }
 
 void LinuxApplication::setTerminationCleanup(std::function<void()> cleanup) { cleanup_ = std::move(cleanup); }
+
+void LinuxApplication::setRelaunchHandler(RelaunchHandler handler) { relaunch_ = std::move(handler); }
+
+void LinuxApplication::relaunch(const std::vector<std::string>& arguments) {
+    if (terminating_) return;
+    if (!relaunch_) return terminate();
+    terminating_ = true;
+    std::vector<std::string> links;
+    for (const std::vector<std::string>& waiting : pendingLinks_) links.insert(links.end(), waiting.begin(), waiting.end());
+    pendingLinks_.clear();
+    afterLaunch_.clear();
+    if (std::shared_ptr<platform::ApplicationDelegate> delegate = delegate_.lock())
+        delegate->applicationWillTerminate();
+    relaunch_(arguments, links);
+    // Still here: the program could not be started, and this one ends as it would have.
+    if (cleanup_) cleanup_();
+    QCoreApplication::exit(0);
+}
 
 void LinuxApplication::terminate() {
     if (terminating_) return;

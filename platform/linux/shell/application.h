@@ -1,6 +1,7 @@
 #pragma once
 // The application on the Qt event loop: delegate callbacks, links handed in, and the ordinary
 // termination, also when the session or the user sends SIGTERM, SIGINT or SIGHUP.
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,6 +33,10 @@ public:
     void releaseLaunch();
     // Re-entry, or a call after the first, does nothing.
     void terminate() override;
+    // As terminate(), the delegate's applicationWillTerminate included, then the relaunch handler,
+    // which starts the program anew in this process's place; when it returns (it could not), the
+    // termination goes on. Without a handler, the same as terminate().
+    void relaunch(const std::vector<std::string>& arguments) override;
 
     // Links for the delegate's applicationOpenUrls, main thread only. Before launch they are kept and
     // delivered right after applicationDidFinishLaunching; after it they are delivered from the event
@@ -48,6 +53,12 @@ public:
     // loop ends: best-effort cleanup of what the process leaves behind.
     void setTerminationCleanup(std::function<void()> cleanup);
 
+    // Starts the program anew in this process's place with the arguments, and the links that were
+    // given to openUrls and not delivered yet; returns only when it could not.
+    using RelaunchHandler =
+        std::function<void(const std::vector<std::string>& arguments, const std::vector<std::string>& links)>;
+    void setRelaunchHandler(RelaunchHandler handler);
+
     bool isTerminating() const { return terminating_; }
     bool hasLaunched() const { return launched_; }
 
@@ -57,7 +68,10 @@ private:
 
     std::weak_ptr<platform::ApplicationDelegate> delegate_;
     std::function<void()> cleanup_;
-    std::vector<std::vector<std::string>> pendingLinks_;
+    RelaunchHandler relaunch_;
+    // Given to openUrls and not delivered yet: before the launch all of them, after it those whose
+    // delivery from the event loop has not come yet.
+    std::deque<std::vector<std::string>> pendingLinks_;
     std::vector<std::function<void()>> afterLaunch_;
     bool launched_ = false;
     bool running_ = false;

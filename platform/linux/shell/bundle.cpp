@@ -2,12 +2,15 @@
 
 #include <plist/plist.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <sys/stat.h>
 
 #include "platform/linux/base/files.h"
 #include "platform/linux/desktop/launcher.h"
+#include "platform/linux/shell/bundle_watch.h"
 
 namespace nubrio::linux_platform {
 
@@ -23,8 +26,25 @@ using PlistPtr = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
 
 }  // namespace
 
+namespace {
+
+std::optional<std::pair<dev_t, ino_t>> fileAt(const std::filesystem::path& path, int* error = nullptr) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        if (error) *error = errno;
+        return std::nullopt;
+    }
+    return std::make_pair(info.st_dev, info.st_ino);
+}
+
+}  // namespace
+
 LinuxBundle::LinuxBundle(std::filesystem::path executable)
-    : executable_(std::move(executable)), bundle_(executable_.parent_path().parent_path().parent_path()) {}
+    : executable_(std::move(executable)),
+      bundle_(executable_.parent_path().parent_path().parent_path()),
+      started_(executable_.empty() ? std::nullopt : fileAt(executable_)) {}
+
+LinuxBundle::~LinuxBundle() = default;
 
 std::filesystem::path LinuxBundle::runningExecutable() {
     std::error_code error;
@@ -64,5 +84,21 @@ std::optional<std::filesystem::path> LinuxBundle::resourcesPath() {
 std::filesystem::path LinuxBundle::bundlePath() { return bundle_; }
 
 bool LinuxBundle::installedByPackageManager() { return launcher::isSystemInstall(executable_); }
+
+platform::ExecutableOnDisk LinuxBundle::executableOnDisk() {
+    int error = 0;
+    const std::optional<std::pair<dev_t, ino_t>> now = fileAt(executable_, &error);
+    if (!now) {
+        // Only a path that names nothing counts as gone; any other failure (a permission, the
+        // kernel's memory) says nothing about the file.
+        return error == ENOENT || error == ENOTDIR ? platform::ExecutableOnDisk::Missing
+                                                   : platform::ExecutableOnDisk::Same;
+    }
+    return started_ && *now != *started_ ? platform::ExecutableOnDisk::Replaced : platform::ExecutableOnDisk::Same;
+}
+
+void LinuxBundle::watchForChanges(std::function<void()> changed) {
+    watch_ = std::make_unique<BundleWatch>(bundle_, std::move(changed));
+}
 
 }  // namespace nubrio::linux_platform

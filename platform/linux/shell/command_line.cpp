@@ -63,6 +63,18 @@ std::vector<std::string> linksInArguments(const std::vector<std::string>& argume
     return links;
 }
 
+std::vector<std::string> qtOptionsIn(const std::vector<std::string>& arguments) {
+    std::vector<std::string> options;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const QtOption* option = qtOption(arguments[i]);
+        if (!option) continue;
+        options.push_back(arguments[i]);
+        if (option->takesValue && arguments[i].find('=') == std::string::npos && i + 1 < arguments.size())
+            options.push_back(arguments[++i]);
+    }
+    return options;
+}
+
 CommandLine parse(const std::vector<std::string>& arguments, const Flags& flags) {
     CommandLine line;
     std::vector<std::string> rest;  // the program path and what is not Qt's

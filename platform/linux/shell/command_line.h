@@ -39,6 +39,10 @@ CommandLine parse(const std::vector<std::string>& arguments, const Flags& flags)
 // and begins with a URI scheme and ':' ("nubrio://connect", "https://…").
 std::vector<std::string> linksInArguments(const std::vector<std::string>& arguments);
 
+// Qt's own options among the arguments (the program path first), each with its value, as given: a
+// program started anew in this one's place is started with them too.
+std::vector<std::string> qtOptionsIn(const std::vector<std::string>& arguments);
+
 // What the process does once it knows whether another copy runs. A check runs whatever else is on
 // the line: it hands nothing over, and the core refuses it (status 2) beside another copy.
 enum class Step {

@@ -8,6 +8,9 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <string>
+
+#include "platform/linux/shell/request_queue.h"
 
 namespace nubrio::linux_platform {
 
@@ -23,7 +26,8 @@ std::chrono::milliseconds delayFor(double seconds) {
 
 }  // namespace
 
-LinuxMainQueue::LinuxMainQueue() : open_(std::make_shared<std::atomic<bool>>(true)) {}
+LinuxMainQueue::LinuxMainQueue(RequestQueue* requests)
+    : open_(std::make_shared<std::atomic<bool>>(true)), requests_(requests) {}
 
 void LinuxMainQueue::async(platform::Block block) {
     // Queued invocations on one receiver are delivered in the order they were posted.
@@ -49,6 +53,14 @@ void LinuxMainQueue::after(double seconds, platform::Block block) {
         start();
     else
         QMetaObject::invokeMethod(qApp, std::move(start), Qt::QueuedConnection);
+}
+
+void LinuxMainQueue::asyncWhenIdle(platform::Block block) {
+    if (!requests_) return async(std::move(block));
+    // A key of its own: such a block never joins a request of the user's, nor another one.
+    requests_->submitOwn("idle " + std::to_string(++idleBlocks_), [open = open_, block = std::move(block)] {
+        if (open->load()) block();
+    });
 }
 
 void LinuxMainQueue::close() { open_->store(false); }

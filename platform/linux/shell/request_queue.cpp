@@ -13,19 +13,28 @@ RequestQueue::RequestQueue(std::function<bool()> terminating)
 
 RequestQueue::~RequestQueue() = default;
 
-bool RequestQueue::submit(const std::string& key, std::function<void()> run) {
+bool RequestQueue::submit(const std::string& key, std::function<void()> run, std::vector<std::string> links) {
+    return take(Request{key, std::move(run), std::move(links)}, true);
+}
+
+bool RequestQueue::submitOwn(const std::string& key, std::function<void()> run) {
+    return take(Request{key, std::move(run), {}}, false);
+}
+
+bool RequestQueue::take(Request request, bool bounded) {
     if (terminating_ && terminating_()) return false;
-    if (alertsOpen_ > 0) bringAlertToFront();
-    if (isRunning_ && running_ == key) return true;
-    if (std::any_of(waiting_.begin(), waiting_.end(), [&](const Request& request) { return request.key == key; }))
+    // A user's request brings the open alert to the front; the program's own work does not.
+    if (bounded && alertsOpen_ > 0) bringAlertToFront();
+    if (isRunning_ && running_ == request.key) return true;
+    if (std::any_of(waiting_.begin(), waiting_.end(), [&](const Request& other) { return other.key == request.key; }))
         return true;
-    if (waiting_.size() >= kMaxWaiting) {
+    if (bounded && waiting_.size() >= kMaxWaiting) {
         if (!dropping_) program_log::write("too many requests at once: the surplus is dropped");
         dropping_ = true;
         return true;
     }
     dropping_ = false;
-    waiting_.push_back(Request{key, std::move(run)});
+    waiting_.push_back(std::move(request));
     scheduleNext();
     return true;
 }
@@ -33,6 +42,12 @@ bool RequestQueue::submit(const std::string& key, std::function<void()> run) {
 void RequestQueue::alertOpened(std::function<void()> bringToFront) {
     ++alertsOpen_;
     alertFronts_.push_back(std::move(bringToFront));
+}
+
+std::vector<std::string> RequestQueue::waitingLinks() const {
+    std::vector<std::string> links;
+    for (const Request& request : waiting_) links.insert(links.end(), request.links.begin(), request.links.end());
+    return links;
 }
 
 void RequestQueue::alertClosed() {

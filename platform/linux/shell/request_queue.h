@@ -29,8 +29,15 @@ public:
     // Runs `run` later from the event loop, once no alert is open and no other request runs, unless a
     // request with the same key is waiting or running: then this one joins it and never runs. True
     // when taken (joined or dropped as surplus included); false once termination has begun. While an
-    // alert is open, a request taken brings it to the front. Main thread only.
-    bool submit(const std::string& key, std::function<void()> run);
+    // alert is open, a request taken brings it to the front. Main thread only. `links` are the links
+    // the request would deliver, should the program start anew before it runs.
+    bool submit(const std::string& key, std::function<void()> run, std::vector<std::string> links = {});
+    // The program's own work, at such a moment too; never dropped as surplus, and it brings no alert
+    // to the front.
+    bool submitOwn(const std::string& key, std::function<void()> run);
+
+    // The links of the waiting requests, in their order.
+    std::vector<std::string> waitingLinks() const;
 
     // An alert is open between these two calls: nothing starts meanwhile. `bringToFront` shows it to
     // the user again; of alerts opened one inside another, the last one's is called.
@@ -43,7 +50,9 @@ private:
     struct Request {
         std::string key;
         std::function<void()> run;
+        std::vector<std::string> links;
     };
+    bool take(Request request, bool bounded);
     void scheduleNext();
     void runNext();
     void bringAlertToFront();

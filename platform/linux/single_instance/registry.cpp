@@ -11,6 +11,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 #include <thread>
 #include <unistd.h>
 
@@ -81,6 +82,9 @@ std::optional<std::filesystem::path> InstanceRegistry::defaultSocketPath() {
 InstanceRegistry::InstanceRegistry(std::optional<std::filesystem::path> socketPath)
     : path_(std::move(socketPath)), context_(std::make_unique<QObject>()) {}
 
+InstanceRegistry::InstanceRegistry(std::optional<std::filesystem::path> socketPath, UniqueFd inherited)
+    : path_(std::move(socketPath)), inherited_(std::move(inherited)), context_(std::make_unique<QObject>()) {}
+
 InstanceRegistry::~InstanceRegistry() { release(); }
 
 void InstanceRegistry::setHandOverHandler(HandOverHandler handler) { handler_ = std::move(handler); }
@@ -93,6 +97,11 @@ InstanceRegistry::State InstanceRegistry::claim() {
         return state_ = State::Unavailable;
     }
     const ClaimLock lock(*path_);
+    if (takeOverInherited()) {
+        tookOver_ = true;
+        startServing();
+        return state_ = State::Holder;
+    }
     state_ = bindOrProbe(lock.held());
     if (state_ == State::Holder) startServing();
     if (state_ == State::Unavailable) program_log::write("single instance off: cannot use " + path_->string());
@@ -156,6 +165,21 @@ InstanceRegistry::State InstanceRegistry::bindOrProbe(bool locked) {
     return State::Unavailable;
 }
 
+// The socket handed on is ours to hold only while it is still the one at the path: listening, bound
+// to that path, and the path a socket of our own. Otherwise it is closed and the claim goes on as usual.
+bool InstanceRegistry::takeOverInherited() {
+    UniqueFd socket = std::move(inherited_);
+    if (!socket.valid()) return false;
+    struct stat info {};
+    if (sd_is_socket_unix(socket.get(), SOCK_STREAM, 1, path_->c_str(), 0) <= 0 || ::lstat(path_->c_str(), &info) != 0 ||
+        !S_ISSOCK(info.st_mode) || !instance_socket::sameUser(info.st_uid))
+        return false;
+    boundDevice_ = info.st_dev;
+    boundInode_ = info.st_ino;
+    listener_ = std::move(socket);
+    return true;
+}
+
 std::vector<int> InstanceRegistry::runningPids() {
     if (state_ == State::OtherCopy) claim();
     std::vector<int> pids{static_cast<int>(::getpid())};
@@ -207,26 +231,29 @@ void InstanceRegistry::acceptClients() {
     }
 }
 
-void InstanceRegistry::clientReadable(Client* client) {
+InstanceRegistry::Received InstanceRegistry::receive(Client* client) {
     char chunk[8192];
-    bool ended = false;
     for (;;) {
         const std::size_t room = handover::kMaxMessageBytes + 1 - client->buffer.size();
         const ssize_t n = ::recv(client->fd.get(), chunk, std::min(sizeof chunk, room), 0);
         if (n > 0) {
             client->buffer.append(chunk, static_cast<std::size_t>(n));
-            if (client->buffer.size() > handover::kMaxMessageBytes) return finishClient(client, false);
+            if (client->buffer.size() > handover::kMaxMessageBytes) return Received::TooMuch;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EAGAIN) break;
-        ended = true;  // end of stream or an error: whatever came is all there is
-        break;
+        if (n < 0 && errno == EAGAIN) return Received::More;
+        return Received::Ended;  // end of stream or an error: whatever came is all there is
     }
+}
+
+void InstanceRegistry::clientReadable(Client* client) {
+    const Received received = receive(client);
+    if (received == Received::TooMuch) return finishClient(client, false);
     handover::Message message;
     switch (handover::decode(client->buffer, message)) {
     case handover::DecodeResult::Incomplete:
-        if (ended) finishClient(client, false);
+        if (received == Received::Ended) finishClient(client, false);
         return;
     case handover::DecodeResult::Malformed:
         return finishClient(client, false);
@@ -253,6 +280,25 @@ void InstanceRegistry::finishClient(Client* client, bool acknowledge) {
     // We may be inside the notifier's or the timer's own signal: both go once it has returned.
     finished->notifier.release()->deleteLater();
     finished->deadline.release()->deleteLater();
+}
+
+int InstanceRegistry::listenerToHandOn(std::vector<std::string>& links) {
+    if (state_ != State::Holder || !listener_.valid()) return -1;
+    struct stat info {};
+    if (::lstat(path_->c_str(), &info) != 0 || info.st_dev != boundDevice_ || info.st_ino != boundInode_) return -1;
+    listenNotifier_.reset();
+    // Clients accepted already: links that have come whole go along with the program that takes
+    // over, and are acknowledged; anything else is let go unanswered.
+    while (!clients_.empty()) {
+        Client* client = clients_.back().get();
+        handover::Message message;
+        const bool taken = receive(client) != Received::TooMuch &&
+                           handover::decode(client->buffer, message) == handover::DecodeResult::Complete &&
+                           message.command.empty() && !message.links.empty();
+        if (taken) links.insert(links.end(), message.links.begin(), message.links.end());
+        finishClient(client, taken);
+    }
+    return listener_.get();
 }
 
 void InstanceRegistry::release() {

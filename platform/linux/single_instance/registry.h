@@ -42,6 +42,9 @@ public:
     static std::optional<std::filesystem::path> defaultSocketPath();
 
     explicit InstanceRegistry(std::optional<std::filesystem::path> socketPath);
+    // The same, given the listening socket that the program this one replaced held (see
+    // listenerToHandOn): claim() takes it over when it is still the one at the path.
+    InstanceRegistry(std::optional<std::filesystem::path> socketPath, UniqueFd inherited);
     // Releases the socket (see release()).
     ~InstanceRegistry();
     InstanceRegistry(const InstanceRegistry&) = delete;
@@ -50,6 +53,8 @@ public:
     // Main thread. Binds the socket, or finds who holds it: a live holder of ours is never replaced;
     // a stale socket file of ours (nobody listening) is replaced, but only under the claim lock.
     State claim();
+    // Whether claim() took over the socket of the program this one replaced.
+    bool tookOver() const { return tookOver_; }
     State state() const { return state_; }
     // The holder's pid when another copy runs.
     std::optional<int> otherPid() const { return otherPid_; }
@@ -70,10 +75,20 @@ public:
     // Stops serving, and removes the socket file if it is still the one this process bound.
     void release();
 
+    // Stops serving but keeps the socket for the program that takes this one's place: its listening
+    // descriptor (still owned here), or -1 when the socket at the path is not this holder's. The links
+    // of clients being served whose message has come whole are added to `links` and acknowledged;
+    // other clients are let go unanswered. Those that connect from now on wait for the new holder.
+    int listenerToHandOn(std::vector<std::string>& links);
+
 private:
     struct Client;
 
+    enum class Received { More, Ended, TooMuch };
+    // Reads what the client has sent so far into its buffer.
+    Received receive(Client* client);
     State bindOrProbe(bool locked);
+    bool takeOverInherited();
     void startServing();
     void acceptClients();
     void clientReadable(Client* client);
@@ -83,6 +98,8 @@ private:
     State state_ = State::Unclaimed;
     std::optional<int> otherPid_;
     UniqueFd listener_;
+    UniqueFd inherited_;
+    bool tookOver_ = false;
     unsigned long long boundDevice_ = 0, boundInode_ = 0;
     HandOverHandler handler_;
     std::unique_ptr<QObject> context_;

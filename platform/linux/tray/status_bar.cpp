@@ -18,7 +18,8 @@ namespace nubrio::linux_platform {
 
 LinuxStatusButton::LinuxStatusButton(std::shared_ptr<PanelAppearance> appearance)
     : appearance_(std::move(appearance)) {
-    appearanceChanged_ = QObject::connect(appearance_.get(), &PanelAppearance::changed, [this] { repaint(); });
+    if (appearance_)
+        appearanceChanged_ = QObject::connect(appearance_.get(), &PanelAppearance::changed, [this] { repaint(); });
 }
 
 void LinuxStatusButton::attach(QSystemTrayIcon& tray) {
@@ -77,14 +78,15 @@ constexpr int kPlacementChecks = 40;
 
 }  // namespace
 
-LinuxStatusItem::LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance)
+LinuxStatusItem::LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance, bool tellIfNoTray)
     : appearance_(std::move(appearance)), button_(std::make_unique<LinuxStatusButton>(appearance_)) {
+    if (!appearance_) return;
     // Qt decides once, at the first tray icon, whether a StatusNotifierItem host is there. On X11 it
     // embeds the icon in an XEmbed tray otherwise, which may appear later; elsewhere (Wayland) that
     // icon would never show, so the item waits for a host, as a panel that starts after the program
     // does at log-in. Offscreen there is nothing to show.
     const QString platform = QGuiApplication::platformName();
-    if (platform != QLatin1String("offscreen")) {
+    if (platform != QLatin1String("offscreen") && tellIfNoTray) {
         // Once, a while after the start: the icon of a tray that comes later still appears.
         noTrayNotice_ = std::make_unique<QTimer>();
         noTrayNotice_->setSingleShot(true);
@@ -199,13 +201,13 @@ void LinuxStatusItem::activated(int reason) {
     menu->popup(QCursor::pos());
 }
 
-LinuxStatusBar::LinuxStatusBar(RequestQueue* requests) : requests_(requests) {}
+LinuxStatusBar::LinuxStatusBar(RequestQueue* requests, Tray tray) : requests_(requests), trayUse_(tray) {}
 
 LinuxStatusBar::~LinuxStatusBar() = default;
 
 std::shared_ptr<LinuxStatusItem> LinuxStatusBar::makeItem() {
-    if (!appearance_) appearance_ = std::make_shared<PanelAppearance>();
-    auto item = std::make_shared<LinuxStatusItem>(appearance_);
+    if (!appearance_ && trayUse_ == Tray::Shown) appearance_ = std::make_shared<PanelAppearance>();
+    auto item = std::make_shared<LinuxStatusItem>(appearance_, tellIfNoTray_);
     afterIcon_.itemMade();
     return item;
 }

@@ -26,6 +26,7 @@ class MenuItemAdaptor;
 // publishes about its looks changes.
 class LinuxStatusButton final : public platform::StatusButton {
 public:
+    // Without an appearance the button belongs to an item that shows in no tray.
     explicit LinuxStatusButton(std::shared_ptr<PanelAppearance> appearance);
     ~LinuxStatusButton() override;
     LinuxStatusButton(const LinuxStatusButton&) = delete;
@@ -41,7 +42,7 @@ public:
     // Calls `painted` once, when a tray first asks for the icon drawn from an image.
     void whenPainted(std::function<void()> painted);
     // The colour the icon is painted in now.
-    QColor tint() const { return appearance_->iconColour(); }
+    QColor tint() const { return appearance_ ? appearance_->iconColour() : QColor(Qt::black); }
 
 private:
     void repaint();
@@ -57,8 +58,10 @@ private:
 class LinuxStatusItem final : public platform::StatusItem {
 public:
     // Needs a QApplication. The item is shown at once, with an empty icon until setImage; where Qt can
-    // show it only as a StatusNotifierItem (not X11), once a host for it is there.
-    explicit LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance);
+    // show it only as a StatusNotifierItem (not X11), once a host for it is there. Without an
+    // appearance it keeps its image, tool tip and menu and shows in no tray. With `tellIfNoTray`, the
+    // user is told once when no tray shows it (no_tray_notice.h).
+    explicit LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance, bool tellIfNoTray = true);
     ~LinuxStatusItem() override;
     LinuxStatusItem(const LinuxStatusItem&) = delete;
     LinuxStatusItem& operator=(const LinuxStatusItem&) = delete;
@@ -95,9 +98,14 @@ private:
 
 class LinuxStatusBar final : public platform::StatusBar {
 public:
+    // Whether its items show in a tray. The check's do not: it has no one to show them to, and a
+    // tray is found on the session bus, which a display without a bus would have started for it.
+    enum class Tray { Shown, None };
+
     // May be made before the QApplication; every other call needs it. With `requests`, the commands
-    // of its menus run as requests of that queue.
-    explicit LinuxStatusBar(RequestQueue* requests = nullptr);
+    // of its menus run as requests of that queue. With Tray::None nothing of it reaches the session
+    // bus or the display.
+    explicit LinuxStatusBar(RequestQueue* requests = nullptr, Tray tray = Tray::Shown);
     ~LinuxStatusBar() override;
 
     std::shared_ptr<platform::StatusItem> statusItemWithLength(double length) override;
@@ -108,6 +116,10 @@ public:
 
     // Runs a command of the menus made here as choosing it would; false when no menu has it.
     bool performMenuCommand(const std::string& selector);
+
+    // Items made from now on do not tell the user that no tray shows them: this program takes the
+    // place of one that did so already.
+    void quietAboutNoTray() { tellIfNoTray_ = false; }
 
     // Runs `chore` once the first status item has had the time to show its icon (see AfterIcon).
     void afterFirstItem(std::function<void()> chore) { afterIcon_.add(std::move(chore)); }
@@ -123,6 +135,8 @@ private:
     std::shared_ptr<LinuxStatusItem> makeItem();
 
     RequestQueue* requests_;
+    Tray trayUse_;
+    bool tellIfNoTray_ = true;
     std::vector<std::weak_ptr<LinuxMenu>> menus_;
     std::shared_ptr<LinuxStatusItem> firstItem_;
     std::shared_ptr<LinuxMenu> firstMenu_;

@@ -204,6 +204,40 @@ TEST_F(ApplicationTest, DelegateThatNoLongerExistsIsNotCalled) {
     EXPECT_TRUE(application.isTerminating());
 }
 
+// Started anew in its own place: the delegate hears of the end as from terminate(), and the links not
+// delivered yet go to the relaunch handler; should it return (the program could not be started), the
+// termination goes on.
+TEST_F(ApplicationTest, ARelaunchEndsAsATerminationAndTakesTheUndeliveredLinks) {
+    std::vector<std::string> handed, order;
+    application.setRelaunchHandler([&](const std::vector<std::string>& arguments, const std::vector<std::string>& links) {
+        order.push_back("relaunch after " + delegate->events.back());
+        handed = arguments;
+        handed.insert(handed.end(), links.begin(), links.end());
+    });
+    application.setTerminationCleanup([&] { order.push_back("cleanup"); });
+    EXPECT_TRUE(application.openUrls({"nubrio://first"}));
+    delegate->onLaunch = [&] {
+        EXPECT_TRUE(application.openUrls({"nubrio://queued"}));
+        application.relaunch({"--background"});
+        application.relaunch({"again"});
+        application.terminate();
+    };
+    guardRun();
+
+    application.run();
+
+    EXPECT_THAT(delegate->events, ElementsAre("launched", "will terminate"));
+    EXPECT_THAT(handed, ElementsAre("--background", "nubrio://first", "nubrio://queued"));
+    EXPECT_THAT(order, ElementsAre("relaunch after will terminate", "cleanup"));
+}
+
+TEST_F(ApplicationTest, ARelaunchWithoutAHandlerIsATermination) {
+    delegate->onLaunch = [&] { application.relaunch({}); };
+    guardRun();
+    application.run();
+    EXPECT_THAT(delegate->events, ElementsAre("launched", "will terminate"));
+}
+
 TEST(MainQueueTest, BlocksFromAnyThreadRunOnTheMainThreadInOrder) {
     LinuxMainQueue queue;
     std::vector<int> ran;

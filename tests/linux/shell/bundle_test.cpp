@@ -1,4 +1,5 @@
-// The bundle around the running program: Info.plist values through libplist, the resources folder.
+// The bundle around the running program: Info.plist values through libplist, the resources folder;
+// what became of its program file, and the watch on its folders.
 #include <ostream>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,7 @@
 
 #include "app/build_config.h"
 #include "platform/linux/shell/bundle.h"
+#include "support/spin.h"
 #include "support/temp_home.h"
 
 namespace {
@@ -17,6 +19,8 @@ namespace {
 namespace fs = std::filesystem;
 using nubrio::linux_platform::LinuxBundle;
 using Kind = nubrio::platform::InfoValue::Kind;
+using nubrio::platform::ExecutableOnDisk;
+using namespace std::chrono_literals;
 
 const char* const kHeader =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -115,6 +119,69 @@ TEST_F(BundleTest, NoResourcesFolderGivesNone) {
     // A file of that name is not a folder either.
     std::ofstream(app / "Contents/Resources") << "";
     EXPECT_EQ(LinuxBundle(app / "Contents/MacOS/Nubrio").resourcesPath(), std::nullopt);
+}
+
+// A new file renamed over the program, as dpkg installs one, is another program; so is one deleted
+// and made anew. A touch, a new mode or a rewrite of the file itself is still the same file.
+TEST_F(BundleTest, TheProgramFileIsTheSameUntilAnotherTakesItsPlace) {
+    const fs::path app = makeBundle(kDictionary);
+    const fs::path program = app / "Contents/MacOS/Nubrio";
+    LinuxBundle bundle(program);
+    // Held open as a running program holds its file, so no new file can be given its inode.
+    const std::ifstream running(program);
+    EXPECT_EQ(bundle.executableOnDisk(), ExecutableOnDisk::Same);
+
+    fs::last_write_time(program, fs::file_time_type::clock::now());
+    fs::permissions(program, fs::perms::owner_all);
+    std::ofstream(program, std::ios::app) << "more";
+    EXPECT_EQ(bundle.executableOnDisk(), ExecutableOnDisk::Same);
+
+    std::ofstream(program.string() + ".dpkg-new") << "new";
+    fs::rename(program.string() + ".dpkg-new", program);
+    EXPECT_EQ(bundle.executableOnDisk(), ExecutableOnDisk::Replaced);
+
+    fs::remove(program);
+    EXPECT_EQ(bundle.executableOnDisk(), ExecutableOnDisk::Missing);
+    fs::remove_all(app);
+    EXPECT_EQ(bundle.executableOnDisk(), ExecutableOnDisk::Missing) << "nor its folders";
+
+    // Made anew after it was gone: not the file the program started from.
+    makeBundle(kDictionary);
+    EXPECT_EQ(bundle.executableOnDisk(), ExecutableOnDisk::Replaced);
+}
+
+// One report for a burst of changes anywhere in the bundle, once it has been quiet; none for reading
+// its files; one for its removal.
+TEST_F(BundleTest, TheWatchReportsABurstOnceWhenItIsOver) {
+    const fs::path app = makeBundle(kDictionary);
+    fs::create_directories(app / "Contents/Resources/service/NubrioService");
+    LinuxBundle bundle(app / "Contents/MacOS/Nubrio");
+    int reports = 0;
+    bundle.watchForChanges([&] { ++reports; });
+
+    EXPECT_EQ(bundle.infoValue("CFBundleShortVersionString").text, "2.4.1");
+    nubrio::testing::spinFor(1500ms);
+    EXPECT_EQ(reports, 0) << "reading is no change";
+
+    // An installer's burst: files written beside the old ones, then renamed over them.
+    const fs::path worker = app / "Contents/Resources/service/NubrioService/NubrioService";
+    for (const fs::path& file : {app / "Contents/Info.plist", app / "Contents/MacOS/Nubrio", worker}) {
+        std::ofstream(file.string() + ".dpkg-new") << "new";
+        nubrio::testing::spinFor(200ms);
+    }
+    for (const fs::path& file : {app / "Contents/Info.plist", app / "Contents/MacOS/Nubrio", worker}) {
+        fs::rename(file.string() + ".dpkg-new", file);
+        nubrio::testing::spinFor(200ms);
+    }
+    EXPECT_EQ(reports, 0) << "not while the files are still changing";
+    EXPECT_TRUE(nubrio::testing::spinUntil([&] { return reports > 0; }, 10s));
+    nubrio::testing::spinFor(1500ms);
+    EXPECT_EQ(reports, 1);
+
+    fs::remove_all(app);
+    EXPECT_TRUE(nubrio::testing::spinUntil([&] { return reports > 1; }, 10s));
+    nubrio::testing::spinFor(1500ms);
+    EXPECT_EQ(reports, 2);
 }
 
 TEST(AssembledBundleTest, VersionComesFromTheBuiltInfoPlist) {

@@ -158,5 +158,15 @@ TEST(LinksInArgumentsTest, TakesArgumentsThatBeginWithAScheme) {
                 ElementsAre("nubrio://connect", "https://nubrio.app/x?a=b:c", "x-my.scheme+1:opaque", "mailto:a@b"));
 }
 
+// What a program started anew in this one's place is given again: Qt's options with their values, as
+// written, and nothing else (flags, actions and links have been acted on).
+TEST(CommandLineTest, QtsOptionsAreKeptForAStartAnew) {
+    EXPECT_EQ(qtOptionsIn({"/x/Nubrio", "-platform", "xcb", "--open-logs", "-style=fusion", "nubrio://connect",
+                           "-reverse", "--background", "--display", ":1"}),
+              (std::vector<std::string>{"-platform", "xcb", "-style=fusion", "-reverse", "--display", ":1"}));
+    EXPECT_TRUE(qtOptionsIn({"/x/Nubrio", "--background", "nubrio://connect"}).empty());
+    EXPECT_EQ(qtOptionsIn({"/x/Nubrio", "-platform"}), std::vector<std::string>{"-platform"}) << "a value missing";
+}
+
 }  // namespace
 }  // namespace nubrio::linux_platform::command_line

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/linux/shell/alert.h"
+#include "platform/linux/shell/main_queue.h"
 #include "platform/linux/shell/request_queue.h"
 #include "platform/linux/tray/status_bar.h"
 #include "support/spin.h"
@@ -184,6 +185,34 @@ TEST_F(RequestQueueTest, NothingRunsOnceTerminationHasBegun) {
     EXPECT_FALSE(requests.submit("b", [&] { ++ran; }));
     spinFor(100ms);
     EXPECT_EQ(ran, 0);
+}
+
+// The program's own work for an idle moment (the main queue's asyncWhenIdle) waits for the open alert
+// like a request, is never dropped as surplus, and what the waiting link requests would deliver is
+// known meanwhile (for a program started anew before they run).
+TEST_F(RequestQueueTest, IdleWorkWaitsForTheAlertAndTheWaitingLinksAreKnown) {
+    LinuxMainQueue queue(&requests_);
+    int idle = 0, idleWhileOpen = -1;
+    std::vector<std::string> linksWhileOpen;
+    whenAlertShows([&](QMessageBox& box) {
+        for (int i = 0; i < 40; ++i) {
+            const std::string link = "nubrio://connect/" + std::to_string(i);
+            requests_.submit("links\n" + link, [] {}, {link});
+        }
+        queue.asyncWhenIdle([&] { ++idle; });
+        queue.asyncWhenIdle([&] { ++idle; });
+        QTimer::singleShot(200, &box, [&] {
+            idleWhileOpen = idle;
+            linksWhileOpen = requests_.waitingLinks();
+            click(box, "Seguir procesando");
+        });
+    });
+    EXPECT_TRUE(bar_.performMenuCommand("restart"));
+    ASSERT_TRUE(spinUntil([&] { return idle == 2; }, 30s));
+    EXPECT_EQ(idleWhileOpen, 0);
+    ASSERT_EQ(linksWhileOpen.size(), RequestQueue::kMaxWaiting);
+    EXPECT_EQ(linksWhileOpen.front(), "nubrio://connect/0");
+    EXPECT_TRUE(requests_.waitingLinks().empty());
 }
 
 }  // namespace

@@ -545,4 +545,124 @@ TEST_F(InstanceRegistryTest, FloodOfIdleConnectionsIsCappedAndDoesNotLockOutHand
     EXPECT_EQ(handed, 1);
 }
 
+// The program started anew in the holder's place (after an upgrade) takes over its listening socket:
+// the path never stops answering, a copy that connects meanwhile is served by the new holder, and
+// that holder's release removes the file as its own.
+TEST_F(InstanceRegistryTest, TheSocketHandedOnIsTakenOverWithItsWaitingClients) {
+    InstanceRegistry holder(socket);
+    ASSERT_EQ(holder.claim(), State::Holder);
+    const ino_t bound = inodeOf(socket);
+    // From here the old holder serves no more; exec would leave only the descriptor handed on.
+    std::vector<std::string> inFlight;
+    const int listener = holder.listenerToHandOn(inFlight);
+    ASSERT_GE(listener, 0);
+    EXPECT_TRUE(inFlight.empty());
+    nubrio::linux_platform::UniqueFd handedOn(::dup(listener));
+    ASSERT_EQ(inodeOf(socket), bound);
+
+    // A copy started in between: it finds a live holder and waits for the acknowledgement.
+    std::future<bool> early = std::async(std::launch::async, [&] {
+        InstanceRegistry copy(socket);
+        return copy.claim() == State::OtherCopy && copy.handOver(links({"nubrio://connect?early"}));
+    });
+    std::this_thread::sleep_for(300ms);
+
+    InstanceRegistry next(socket, std::move(handedOn));
+    ASSERT_EQ(next.claim(), State::Holder);
+    EXPECT_TRUE(next.tookOver());
+    EXPECT_EQ(inodeOf(socket), bound);
+    std::vector<std::string> received;
+    onLinks(next, [&](const std::vector<std::string>& list) {
+        received.insert(received.end(), list.begin(), list.end());
+        return true;
+    });
+    EXPECT_TRUE(spinUntil([&] { return early.wait_for(0s) == std::future_status::ready; }, kDeadline));
+    EXPECT_TRUE(early.get());
+    EXPECT_THAT(received, ElementsAre("nubrio://connect?early"));
+
+    next.release();
+    EXPECT_FALSE(fs::exists(fs::symlink_status(socket)));
+}
+
+// A copy's links that came whole while the holder hands its socket on go along with it, and the copy
+// hears they were taken; a message that has not come whole is let go unanswered.
+TEST_F(InstanceRegistryTest, LinksBeingHandedOverAsTheSocketIsHandedOnGoAlong) {
+    InstanceRegistry holder(socket);
+    ASSERT_EQ(holder.claim(), State::Holder);
+    std::vector<std::vector<std::string>> served;
+    onLinks(holder, [&](const std::vector<std::string>& list) {
+        served.push_back(list);
+        return true;
+    });
+    const auto connected = [&] {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, socket.c_str());
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        return fd;
+    };
+    const std::string whole = *handover::encode(links({"nubrio://connect?in-flight"}));
+    const std::string other = *handover::encode(links({"nubrio://connect?half"}));
+    // Each sends part of its message, which the holder reads; then one sends the rest.
+    const int finishing = connected(), halfway = connected();
+    ASSERT_EQ(send(finishing, whole.data(), 3, MSG_NOSIGNAL), 3);
+    ASSERT_EQ(send(halfway, other.data(), 3, MSG_NOSIGNAL), 3);
+    nubrio::testing::spinFor(300ms);
+    ASSERT_EQ(send(finishing, whole.data() + 3, whole.size() - 3, MSG_NOSIGNAL), static_cast<ssize_t>(whole.size() - 3));
+    std::this_thread::sleep_for(100ms);  // arrived, and not read: the event loop has not run since
+
+    std::vector<std::string> inFlight;
+    EXPECT_GE(holder.listenerToHandOn(inFlight), 0);
+    EXPECT_THAT(inFlight, ElementsAre("nubrio://connect?in-flight"));
+    EXPECT_TRUE(served.empty());
+    char byte = 0;
+    pollfd answer{finishing, POLLIN, 0};
+    EXPECT_EQ(poll(&answer, 1, 5000), 1);
+    EXPECT_EQ(recv(finishing, &byte, 1, 0), 1) << "acknowledged as taken";
+    pollfd none{halfway, POLLIN, 0};
+    EXPECT_EQ(poll(&none, 1, 5000), 1);
+    EXPECT_EQ(recv(halfway, &byte, 1, 0), 0) << "closed unanswered";
+    close(finishing);
+    close(halfway);
+}
+
+// A descriptor handed on that is not the socket at the path (another socket, one bound elsewhere)
+// is not taken: the claim goes on as ever.
+TEST_F(InstanceRegistryTest, ASocketHandedOnThatIsNotTheOneAtThePathIsNotTakenOver) {
+    InstanceRegistry holder(socket);
+    ASSERT_EQ(holder.claim(), State::Holder);
+    const int elsewhere = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, (runtime / "elsewhere").c_str());
+    ASSERT_EQ(bind(elsewhere, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(elsewhere, 4), 0);
+
+    InstanceRegistry copy(socket, nubrio::linux_platform::UniqueFd(elsewhere));
+    EXPECT_EQ(copy.claim(), State::OtherCopy);
+    EXPECT_FALSE(copy.tookOver());
+    EXPECT_EQ(fcntl(elsewhere, F_GETFD), -1) << "closed, not kept";
+
+    InstanceRegistry unbound(socket, nubrio::linux_platform::UniqueFd(::socket(AF_UNIX, SOCK_STREAM, 0)));
+    EXPECT_EQ(unbound.claim(), State::OtherCopy);
+    EXPECT_FALSE(unbound.tookOver());
+}
+
+// Only the holder of the socket at the path hands one on.
+TEST_F(InstanceRegistryTest, NoSocketIsHandedOnButTheHoldersOwn) {
+    std::vector<std::string> links;
+    InstanceRegistry copy(socket);
+    EXPECT_EQ(copy.listenerToHandOn(links), -1) << "not claimed";
+    InstanceRegistry holder(socket);
+    ASSERT_EQ(holder.claim(), State::Holder);
+    ASSERT_EQ(copy.claim(), State::OtherCopy);
+    EXPECT_EQ(copy.listenerToHandOn(links), -1);
+
+    fs::remove(socket);  // another copy took the path over while the holder was frozen
+    SocketHolder other(socket);
+    ASSERT_TRUE(other.ready());
+    EXPECT_EQ(holder.listenerToHandOn(links), -1);
+}
+
 }  // namespace

@@ -158,5 +158,27 @@ TEST_F(StatusMenuTest, TheItemShownFirstIsTheLaunchsItemAndMenu) {
     EXPECT_NE(bar.makeMenu(), menu);
 }
 
+// The check's status bar: its item takes the image, tool tip and menu, shows in no tray, and its menu
+// still runs the commands.
+TEST_F(StatusMenuTest, AnItemOfNoTrayKeepsItsMenuAndShowsNowhere) {
+    LinuxStatusBar trayless(nullptr, LinuxStatusBar::Tray::None);
+    const auto item =
+        std::static_pointer_cast<LinuxStatusItem>(trayless.statusItemWithLength(platform::StatusBar::VariableLength));
+    ASSERT_NE(item->button(), nullptr);
+    item->button()->setImage(statusImage());
+    item->button()->setToolTip("Nubrio · procesamiento en esta computadora");
+    EXPECT_EQ(item->trayIcon(), nullptr);
+    int shown = 0;
+    item->whenIconShown(LinuxStatusBar::kFirstIconPatienceMs, [&] { ++shown; });
+    EXPECT_EQ(shown, 1) << "no tray will ask for the icon";
+
+    auto own = trayless.makeMenu();
+    own->addItem(trayless.makeMenuItem("Salir de Nubrio…", action("quit"), ""));
+    item->setMenu(own);
+    EXPECT_TRUE(trayless.performMenuCommand("quit"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(invoked, std::vector<std::string>{"quit"});
+}
+
 }  // namespace
 }  // namespace nubrio::linux_platform
