@@ -2,11 +2,20 @@
 
 #include <plist/plist.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
+#include <linux/magic.h>
 #include <memory>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
 
 #include "platform/linux/base/files.h"
+#include "platform/linux/base/system_error.h"
+#include "platform/linux/base/unique_fd.h"
 #include "platform/linux/desktop/launcher.h"
 
 namespace nubrio::linux_platform {
@@ -21,15 +30,42 @@ struct PlistFree {
 };
 using PlistPtr = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
 
+uid_t ownerOf(const std::filesystem::path& file) {
+    struct stat info {};
+    return ::stat(file.c_str(), &info) == 0 ? info.st_uid : static_cast<uid_t>(-1);
+}
+
 }  // namespace
 
 LinuxBundle::LinuxBundle(std::filesystem::path executable)
-    : executable_(std::move(executable)), bundle_(executable_.parent_path().parent_path().parent_path()) {}
+    : executable_(std::move(executable)),
+      bundle_(executable_.parent_path().parent_path().parent_path()),
+      owner_(ownerOf(executable_)) {}
 
-std::filesystem::path LinuxBundle::runningExecutable() {
-    std::error_code error;
-    std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) return {};
+std::optional<std::filesystem::path> LinuxBundle::runningExecutable(std::string& failure) {
+    constexpr const char* link = "/proc/self/exe";
+    // The link itself, not its target, so that the file system checked is the one that answers.
+    const UniqueFd fd(::open(link, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+        failure = systemError(errno, link).message;
+        return std::nullopt;
+    }
+    struct statfs fileSystem {};
+    if (::fstatfs(fd.get(), &fileSystem) != 0 || fileSystem.f_type != PROC_SUPER_MAGIC) {
+        failure = std::string(link) + ": /proc is not the kernel's process file system";
+        return std::nullopt;
+    }
+    char target[PATH_MAX];
+    const ssize_t length = ::readlinkat(fd.get(), "", target, sizeof target);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof target) {
+        failure = systemError(length < 0 ? errno : ENAMETOOLONG, link).message;
+        return std::nullopt;
+    }
+    std::filesystem::path path(std::string(target, static_cast<std::size_t>(length)));
+    if (!path.is_absolute()) {
+        failure = std::string(link) + " names no absolute path: " + path.string();
+        return std::nullopt;
+    }
     return path;
 }
 
