@@ -15,7 +15,8 @@ LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle>
       requests_([this] { return application_.isTerminating(); }),
       process_(argc, argv, liveTasks_),
       tasks_(liveTasks_, stop),
-      urlSession_(bundle_->bundlePath() / config::NetworkModule),
+      urlSession_({bundle_->bundlePath() / config::NetworkModule, bundle_->bundlePath() / config::LoadTrial,
+                   bundle_->owner()}),
       statusBar_(&requests_),
       alerts_([this] { return application_.isTerminating(); }, &requests_),
       workspace_([registry = registry_.get()] { return registry->runningPids(); }),
@@ -24,6 +25,9 @@ LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle>
                 tasks_,       urlSession_, statusBar_, alerts_,   workspace_, loginItems_, screen_, linuxWords()} {
     registry_->setHandOverHandler([this](const handover::Message& message) { return handOverArrived(message); });
     application_.setTerminationCleanup([this] { terminationCleanup(); });
+    // The network module loads beside the worker's start, after the tray icon, so that the first
+    // request rarely waits for it.
+    application_.setLaunchStart([this] { urlSession_.startLoading(); });
 }
 
 bool LinuxPlatform::handOverArrived(const handover::Message& message) {

@@ -44,6 +44,10 @@ public:
     // kept for it); never once termination has begun.
     void afterLaunch(std::function<void()> step);
 
+    // Runs right before applicationDidFinishLaunching, which starts the worker: what its start will
+    // soon need can begin then, off the path to the tray icon.
+    void setLaunchStart(std::function<void()> step) { launchStart_ = std::move(step); }
+
     // Runs during terminate(), after the delegate's applicationWillTerminate and before the event
     // loop ends: best-effort cleanup of what the process leaves behind.
     void setTerminationCleanup(std::function<void()> cleanup);
@@ -57,6 +61,7 @@ private:
 
     std::weak_ptr<platform::ApplicationDelegate> delegate_;
     std::function<void()> cleanup_;
+    std::function<void()> launchStart_;
     std::vector<std::vector<std::string>> pendingLinks_;
     std::vector<std::function<void()>> afterLaunch_;
     bool launched_ = false;
