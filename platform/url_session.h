@@ -20,6 +20,9 @@ public:
     using Completion = std::function<void(std::optional<std::string> body)>;
     virtual ~UrlSession() = default;
     virtual void get(const UrlRequest& request, Completion completion) = 0;
+    // Why no request can be made at all (what makes them could not be set up), or none. A request
+    // that merely failed leaves no reason here.
+    virtual std::optional<std::string> unavailableReason() { return std::nullopt; }
 };
 
 }  // namespace nubrio::platform

@@ -61,7 +61,9 @@ void Nubrio::judge(const std::shared_ptr<platform::Task>& task, Uuid generation,
     }
 
     if (inCheckMode()) {
-        failCheck("Native readiness probe failed\n");
+        // A probe that could not run at all says why: nothing else would tell the one who ran the check.
+        const std::optional<std::string> why = platform_.urlSession.unavailableReason();
+        failCheck("Native readiness probe failed" + (why ? ": " + *why : std::string()) + "\n");
         return;
     }
     status->setTitle(GaveUpStatusLine);

@@ -20,7 +20,8 @@ LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle>
       mainQueue_(&requests_),
       process_(argc, argv, liveTasks_),
       tasks_(liveTasks_, stop),
-      urlSession_(bundle_->bundlePath() / config::NetworkModule),
+      urlSession_({bundle_->bundlePath() / config::NetworkModule, bundle_->bundlePath() / config::LoadTrial,
+                   bundle_->owner()}),
       statusBar_(&requests_, tray),
       alerts_([this] { return application_.isTerminating(); }, &requests_),
       workspace_([registry = registry_.get()] { return registry->runningPids(); }),
@@ -31,6 +32,9 @@ LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle>
     application_.setTerminationCleanup([this] { terminationCleanup(); });
     application_.setRelaunchHandler([this](const std::vector<std::string>& arguments,
                                            const std::vector<std::string>& links) { relaunchInPlace(arguments, links); });
+    // The network module loads beside the worker's start, after the tray icon, so that the first
+    // request rarely waits for it.
+    application_.setLaunchStart([this] { urlSession_.startLoading(); });
 }
 
 bool LinuxPlatform::handOverArrived(const handover::Message& message) {

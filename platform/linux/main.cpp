@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,15 +56,25 @@ int main(int argc, char** argv) {
     const command_line::CommandLine line = command_line::parse(arguments, flags);
 
     // Answered before anything starts: no display, no socket, no file.
-    auto bundle = std::make_unique<linux_platform::LinuxBundle>(linux_platform::LinuxBundle::runningExecutable());
     switch (const command_line::Step step = command_line::firstStep(line, false)) {
         case command_line::Step::Help:
             end(*command_line::statusOf(step), command_line::helpText(flags, nubrio::presentation().commands), stdout);
-        case command_line::Step::Version: end(*command_line::statusOf(step), versionLine(*bundle), stdout);
         case command_line::Step::Refuse:
             end(*command_line::statusOf(step), command_line::refusalLine(flags, line.unknownOption), stderr);
         default: break;
     }
+    // Everything else comes from the bundle around the program, found only through /proc.
+    std::string unknownPath;
+    const std::optional<std::filesystem::path> running = linux_platform::LinuxBundle::runningExecutable(unknownPath);
+    if (!running) {
+        if (line.checkMode)
+            end(nubrio::check_mode::FailureStatus, "Could not start: cannot tell where the program is: " + unknownPath + "\n",
+                stderr);
+        end(1, "Nubrio no puede saber desde dónde se ejecuta (" + unknownPath + "); hace falta /proc.\n", stderr);
+    }
+    auto bundle = std::make_unique<linux_platform::LinuxBundle>(*running);
+    if (command_line::firstStep(line, false) == command_line::Step::Version)
+        end(*command_line::statusOf(command_line::Step::Version), versionLine(*bundle), stdout);
 
     // The check's standard error carries only its own lines.
     if (line.checkMode) linux_platform::program_log::keepOffStandardError();

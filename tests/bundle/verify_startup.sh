@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The assembled bundle's unattended check, run as a user would: a real worker answers (0, and no worker
 # is left), also with no display and an empty environment (ssh, CI, a package's script); a missing
-# worker cannot be launched (2, with the reason), a crashing worker fails the check (2). With a display
-# and no session bus (ssh -X) the check starts no bus, and no check leaves any process behind. A
-# launcher's action or a link beside the check changes none of that: the check still waits for its
-# worker, and beside a running copy it still fails (2) instead of handing anything over. An ordinary
-# start with no display says why in one line and ends with 1; --help, --version and an unknown option
-# answer without starting anything.
+# worker cannot be launched (2, with the reason), a crashing worker fails the check (2), and so does a
+# FIFO in place of the network module (saying why). Without /proc the program refuses to start rather
+# than take its bundle from the working folder. With a display and no session bus (ssh -X) the check
+# starts no bus, and no check leaves any process behind. A launcher's action or a link beside the check
+# changes none of that: the check still waits for its worker, and beside a running copy it still fails
+# (2) instead of handing anything over. An ordinary start with no display says why in one line and ends
+# with 1; --help, --version and an unknown option answer without starting anything.
 set -euo pipefail
 bundle=${1:?usage: verify_startup.sh <Nubrio.app>}
 
@@ -80,6 +81,52 @@ use_home startup
 run_check "$(bundle_with_worker startup 'mkdir -p logs; echo "No." > logs/startup-error.txt; exit 3')"
 [ "$status" = 2 ] || fail "start-up failure: status $status"
 echo "status $status"
+
+echo "--- a FIFO in place of the network module"
+# A reader of it would wait for a writer for good; the check is refused the module and says why.
+mkdir -p "$work/fifo" && cp -a "$bundle" "$work/fifo/Nubrio.app"
+module=$(realpath "$work/fifo/Nubrio.app")/Contents/PlugIns/nubrio-network.so
+rm -f "$module" && mkfifo "$module"
+use_home fifo
+run_check "$work/fifo/Nubrio.app"
+[ "$status" = 2 ] || fail "FIFO module: status $status"
+[ "$err" = "Native readiness probe failed: cannot load $module: a FIFO, not a regular file" ] ||
+  fail "FIFO module: stderr was: $err"
+port_free || fail "FIFO module: a worker is still listening after the check"
+echo "status $status in ${seconds}s: $err"
+
+echo "--- /proc hidden, a bundle's Contents in the working folder"
+# Without /proc the program cannot know where it is; the working folder's worker must not run.
+decoy=$work/decoy
+mkdir -p "$decoy/Contents/Resources/service/NubrioService"
+printf '#!/bin/sh\ntouch "%s/ran"\nexec sleep 5\n' "$decoy" >"$decoy/Contents/Resources/service/NubrioService/NubrioService"
+chmod +x "$decoy/Contents/Resources/service/NubrioService/NubrioService"
+hide_proc() { (cd "$decoy" && unshare "$@" sh -c 'mount -t tmpfs none /proc && exec "$0" "$@"' true); }
+namespace=''
+for option in -m -rm; do hide_proc "$option" 2>/dev/null && namespace=$option && break; done
+if [ -z "$namespace" ]; then
+  echo "skipped: no mount namespace to hide /proc in"
+else
+  use_home hidden
+  program=$(realpath "$bundle")/Contents/MacOS/Nubrio
+  for mode in --verify-startup --background; do
+    set +e
+    (cd "$decoy" && exec unshare $namespace sh -c 'mount -t tmpfs none /proc && exec "$0" "$@"' \
+      "$program" "$mode") 2>"$work/stderr" >/dev/null
+    status=$?
+    set -e
+    err=$(cat "$work/stderr")
+    case "$mode" in
+      --verify-startup) expected=2 line="Could not start: cannot tell where the program is: /proc/self/exe: *" ;;
+      *) expected=1 line="Nubrio no puede saber desde dónde se ejecuta (/proc/self/exe: *); hace falta /proc." ;;
+    esac
+    [ "$status" = "$expected" ] || fail "/proc hidden, $mode: status $status, stderr: $err"
+    # shellcheck disable=SC2053
+    [[ $err == $line ]] || fail "/proc hidden, $mode: stderr was: $err"
+    echo "$mode: status $status: $err"
+  done
+  [ ! -e "$decoy/ran" ] || fail "/proc hidden: the working folder's worker ran"
+fi
 
 for extra in --quit --restart nubrio://connect; do
   echo "--- the check with $extra, no other copy"

@@ -200,11 +200,13 @@ public:
 class FakeUrlSession : public platform::UrlSession {
 public:
     void get(const platform::UrlRequest& request, Completion completion) override;
+    std::optional<std::string> unavailableReason() override { return unavailable; }
     // Answers the oldest request in flight (none: refused or timed out).
     void answer(std::optional<std::string> body);
     std::size_t inFlight() const { return pending_.size(); }
 
     std::vector<platform::UrlRequest> requests;
+    std::optional<std::string> unavailable;  // set: the session could not be set up, for this reason
 
 private:
     std::deque<Completion> pending_;

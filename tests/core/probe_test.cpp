@@ -122,6 +122,20 @@ TEST_F(ProbeTest, CheckModeGiveUpWritesTheLineStopsTheWorkerAndExits2) {
     EXPECT_EQ(fake.process.kills.front(), std::make_pair(-worker()->pid, 15));
 }
 
+TEST_F(ProbeTest, CheckModeGiveUpSaysWhyTheProbeCouldNotRun) {
+    fake.url.unavailable = "cannot load /b/Nubrio.app/Contents/PlugIns/nubrio-network.so: a FIFO, not a regular file";
+    launch({"--verify-startup"});
+    for (int attempt = 0; attempt < 60; ++attempt) {
+        refuse();
+        retryDelay();
+    }
+    refuse();
+    EXPECT_EQ(fake.process.standardError,
+              "Native readiness probe failed: cannot load /b/Nubrio.app/Contents/PlugIns/nubrio-network.so: a FIFO, not "
+              "a regular file\n");
+    EXPECT_EQ(fake.process.exitStatus, 2);
+}
+
 TEST_F(ProbeTest, RetryFollowsOneSecondAfterTheJudgement) {
     launch();
     refuse();

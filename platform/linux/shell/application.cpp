@@ -97,6 +97,7 @@ void LinuxApplication::finishLaunching() {
     launched_ = true;
     std::shared_ptr<platform::ApplicationDelegate> delegate = delegate_.lock();
     if (!delegate) return;
+    if (launchStart_) launchStart_();
     delegate->applicationDidFinishLaunching();
     while (!pendingLinks_.empty()) {
         if (terminating_) return;

@@ -49,6 +49,10 @@ public:
     // kept for it); never once termination has begun.
     void afterLaunch(std::function<void()> step);
 
+    // Runs right before applicationDidFinishLaunching, which starts the worker: what its start will
+    // soon need can begin then, off the path to the tray icon.
+    void setLaunchStart(std::function<void()> step) { launchStart_ = std::move(step); }
+
     // Runs during terminate(), after the delegate's applicationWillTerminate and before the event
     // loop ends: best-effort cleanup of what the process leaves behind.
     void setTerminationCleanup(std::function<void()> cleanup);
@@ -69,6 +73,7 @@ private:
     std::weak_ptr<platform::ApplicationDelegate> delegate_;
     std::function<void()> cleanup_;
     RelaunchHandler relaunch_;
+    std::function<void()> launchStart_;
     // Given to openUrls and not delivered yet: before the launch all of them, after it those whose
     // delivery from the event loop has not come yet.
     std::deque<std::vector<std::string>> pendingLinks_;

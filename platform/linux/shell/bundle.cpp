@@ -3,12 +3,19 @@
 #include <plist/plist.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
+#include <linux/magic.h>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
 
 #include "platform/linux/base/files.h"
+#include "platform/linux/base/system_error.h"
+#include "platform/linux/base/unique_fd.h"
 #include "platform/linux/desktop/launcher.h"
 #include "platform/linux/shell/bundle_watch.h"
 
@@ -24,10 +31,6 @@ struct PlistFree {
 };
 using PlistPtr = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
 
-}  // namespace
-
-namespace {
-
 std::optional<std::pair<dev_t, ino_t>> fileAt(const std::filesystem::path& path, int* error = nullptr) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
@@ -41,15 +44,40 @@ std::optional<std::pair<dev_t, ino_t>> fileAt(const std::filesystem::path& path,
 
 LinuxBundle::LinuxBundle(std::filesystem::path executable)
     : executable_(std::move(executable)),
-      bundle_(executable_.parent_path().parent_path().parent_path()),
-      started_(executable_.empty() ? std::nullopt : fileAt(executable_)) {}
+      bundle_(executable_.parent_path().parent_path().parent_path()) {
+    struct stat info {};
+    if (!executable_.empty() && ::stat(executable_.c_str(), &info) == 0) {
+        started_ = std::make_pair(info.st_dev, info.st_ino);
+        owner_ = info.st_uid;
+    }
+}
 
 LinuxBundle::~LinuxBundle() = default;
 
-std::filesystem::path LinuxBundle::runningExecutable() {
-    std::error_code error;
-    std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) return {};
+std::optional<std::filesystem::path> LinuxBundle::runningExecutable(std::string& failure) {
+    constexpr const char* link = "/proc/self/exe";
+    // The link itself, not its target, so that the file system checked is the one that answers.
+    const UniqueFd fd(::open(link, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+        failure = systemError(errno, link).message;
+        return std::nullopt;
+    }
+    struct statfs fileSystem {};
+    if (::fstatfs(fd.get(), &fileSystem) != 0 || fileSystem.f_type != PROC_SUPER_MAGIC) {
+        failure = std::string(link) + ": /proc is not the kernel's process file system";
+        return std::nullopt;
+    }
+    char target[PATH_MAX];
+    const ssize_t length = ::readlinkat(fd.get(), "", target, sizeof target);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof target) {
+        failure = systemError(length < 0 ? errno : ENAMETOOLONG, link).message;
+        return std::nullopt;
+    }
+    std::filesystem::path path(std::string(target, static_cast<std::size_t>(length)));
+    if (!path.is_absolute()) {
+        failure = std::string(link) + " names no absolute path: " + path.string();
+        return std::nullopt;
+    }
     return path;
 }
 

@@ -1,11 +1,12 @@
 #pragma once
 // The program's own bundle, Nubrio.app/Contents/{Info.plist, MacOS/Nubrio, Resources}, found from the
 // running executable.
+#include <sys/types.h>
+
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 
 #include "platform/bundle.h"
 
@@ -20,8 +21,10 @@ public:
     explicit LinuxBundle(std::filesystem::path executable);
     ~LinuxBundle() override;
 
-    // The running program as /proc/self/exe names it, links resolved.
-    static std::filesystem::path runningExecutable();
+    // The running program as /proc/self/exe names it: absolute, links resolved. None, with `failure`
+    // saying why, when /proc cannot tell (not mounted, or something else mounted there): a relative
+    // guess would take the bundle from the working folder, whatever that holds.
+    static std::optional<std::filesystem::path> runningExecutable(std::string& failure);
 
     // Reads Contents/Info.plist on every call: none when the file is missing, unreadable or not a
     // property list, or the key is absent.
@@ -36,6 +39,9 @@ public:
     void watchForChanges(std::function<void()> changed) override;
 
     const std::filesystem::path& executablePath() const { return executable_; }
+    // Who owns the program's file: the files the program runs or loads from its bundle must be this
+    // user's or root's. Nobody's (-1) when the file cannot be looked at.
+    uid_t owner() const { return owner_; }
 
 private:
     std::filesystem::path executable_;
@@ -43,6 +49,7 @@ private:
     // The program file at the start; none when it could not be looked at.
     std::optional<std::pair<dev_t, ino_t>> started_;
     std::unique_ptr<BundleWatch> watch_;
+    uid_t owner_ = static_cast<uid_t>(-1);  // nobody, when the file could not be looked at
 };
 
 }  // namespace nubrio::linux_platform

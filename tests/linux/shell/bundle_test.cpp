@@ -5,6 +5,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -196,9 +197,20 @@ TEST(AssembledBundleTest, VersionComesFromTheBuiltInfoPlist) {
 }
 
 TEST(AssembledBundleTest, RunningExecutableIsThisTestProgram) {
-    const fs::path self = LinuxBundle::runningExecutable();
-    EXPECT_TRUE(self.is_absolute());
-    EXPECT_EQ(self.filename(), "linux_bundle_test");
+    std::string failure;
+    const std::optional<fs::path> self = LinuxBundle::runningExecutable(failure);
+    ASSERT_TRUE(self.has_value()) << failure;
+    EXPECT_TRUE(self->is_absolute());
+    EXPECT_EQ(self->filename(), "linux_bundle_test");
+}
+
+TEST(AssembledBundleTest, OwnerIsThatOfTheProgramFile) {
+    std::string failure;
+    const LinuxBundle bundle(*LinuxBundle::runningExecutable(failure));
+    struct stat info {};
+    ASSERT_EQ(::stat("/proc/self/exe", &info), 0);
+    EXPECT_EQ(bundle.owner(), info.st_uid);
+    EXPECT_EQ(LinuxBundle("/nonexistent/Nubrio.app/Contents/MacOS/Nubrio").owner(), static_cast<uid_t>(-1));
 }
 
 }  // namespace
