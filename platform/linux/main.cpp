@@ -31,6 +31,7 @@ using linux_platform::InstanceRegistry;
 
 [[noreturn]] void end(int status, const std::string& output, std::FILE* stream) {
     std::fputs(output.c_str(), stream);
+    linux_platform::program_log::flush();
     std::fflush(nullptr);
     std::_Exit(status);
 }
@@ -76,12 +77,14 @@ int main(int argc, char** argv) {
     const linux_platform::launcher::DesktopAction* action = nullptr;
     switch (const command_line::Step step = command_line::firstStep(line, otherCopy)) {
         // The running copy runs the menu command itself, its confirmation included.
-        case command_line::Step::HandOverCommand: registry->handOver({{}, *line.action}); return *command_line::statusOf(step);
-        case command_line::Step::NothingToDo: return *command_line::statusOf(step);
+        case command_line::Step::HandOverCommand:
+            registry->handOver({{}, *line.action});
+            end(*command_line::statusOf(step), "", stderr);
+        case command_line::Step::NothingToDo: end(*command_line::statusOf(step), "", stderr);
         case command_line::Step::HandOverLinks: {
             // Not taken: this copy starts, finds the other one and opens the editor itself.
             const std::vector<std::string> part = linux_platform::handover::linksThatFit(line.links);
-            if (!part.empty() && registry->handOver({part, {}})) return *command_line::statusOf(step);
+            if (!part.empty() && registry->handOver({part, {}})) end(*command_line::statusOf(step), "", stderr);
             break;
         }
         case command_line::Step::StartForAction:
@@ -121,6 +124,7 @@ int main(int argc, char** argv) {
     // Nothing is left to tear down that the system would not reclaim anyway; ending here keeps a quit
     // quick and spares Qt's global destructors running after the QApplication.
     backend.registry().release();
+    linux_platform::program_log::flush();
     std::fflush(nullptr);
     std::_Exit(status);
 }

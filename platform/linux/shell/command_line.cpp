@@ -4,12 +4,15 @@
 #include <cctype>
 #include <string_view>
 
+#include "platform/linux/base/printable.h"
+
 namespace nubrio::linux_platform::command_line {
 
 namespace {
 
 constexpr int kUsageStatus = 2;
 constexpr const char* kProgram = "nubrio";
+constexpr std::size_t kMaxOptionShown = 200;
 
 // Options that QApplication takes out of the command line itself (with one dash or two), and
 // whether the next argument is their value; "-option=value" is taken as one.
@@ -179,7 +182,11 @@ std::string helpText(const Flags& flags, const std::vector<launcher::MenuCommand
 std::string refusalLine(const Flags& flags, const std::string& option) {
     std::string actions;
     for (const launcher::DesktopAction& action : launcher::kActions) actions += std::string(" | ") + action.flag;
-    return std::string(kProgram) + ": la opción «" + option + "» no existe. Uso: " + kProgram + " [" +
+    // Shown as one line, whatever the option holds, and not echoed whole.
+    std::size_t cut = 0;
+    std::string shown = printable(option, kMaxOptionShown, &cut);
+    if (cut > 0) shown += " (y " + std::to_string(cut) + " bytes más)";
+    return std::string(kProgram) + ": la opción «" + shown + "» no existe. Uso: " + kProgram + " [" +
            flags.background + " | " + flags.check + actions + " | --help | --version] [enlace…]\n";
 }
 

@@ -149,6 +149,25 @@ TEST(CommandLine, TheUsageNamesEveryFlagTheLinksAndTheLaunchersActions) {
     EXPECT_EQ(refusal.find('\n'), refusal.size() - 1) << "one line";
 }
 
+// An option is the caller's text: it cannot add a line of its own, drive the terminal, or fill it.
+TEST(CommandLine, TheRefusalShowsTheOptionOnOneLineEscapedAndCut) {
+    const struct {
+        std::string option, shown;
+    } table[] = {
+        {"--x\nnubrio: forged", "«--x\\nnubrio: forged»"},
+        {"--\x1b[2J\x1b]0;title\x07", "«--\\x1b[2J\\x1b]0;title\\x07»"},
+        {"--" + std::string(128 * 1024, 'a'), "«--" + std::string(198, 'a') + "… (y 130874 bytes más)»"},
+    };
+    for (const auto& row : table) {
+        const std::string refusal = refusalLine(kFlags, row.option);
+        SCOPED_TRACE(refusal.substr(0, 80));
+        EXPECT_THAT(refusal, HasSubstr(row.shown));
+        EXPECT_EQ(refusal.find('\n'), refusal.size() - 1) << "one line";
+        EXPECT_EQ(refusal.find('\x1b'), std::string::npos);
+        EXPECT_LT(refusal.size(), 1024u);
+    }
+}
+
 TEST(LinksInArgumentsTest, TakesArgumentsThatBeginWithAScheme) {
     EXPECT_THAT(linksInArguments({"nubrio://connect"}), IsEmpty()) << "the program path is not a link";
     EXPECT_THAT(linksInArguments({"/opt/Nubrio.app/Contents/MacOS/Nubrio", "nubrio://connect", "--background",
