@@ -455,6 +455,61 @@ case_fifo_settings() {
   check "nothing of the bundle left" no_sandbox_process_left
 }
 
+# n. Files that GIO reads by itself when the editor opens (a plain start): a FIFO or 100 MB at the
+#    user's mimeapps.list or at the default browser's entry, and a FIFO at an entry only associated with
+#    https, which GIO reads without our looking first. Each start becomes ready and answers: the lookups
+#    say "none" (the core's alert asks for a browser), the main thread answers hand-overs all along
+#    (sampled every 0.2 s: the longest is its longest pause), memory stays flat, and SIGTERM quits.
+plant_gio_fault() {
+  local round=$1 apps="$SANDBOX/data/applications"
+  case "$round" in
+    fifo-list) rm -f "$SANDBOX/config/mimeapps.list"; mkfifo "$SANDBOX/config/mimeapps.list" ;;
+    huge-list) truncate -s 100M "$SANDBOX/config/mimeapps.list" ;;
+    fifo-entry) rm -f "$apps/google-chrome.desktop"; mkfifo "$apps/google-chrome.desktop" ;;
+    huge-entry) truncate -s 100M "$apps/google-chrome.desktop" ;;
+    fifo-association)
+      printf '[Added Associations]\nx-scheme-handler/https=hung-browser.desktop;\n' >"$SANDBOX/config/mimeapps.list"
+      mkfifo "$apps/hung-browser.desktop" ;;
+  esac
+}
+case_gio_lookups() {
+  local round
+  for round in ${FAULT_GIO_ROUNDS:-fifo-list huge-list fifo-entry huge-entry fifo-association}; do
+    start_case
+    desktop_start || { log "skipped: no desktop session"; exit 77; }
+    bundle_copy
+    browser_recorder
+    plant_gio_fault "$round"
+    : >"$SANDBOX/handover-ms"
+    program_start
+    wait_until 20 test -S "$SANDBOX/runtime/app.nubrio.desktop" || fail "$round: no single-instance socket"
+    local started; started=$(now_ms)
+    # Hand-overs all along the start, the worker's readiness and the editor's lookups.
+    while [ $(($(now_ms) - started)) -lt 12000 ]; do
+      hand_over_ms >>"$SANDBOX/handover-ms" || echo "failed" >>"$SANDBOX/handover-ms"
+      sleep 0.2
+    done
+    local ready=no alerts launches longest failed hwm
+    wait_until 10 is_ready && ready=yes
+    alerts=$(alert_count); launches=$(ls "$SANDBOX/browser-launches" | wc -l)
+    longest=$(grep -v failed "$SANDBOX/handover-ms" | sort -n | tail -n 1)
+    failed=$(grep -c failed "$SANDBOX/handover-ms")
+    hwm=$(hwm_kb "$PROGRAM_PID")
+    quit_timed "$(worker_of "$PROGRAM_PID")"
+    outcome "gio_lookups/$round: ready $ready; alerts $alerts, browser launches $launches; $(wc -l <"$SANDBOX/handover-ms") hand-overs in 12 s, $failed failed, the slowest ${longest:-none} ms; peak memory $((${hwm:-0} / 1024)) MB; quit ${QUIT_MS} ms, status $PROGRAM_STATUS"
+    check "$round: the status line reads ready" equals "$ready" yes
+    check "$round: the editor's lookups ended in the core's alert for a browser (alerts $alerts, launches $launches)" equals "$alerts $launches" "1 0"
+    check "$round: every hand-over answered ($failed failed)" equals "$failed" 0
+    check "$round: no hand-over waited 5 s (slowest ${longest:-none} ms)" less_than "${longest:-99999}" 5000
+    check "$round: peak memory under 120 MB (got $((${hwm:-0} / 1024)) MB)" less_than "${hwm:-999999}" $((120 * 1024))
+    check "$round: quit within ${QUIT_BOUND_S} s (took ${QUIT_MS} ms)" less_than "$QUIT_MS" $((QUIT_BOUND_S * 1000))
+    check "$round: exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+    check "$round: nothing of the bundle left" no_sandbox_process_left
+    # A reader that hangs on the FIFO has gone with the program; the FIFO stays as it was.
+    cleanup_between
+  done
+}
+
 # l. Floods of valid hand-overs: thousands of the launcher's restart, then of links with no browser
 #    installed. Each ends with one alert, never one opened inside another, and a flat memory figure;
 #    the restart answered once restarts once, and the links remembered meanwhile ask once more.
