@@ -430,6 +430,47 @@ case_link_flood() {
   check "nothing of the bundle left" no_sandbox_process_left
 }
 
+# o. Connect links in bursts to a ready copy: 200 hand-overs of one link, 200 of different links, and
+#    20 link starts at once. Identical ones together open one editor; of different ones a handful open,
+#    then the rest are coalesced (one more editor window per 3 s at most).
+case_connect_burst() {
+  start_case
+  bundle_copy
+  browser_recorder
+  program_start --background
+  wait_until 20 eval '[ -n "$(worker_of "$PROGRAM_PID")" ]' || fail "no worker started"
+  wait_until 20 eval '[ "$(challenge | json_pid)" = "$(worker_of "$PROGRAM_PID")" ]' || fail "the worker never answered"
+  sleep 1.5  # the program's own probe runs once a second: ready by now
+  local socket="$SANDBOX/runtime/app.nubrio.desktop" kind before opened started
+  for kind in link links starts; do
+    before=$(ls "$SANDBOX/browser-launches" | wc -l)
+    started=$(now_ms)
+    if [ "$kind" = starts ]; then
+      local pids=() i
+      for ((i = 0; i < 20; i++)); do
+        env -i "${PROGRAM_ENV[@]}" timeout -s KILL 40 "$APP" nubrio://connect >>"$SANDBOX/logs/links.out" 2>&1 &
+        pids+=($!)
+      done
+      wait "${pids[@]}"
+    else
+      "$FAULT_TOOLS/socket_flood" "$socket" "$kind" 200 >"$SANDBOX/logs/flood.out" 2>&1
+    fi
+    local took=$(($(now_ms) - started))
+    sleep 8  # what was coalesced opens within a refill; then the burst is over
+    opened=$(($(ls "$SANDBOX/browser-launches" | wc -l) - before))
+    outcome "connect_burst: $kind: $( [ "$kind" = starts ] && echo "20 link starts" || cat "$SANDBOX/logs/flood.out") in ${took} ms: $opened editor window(s)"
+    case "$kind" in
+      link | starts) check "$kind: identical links together open one editor (got $opened)" equals "$opened" 1 ;;
+      links) check "links: a handful of editors, then coalesced (got $opened, at most 4 + 1 per 3 s)" \
+        less_than "$opened" $((4 + took / 3000 + 2)) ;;
+    esac
+  done
+  check "the program still runs" alive "$PROGRAM_PID"
+  quit_timed "$(worker_of "$PROGRAM_PID")"
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
 # m. FIFOs where the user's settings files belong (mimeapps.list, the autostart entry, the application
 #    entry): nothing waits on them; the program reaches the ready status line and leaves them as they are.
 case_fifo_settings() {
@@ -505,7 +546,8 @@ case_gio_lookups() {
     check "$round: quit within ${QUIT_BOUND_S} s (took ${QUIT_MS} ms)" less_than "$QUIT_MS" $((QUIT_BOUND_S * 1000))
     check "$round: exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
     check "$round: nothing of the bundle left" no_sandbox_process_left
-    # A reader that hangs on the FIFO has gone with the program; the FIFO stays as it was.
+    # A program that never answered SIGTERM is killed, so that the next round finds the port free.
+    if alive "$PROGRAM_PID"; then kill -KILL "$PROGRAM_PID"; program_wait_exit 5; wait_until 15 port_free; fi
     cleanup_between
   done
 }

@@ -6,6 +6,7 @@
 //   socket_flood <socket> hold <count> <s>    <count> connections held open and silent for <s> seconds
 //   socket_flood <socket> restart <count>     valid hand-overs of the launcher's restart command
 //   socket_flood <socket> link <count>        valid hand-overs of nubrio://connect
+//   socket_flood <socket> links <count>       valid hand-overs of nubrio://connect?n=<i>, each different
 // Prints one summary line. Refusals and resets are the holder's right, so they are counted, not
 // treated as errors; only a socket that cannot be reached at all fails (exit 1).
 #include <sys/socket.h>
@@ -107,6 +108,9 @@ int main(int argc, char** argv) {
             message = "NBC1" + bigEndian(7) + "restart";
         } else if (mode == "link") {
             const std::string link = "nubrio://connect";
+            message = "NBL1" + bigEndian(1) + bigEndian(static_cast<std::uint32_t>(link.size())) + link;
+        } else if (mode == "links") {
+            const std::string link = "nubrio://connect?n=" + std::to_string(i);
             message = "NBL1" + bigEndian(1) + bigEndian(static_cast<std::uint32_t>(link.size())) + link;
         } else if (mode == "hold") {
             held.push_back(fd);
