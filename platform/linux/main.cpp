@@ -21,6 +21,7 @@
 #include "platform/linux/shell/qt_start.h"
 #include "platform/linux/single_instance/handover.h"
 #include "platform/linux/single_instance/registry.h"
+#include "platform/linux/single_instance/socket.h"
 #include "worker/contract.h"
 
 namespace {
@@ -34,6 +35,42 @@ using linux_platform::InstanceRegistry;
     linux_platform::program_log::flush();
     std::fflush(nullptr);
     std::_Exit(status);
+}
+
+std::string actionFlag(const std::string& id) {
+    const linux_platform::launcher::DesktopAction* action = linux_platform::launcher::actionNamed(id);
+    return action ? action->flag : id;
+}
+
+std::string socketText(const InstanceRegistry& registry) {
+    return registry.socketPath() ? registry.socketPath()->string() : "";
+}
+
+command_line::HandOverFailure deliveryFailure(linux_platform::instance_socket::Delivery outcome) {
+    using linux_platform::instance_socket::Delivery;
+    using Failure = command_line::HandOverFailure;
+    switch (outcome) {
+        case Delivery::Busy: return Failure::Busy;
+        case Delivery::NoAnswer: return Failure::NoAnswer;
+        case Delivery::Unreachable: return Failure::Gone;
+        case Delivery::NotOurs: return Failure::OtherUser;
+        case Delivery::Taken:
+        case Delivery::NotTaken: break;
+    }
+    return Failure::Refused;
+}
+
+command_line::HandOverFailure unusableFailure(InstanceRegistry::Unusable why) {
+    using Failure = command_line::HandOverFailure;
+    switch (why) {
+        case InstanceRegistry::Unusable::NoFolder: return Failure::NoFolder;
+        case InstanceRegistry::Unusable::WrongKind: return Failure::NotOurSocket;
+        case InstanceRegistry::Unusable::OtherUser: return Failure::OtherUser;
+        case InstanceRegistry::Unusable::Busy: return Failure::Busy;
+        case InstanceRegistry::Unusable::None:
+        case InstanceRegistry::Unusable::Failed: break;
+    }
+    return Failure::Unusable;
 }
 
 std::string versionLine(linux_platform::LinuxBundle& bundle) {
@@ -70,16 +107,26 @@ int main(int argc, char** argv) {
     auto registry = std::make_unique<InstanceRegistry>(InstanceRegistry::defaultSocketPath());
     registry->claim();
     const bool otherCopy = registry->state() == InstanceRegistry::State::OtherCopy;
+    const bool canTell = registry->state() != InstanceRegistry::State::Unavailable;
 
     // The arguments the core reads; a launcher's action with no copy running starts without the editor.
     std::vector<char*> coreArguments(argv, argv + argc);
     char backgroundFlag[] = "--background";
     const linux_platform::launcher::DesktopAction* action = nullptr;
-    switch (const command_line::Step step = command_line::firstStep(line, otherCopy)) {
+    switch (const command_line::Step step = command_line::firstStep(line, otherCopy, canTell)) {
         // The running copy runs the menu command itself, its confirmation included.
-        case command_line::Step::HandOverCommand:
-            registry->handOver({{}, *line.action});
-            end(*command_line::statusOf(step), "", stderr);
+        case command_line::Step::HandOverCommand: {
+            linux_platform::instance_socket::Delivery outcome;
+            if (registry->handOver({{}, *line.action}, &outcome)) end(*command_line::statusOf(step), "", stderr);
+            end(*command_line::statusOf(command_line::Step::CannotHandOver),
+                command_line::handOverFailureLine(actionFlag(*line.action), deliveryFailure(outcome), socketText(*registry)),
+                stderr);
+        }
+        case command_line::Step::CannotHandOver:
+            end(*command_line::statusOf(step),
+                command_line::handOverFailureLine(actionFlag(*line.action), unusableFailure(registry->unusable()),
+                                                  socketText(*registry)),
+                stderr);
         case command_line::Step::NothingToDo: end(*command_line::statusOf(step), "", stderr);
         case command_line::Step::HandOverLinks: {
             // Not taken: this copy starts, finds the other one and opens the editor itself.

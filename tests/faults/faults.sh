@@ -471,6 +471,105 @@ case_connect_burst() {
   check "nothing of the bundle left" no_sandbox_process_left
 }
 
+# p. Launcher actions that the running copy did not take, and a runtime folder we may not write.
+#    - idle: eight idle clients hold every hand-over slot; `--about` is told the copy is busy, asks
+#      again once their deadline frees a slot, and the about box shows.
+#    - occupied: the slots are kept taken for 12 s; `--about` gives up after its bound with status 1
+#      and a line that says why (or, should a slot come free meanwhile, the about box shows).
+#    - datagram: a datagram socket planted at the socket's path; `--quit` cannot tell whether a copy
+#      runs and says so with status 1, instead of ending 0 while the copy keeps running.
+#    - runtime-0500: XDG_RUNTIME_DIR not writable; the socket goes to the next private folder, and a
+#      link start hands its link over instead of becoming a second copy fighting for the port.
+run_timed() { # run_timed NAME bound args...: the copy in the foreground; sets RUN_STATUS, RUN_MS, RUN_ERR
+  local name=$1 bound=$2 started; shift 2
+  started=$(now_ms)
+  env -i "${PROGRAM_ENV[@]}" timeout -s KILL "$bound" "$APP" "$@" >"$SANDBOX/logs/$name.out" 2>"$SANDBOX/logs/$name.err"
+  RUN_STATUS=$?
+  RUN_MS=$(($(now_ms) - started))
+  RUN_ERR=$(grep -v '^nubrio: single instance off' "$SANDBOX/logs/$name.err" | head -c 400)
+}
+case_handover_failures() {
+  local round socket
+  for round in ${FAULT_HANDOVER_ROUNDS:-idle occupied datagram runtime-0500}; do
+    start_case
+    socket="$SANDBOX/runtime/app.nubrio.desktop"
+    if [ "$round" = runtime-0500 ]; then
+      bundle_copy
+      chmod 500 "$SANDBOX/runtime"
+      if [ "$(id -u)" = 0 ]; then  # root writes anywhere: the copy runs without that power
+        local real=$APP
+        APP="$SANDBOX/as-user"
+        printf '#!/bin/sh\nexec setpriv --inh-caps=-all --bounding-set=-dac_override,-dac_read_search,-fowner -- %q "$@"\n' \
+          "$real" >"$APP"
+        chmod 755 "$APP"
+      fi
+      program_start --background
+      wait_until 20 eval '[ -n "$(worker_of "$PROGRAM_PID")" ]' || fail "$round: no worker started"
+      local worker; worker=$(worker_of "$PROGRAM_PID")
+      wait_until 20 eval '[ "$(challenge | json_pid)" = "$worker" ]' || fail "$round: the worker never answered"
+      run_timed link 40 nubrio://connect
+      # Copies of the program: its worker's watcher, a fork of the program, is not one.
+      local copies; copies=$(sandbox_processes | while read -r pid; do
+        [[ $(readlink "/proc/$pid/exe") == */MacOS/Nubrio ]] || continue
+        [[ $(readlink "/proc/$(stat_field "$pid" 2)/exe") == */MacOS/Nubrio ]] || echo "$pid"
+      done | wc -l)
+      local where; where=$(find "$SANDBOX" -name app.nubrio.desktop -type s 2>/dev/null | sed "s|$SANDBOX/||" | tr '\n' ' ')
+      outcome "handover_failures/$round: the link start ended with $RUN_STATUS after ${RUN_MS} ms; copies of the program running then: $copies; socket at: ${where:-none}; its stderr: ${RUN_ERR:-nothing}"
+      check "$round: the link start hands over and ends with 0 (got $RUN_STATUS)" equals "$RUN_STATUS" 0
+      check "$round: one copy runs (got $copies)" equals "$copies" 1
+      check "$round: the socket is in a private folder of ours" test -S "$SANDBOX/cache/nubrio/app.nubrio.desktop"
+      check "$round: the worker still runs" alive "$worker"
+      quit_timed "$worker"
+      check "$round: exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+      chmod 700 "$SANDBOX/runtime"
+      cleanup_between
+      continue
+    fi
+    desktop_start || { log "skipped: no desktop session"; exit 77; }
+    bundle_copy
+    program_start --background
+    wait_until 20 test -s "$SANDBOX/tray-items" || fail "$round: the tray item never registered"
+    wait_until 20 test -S "$socket" || fail "$round: no single-instance socket"
+    case "$round" in
+      idle | occupied)
+        if [ "$round" = idle ]; then
+          helper_start "$FAULT_TOOLS/socket_flood" "$socket" hold 8 3
+        else
+          helper_start "$FAULT_TOOLS/socket_flood" "$socket" occupy 8 12
+        fi
+        sleep 0.5
+        run_timed about 40 --about
+        local shown=no
+        wait_until 10 eval '[ -n "$(alert_window)" ]' && shown=yes
+        outcome "handover_failures/$round: --about ended with $RUN_STATUS after ${RUN_MS} ms; about box shown: $shown; its stderr: ${RUN_ERR:-nothing}"
+        if [ "$round" = idle ]; then
+          check "$round: --about ends with 0 (got $RUN_STATUS)" equals "$RUN_STATUS" 0
+          check "$round: the about box shows" equals "$shown" yes
+        else
+          check "$round: --about either shows the box or fails saying the copy was busy (status $RUN_STATUS, shown $shown)" \
+            eval '{ [ "$RUN_STATUS" = 0 ] && [ "$shown" = yes ]; } || { [ "$RUN_STATUS" = 1 ] && [[ $RUN_ERR == *ocupada* ]]; }'
+          check "$round: gave up within its bound (${RUN_MS} ms)" less_than "$RUN_MS" 15000
+        fi
+        ;;
+      datagram)
+        rm -f "$socket"
+        helper_start "$FAULT_TOOLS/socket_flood" "$socket" datagram 1 60
+        wait_until 10 test -S "$socket" || fail "$round: the datagram socket was not planted"
+        run_timed quit 40 --quit
+        sleep 1
+        outcome "handover_failures/$round: --quit ended with $RUN_STATUS after ${RUN_MS} ms; the running copy $(alive "$PROGRAM_PID" && echo 'still runs' || echo ended); its stderr: ${RUN_ERR:-nothing}"
+        check "$round: --quit fails (got $RUN_STATUS)" equals "$RUN_STATUS" 1
+        check "$round: with a line saying what is at the socket's path" eval '[[ $RUN_ERR == *"no es el socket de Nubrio"* ]]'
+        check "$round: the datagram socket is left where it was" test -S "$socket"
+        ;;
+    esac
+    check "$round: the running copy goes on" alive "$PROGRAM_PID"
+    quit_timed "$(worker_of "$PROGRAM_PID")"
+    check "$round: exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+    cleanup_between
+  done
+}
+
 # m. FIFOs where the user's settings files belong (mimeapps.list, the autostart entry, the application
 #    entry): nothing waits on them; the program reaches the ready status line and leaves them as they are.
 case_fifo_settings() {

@@ -11,6 +11,7 @@ namespace nubrio::linux_platform::command_line {
 namespace {
 
 constexpr int kUsageStatus = 2;
+constexpr int kHandOverFailedStatus = 1;
 constexpr const char* kProgram = "nubrio";
 constexpr std::size_t kMaxOptionShown = 200;
 
@@ -111,7 +112,7 @@ CommandLine parse(const std::vector<std::string>& arguments, const Flags& flags)
     return line;
 }
 
-Step firstStep(const CommandLine& line, bool otherCopyRuns) {
+Step firstStep(const CommandLine& line, bool otherCopyRuns, bool canTell) {
     switch (line.request) {
         case Request::Help: return Step::Help;
         case Request::Version: return Step::Version;
@@ -122,6 +123,7 @@ Step firstStep(const CommandLine& line, bool otherCopyRuns) {
     if (line.checkMode) return Step::Start;
     if (line.action) {
         if (otherCopyRuns) return Step::HandOverCommand;
+        if (!canTell) return Step::CannotHandOver;
         const launcher::DesktopAction* action = launcher::actionNamed(*line.action);
         return action && std::string_view(action->selector) == "quit" ? Step::NothingToDo : Step::StartForAction;
     }
@@ -137,6 +139,7 @@ std::optional<int> statusOf(Step step) {
         case Step::NothingToDo:
         case Step::HandOverLinks: return 0;
         case Step::Refuse: return kUsageStatus;
+        case Step::CannotHandOver: return kHandOverFailedStatus;
         case Step::StartForAction:
         case Step::Start: break;
     }
@@ -177,6 +180,26 @@ std::string helpText(const Flags& flags, const std::vector<launcher::MenuCommand
             "abre el editor cuando el procesamiento está listo; si ya hay una copia\n" +
             std::string(2 + kColumn, ' ') + "abierta, se lo pasa a ella\n";
     return text;
+}
+
+std::string handOverFailureLine(const std::string& flag, HandOverFailure why, const std::string& socketPath) {
+    const std::string socket = printable(socketPath, kMaxOptionShown);
+    std::string reason;
+    switch (why) {
+        case HandOverFailure::Busy:
+            reason = "la copia abierta estuvo ocupada con otras conexiones y no lo tomó; probá de nuevo en un momento";
+            break;
+        case HandOverFailure::Refused: reason = "la copia abierta no lo aceptó (puede estar cerrándose)"; break;
+        case HandOverFailure::NoAnswer: reason = "la copia abierta no respondió"; break;
+        case HandOverFailure::Gone: reason = "la copia abierta ya no responde en " + socket; break;
+        case HandOverFailure::OtherUser: reason = socket + " es de otro usuario"; break;
+        case HandOverFailure::NotOurSocket:
+            reason = "en " + socket + " hay algo que no es el socket de Nubrio, así que no se sabe si hay una copia abierta";
+            break;
+        case HandOverFailure::NoFolder: reason = "no hay una carpeta privada para el socket de Nubrio"; break;
+        case HandOverFailure::Unusable: reason = "no se pudo usar " + socket; break;
+    }
+    return std::string(kProgram) + ": no se pudo pedir " + flag + " a Nubrio: " + reason + ".\n";
 }
 
 std::string refusalLine(const Flags& flags, const std::string& option) {
