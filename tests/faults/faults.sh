@@ -570,6 +570,40 @@ case_handover_failures() {
   done
 }
 
+# q. Standard error a full pipe that nobody reads (no journal here, so the program's lines go there):
+#    lines the program writes meanwhile (the launcher's "Ver registros" with nothing to open folders,
+#    each a line) are dropped rather than waited for, and it goes on answering hand-overs and quits.
+case_stderr_full() {
+  start_case
+  bundle_copy
+  local pipe="$SANDBOX/stderr-pipe" keep
+  mkfifo "$pipe"
+  exec {keep}<>"$pipe"  # a reader that never reads
+  dd if=/dev/zero of="$pipe" bs=4096 count=64 oflag=nonblock 2>/dev/null
+  env -i "${PROGRAM_ENV[@]}" "$APP" --background >>"$SANDBOX/logs/program.out" 2>"$pipe" &
+  PROGRAM_PID=$!
+  log "started Nubrio --background as $PROGRAM_PID, its standard error a full pipe"
+  wait_until 20 test -S "$SANDBOX/runtime/app.nubrio.desktop" || fail "no single-instance socket"
+  wait_until 20 eval '[ -n "$(worker_of "$PROGRAM_PID")" ]' || fail "no worker started"
+  local i statuses=''
+  for ((i = 0; i < 30; i++)); do
+    env -i "${PROGRAM_ENV[@]}" timeout -s KILL 20 "$APP" --open-logs >>"$SANDBOX/logs/actions.out" 2>&1
+    statuses+="$? "
+    [[ $statuses == *"0 " ]] || break  # a program that stopped answering will not start again
+  done
+  sleep 4  # what the limit coalesced runs too, each a line
+  local link_ms link_status
+  link_ms=$(hand_over_ms); link_status=$?
+  quit_timed "$(worker_of "$PROGRAM_PID")"
+  outcome "stderr_full: 30 \"Ver registros\" hand-overs ended with: $(tr ' ' '\n' <<<"$statuses" | grep . | sort | uniq -c | awk '{printf "%s×%s ", $1, $2}'); a link hand-over then took ${link_ms} ms (status $link_status); quit ${QUIT_MS} ms, status $PROGRAM_STATUS"
+  check "the hand-overs were taken" equals "$(tr ' ' '\n' <<<"$statuses" | grep -c '^0$')" 30
+  check "a hand-over afterwards is answered (status $link_status, ${link_ms} ms)" equals "$link_status" 0
+  check "quit within ${QUIT_BOUND_S} s (took ${QUIT_MS} ms)" less_than "$QUIT_MS" $((QUIT_BOUND_S * 1000))
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  exec {keep}<&-
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
 # m. FIFOs where the user's settings files belong (mimeapps.list, the autostart entry, the application
 #    entry): nothing waits on them; the program reaches the ready status line and leaves them as they are.
 case_fifo_settings() {
