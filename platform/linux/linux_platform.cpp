@@ -1,7 +1,11 @@
 #include "platform/linux/linux_platform.h"
 
+#include <QTimer>
+
 #include <algorithm>
+#include <chrono>
 #include <string_view>
+#include <utility>
 
 #include "app/build_config.h"
 #include "platform/linux/base/program_log.h"
@@ -26,6 +30,13 @@ LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle>
       alerts_([this] { return application_.isTerminating(); }, &requests_),
       workspace_([registry = registry_.get()] { return registry->runningPids(); }),
       loginItems_(bundle_->executablePath()),
+      linkLimit_("link hand-overs",
+                 [this] { submitLinks(std::exchange(waitingLinks_, {})); }),
+      folderLimit_("folder commands handed over",
+                   [this] {
+                       for (const launcher::DesktopAction* action : std::exchange(waitingFolderCommands_, {}))
+                           runAction(*action);
+                   }),
       platform_{application_, mainQueue_, clock_,      process_,  *bundle_,   fileManager_,
                 tasks_,       urlSession_, statusBar_, alerts_,   workspace_, loginItems_, screen_, linuxWords()} {
     registry_->setHandOverHandler([this](const handover::Message& message) { return handOverArrived(message); });
@@ -38,14 +49,9 @@ LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle>
 }
 
 bool LinuxPlatform::handOverArrived(const handover::Message& message) {
-    if (!message.links.empty()) {
-        // The same links again while they wait (or while their alert is open) are one request.
-        std::string key = "links";
-        for (const std::string& link : message.links) key += "\n" + link;
-        return requests_.submit(key, [this, links = message.links] { application_.openUrlsNow(links); }, message.links);
-    }
-    // A launcher's desktop action: the menu's own command, its confirmation included.
     if (application_.isTerminating()) return false;
+    if (!message.links.empty()) return linksArrived(message.links);
+    // A launcher's desktop action: the menu's own command, its confirmation included.
     const launcher::DesktopAction* action = launcher::actionNamed(message.command);
     if (!action) return false;
     // Before the launch (the tray icon goes first) there is no menu yet: the action waits for it.
@@ -53,7 +59,83 @@ bool LinuxPlatform::handOverArrived(const handover::Message& message) {
         application_.afterLaunch([this, action] { runAction(*action); });
         return true;
     }
+    // The others ask first, one alert at a time.
+    const std::string_view selector = action->selector;
+    if (selector == "openFiles" || selector == "openLogs") return folderCommandArrived(*action);
     return runAction(*action);
+}
+
+// The same links again while they wait (or while their alert is open) are one request.
+static std::string linksKey(const std::vector<std::string>& links) {
+    std::string key = "links";
+    for (const std::string& link : links) key += "\n" + link;
+    return key;
+}
+
+bool LinuxPlatform::submitLinks(const std::vector<std::string>& links) {
+    return requests_.submit(linksKey(links), [this, links] { application_.openUrlsNow(links); }, links);
+}
+
+bool LinuxPlatform::linksArrived(const std::vector<std::string>& links) {
+    switch (linkLimit_.offer(linksKey(links))) {
+        case BurstLimit::Verdict::Now: return submitLinks(links);
+        case BurstLimit::Verdict::Joined: return true;
+        case BurstLimit::Verdict::Coalesced:
+            // One request for all of them: the core acts once on its connect links.
+            for (const std::string& link : links)
+                if (waitingLinks_.size() < handover::kMaxLinks &&
+                    std::find(waitingLinks_.begin(), waitingLinks_.end(), link) == waitingLinks_.end())
+                    waitingLinks_.push_back(link);
+            return true;
+    }
+    return true;
+}
+
+bool LinuxPlatform::folderCommandArrived(const launcher::DesktopAction& action) {
+    switch (folderLimit_.offer(action.id)) {
+        case BurstLimit::Verdict::Now: return runAction(action);
+        case BurstLimit::Verdict::Joined: return true;
+        case BurstLimit::Verdict::Coalesced:
+            if (std::find(waitingFolderCommands_.begin(), waitingFolderCommands_.end(), &action) ==
+                waitingFolderCommands_.end())
+                waitingFolderCommands_.push_back(&action);
+            return true;
+    }
+    return true;
+}
+
+LinuxPlatform::Limited::Limited(std::string what, std::function<void()> runWaiting)
+    : what_(std::move(what)), runWaiting_(std::move(runWaiting)), release_(std::make_unique<QTimer>()),
+      quiet_(std::make_unique<QTimer>()) {
+    release_->setSingleShot(true);
+    quiet_->setSingleShot(true);
+    QObject::connect(release_.get(), &QTimer::timeout, [this] {
+        if (limit_.release(std::chrono::steady_clock::now())) runWaiting_();
+        arm();
+    });
+    QObject::connect(quiet_.get(), &QTimer::timeout, [this] {
+        if (std::optional<std::string> line = limit_.endBurst(std::chrono::steady_clock::now(), what_))
+            program_log::write(*line);
+        arm();
+    });
+}
+
+LinuxPlatform::Limited::~Limited() = default;
+
+BurstLimit::Verdict LinuxPlatform::Limited::offer(const std::string& key) {
+    const BurstLimit::Verdict verdict = limit_.offer(key, std::chrono::steady_clock::now());
+    arm();
+    return verdict;
+}
+
+void LinuxPlatform::Limited::arm() {
+    const auto now = std::chrono::steady_clock::now();
+    const auto in = [now](BurstLimit::TimePoint at) {
+        return static_cast<int>(std::max<long long>(
+            0, std::chrono::ceil<std::chrono::milliseconds>(at - now).count()));
+    };
+    if (const auto at = limit_.releaseAt()) release_->start(in(*at));
+    if (const auto at = limit_.quietAt()) quiet_->start(in(*at));
 }
 
 bool LinuxPlatform::runAction(const launcher::DesktopAction& action) {
@@ -94,6 +176,7 @@ void LinuxPlatform::relaunchInPlace(const std::vector<std::string>& arguments, c
     std::vector<std::string> all = links;
     const std::vector<std::string> waiting = requests_.waitingLinks();
     all.insert(all.end(), waiting.begin(), waiting.end());
+    all.insert(all.end(), waitingLinks_.begin(), waitingLinks_.end());  // held back by the burst limit
     const int listener = registry_->listenerToHandOn(all);
     for (const std::string& link : all)
         if (std::find(command.begin(), command.end(), link) == command.end()) command.push_back(link);

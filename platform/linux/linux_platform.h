@@ -15,6 +15,7 @@
 #include "platform/linux/shell/alert.h"
 #include "platform/linux/shell/application.h"
 #include "platform/linux/shell/bundle.h"
+#include "platform/linux/shell/burst_limit.h"
 #include "platform/linux/shell/clock.h"
 #include "platform/linux/shell/main_queue.h"
 #include "platform/linux/shell/request_queue.h"
@@ -23,6 +24,8 @@
 #include "platform/linux/single_instance/registry.h"
 #include "platform/linux/tray/status_bar.h"
 #include "platform/platform.h"
+
+class QTimer;
 
 namespace nubrio::linux_platform {
 
@@ -69,6 +72,9 @@ private:
     void relaunchInPlace(const std::vector<std::string>& arguments, const std::vector<std::string>& links);
 
     bool handOverArrived(const handover::Message& message);
+    bool linksArrived(const std::vector<std::string>& links);
+    bool submitLinks(const std::vector<std::string>& links);
+    bool folderCommandArrived(const launcher::DesktopAction& action);
     // The menu command of a launcher's action; a login action whose state is already so changes nothing.
     bool runAction(const launcher::DesktopAction& action);
 
@@ -93,6 +99,26 @@ private:
     LinuxWorkspace workspace_;
     LinuxLoginItemService loginItems_;
     LinuxScreen screen_;
+
+    // Hand-overs that open a window without asking first: links, and the launcher's folder commands.
+    class Limited {
+    public:
+        // `what` names the requests in the log; `runWaiting` runs what was coalesced, at its release.
+        Limited(std::string what, std::function<void()> runWaiting);
+        ~Limited();
+        BurstLimit::Verdict offer(const std::string& key);
+
+    private:
+        void arm();
+        BurstLimit limit_;
+        std::string what_;
+        std::function<void()> runWaiting_;
+        std::unique_ptr<QTimer> release_, quiet_;
+    };
+    std::vector<std::string> waitingLinks_;
+    std::vector<const launcher::DesktopAction*> waitingFolderCommands_;
+    Limited linkLimit_;
+    Limited folderLimit_;
 
     platform::Platform platform_;
 };

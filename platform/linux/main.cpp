@@ -25,6 +25,7 @@
 #include "platform/linux/shell/qt_start.h"
 #include "platform/linux/single_instance/handover.h"
 #include "platform/linux/single_instance/registry.h"
+#include "platform/linux/single_instance/socket.h"
 #include "worker/contract.h"
 
 namespace {
@@ -36,8 +37,45 @@ using linux_platform::LinuxStatusBar;
 
 [[noreturn]] void end(int status, const std::string& output, std::FILE* stream) {
     std::fputs(output.c_str(), stream);
+    linux_platform::program_log::flush();
     std::fflush(nullptr);
     std::_Exit(status);
+}
+
+std::string actionFlag(const std::string& id) {
+    const linux_platform::launcher::DesktopAction* action = linux_platform::launcher::actionNamed(id);
+    return action ? action->flag : id;
+}
+
+std::string socketText(const InstanceRegistry& registry) {
+    return registry.socketPath() ? registry.socketPath()->string() : "";
+}
+
+command_line::HandOverFailure deliveryFailure(linux_platform::instance_socket::Delivery outcome) {
+    using linux_platform::instance_socket::Delivery;
+    using Failure = command_line::HandOverFailure;
+    switch (outcome) {
+        case Delivery::Busy: return Failure::Busy;
+        case Delivery::NoAnswer: return Failure::NoAnswer;
+        case Delivery::Unreachable: return Failure::Gone;
+        case Delivery::NotOurs: return Failure::OtherUser;
+        case Delivery::Taken:
+        case Delivery::NotTaken: break;
+    }
+    return Failure::Refused;
+}
+
+command_line::HandOverFailure unusableFailure(InstanceRegistry::Unusable why) {
+    using Failure = command_line::HandOverFailure;
+    switch (why) {
+        case InstanceRegistry::Unusable::NoFolder: return Failure::NoFolder;
+        case InstanceRegistry::Unusable::WrongKind: return Failure::NotOurSocket;
+        case InstanceRegistry::Unusable::OtherUser: return Failure::OtherUser;
+        case InstanceRegistry::Unusable::Busy: return Failure::Busy;
+        case InstanceRegistry::Unusable::None:
+        case InstanceRegistry::Unusable::Failed: break;
+    }
+    return Failure::Unusable;
 }
 
 std::string versionLine(linux_platform::LinuxBundle& bundle) {
@@ -88,19 +126,31 @@ int main(int argc, char** argv) {
     registry->claim();
     const bool otherCopy = registry->state() == InstanceRegistry::State::OtherCopy;
     const bool inPlaceOfAnother = registry->tookOver();
+    const bool canTell = registry->state() != InstanceRegistry::State::Unavailable;
 
     // The arguments the core reads; a launcher's action with no copy running starts without the editor.
     std::vector<char*> coreArguments(argv, argv + argc);
     char backgroundFlag[] = "--background";
     const linux_platform::launcher::DesktopAction* action = nullptr;
-    switch (const command_line::Step step = command_line::firstStep(line, otherCopy)) {
+    switch (const command_line::Step step = command_line::firstStep(line, otherCopy, canTell)) {
         // The running copy runs the menu command itself, its confirmation included.
-        case command_line::Step::HandOverCommand: registry->handOver({{}, *line.action}); return *command_line::statusOf(step);
-        case command_line::Step::NothingToDo: return *command_line::statusOf(step);
+        case command_line::Step::HandOverCommand: {
+            linux_platform::instance_socket::Delivery outcome;
+            if (registry->handOver({{}, *line.action}, &outcome)) end(*command_line::statusOf(step), "", stderr);
+            end(*command_line::statusOf(command_line::Step::CannotHandOver),
+                command_line::handOverFailureLine(actionFlag(*line.action), deliveryFailure(outcome), socketText(*registry)),
+                stderr);
+        }
+        case command_line::Step::CannotHandOver:
+            end(*command_line::statusOf(step),
+                command_line::handOverFailureLine(actionFlag(*line.action), unusableFailure(registry->unusable()),
+                                                  socketText(*registry)),
+                stderr);
+        case command_line::Step::NothingToDo: end(*command_line::statusOf(step), "", stderr);
         case command_line::Step::HandOverLinks: {
             // Not taken: this copy starts, finds the other one and opens the editor itself.
             const std::vector<std::string> part = linux_platform::handover::linksThatFit(line.links);
-            if (!part.empty() && registry->handOver({part, {}})) return *command_line::statusOf(step);
+            if (!part.empty() && registry->handOver({part, {}})) end(*command_line::statusOf(step), "", stderr);
             break;
         }
         case command_line::Step::StartForAction:
@@ -155,6 +205,7 @@ int main(int argc, char** argv) {
     // Nothing is left to tear down that the system would not reclaim anyway; ending here keeps a quit
     // quick and spares Qt's global destructors running after the QApplication.
     backend.registry().release();
+    linux_platform::program_log::flush();
     std::fflush(nullptr);
     std::_Exit(status);
 }

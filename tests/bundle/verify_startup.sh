@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The assembled bundle's unattended check, run as a user would: a real worker answers (0, and no worker
 # is left), also with no display and an empty environment (ssh, CI, a package's script); a missing
-# worker cannot be launched (2, with the reason), a crashing worker fails the check (2), and so does a
+# worker cannot be launched (2, with the reason), a worker whose data folder cannot be made cannot
+# either (2, with that reason: permission denied), a crashing worker fails the check (2), and so does a
 # FIFO in place of the network module (saying why). Without /proc the program refuses to start rather
 # than take its bundle from the working folder. With a display and no session bus (ssh -X) the check
 # starts no bus, and no check leaves any process behind. A launcher's action or a link beside the check
@@ -68,6 +69,35 @@ run_check "$(bundle_with_worker missing '')"
 [ "$status" = 2 ] || fail "missing worker: status $status"
 case "$err" in "Could not launch worker: "*) ;; *) fail "missing worker: stderr was: $err" ;; esac
 echo "status $status: $err"
+
+# Run as a user is: root writes anywhere, so it goes without that power here.
+as_user() {
+  if [ "$(id -u)" = 0 ]; then
+    setpriv --inh-caps=-all --bounding-set=-dac_override,-dac_read_search,-fowner -- "$@"
+  else
+    "$@"
+  fi
+}
+
+for where in home parent; do
+  echo "--- the data folder cannot be made: a $where we may not write"
+  use_home "locked-$where"
+  if [ "$where" = parent ]; then
+    mkdir -m 500 "$work/locked-parent/closed"
+    export HOME="$work/locked-parent/closed/home"  # missing, under a folder we may not write
+  else
+    chmod 500 "$HOME"
+  fi
+  set +e
+  LC_ALL=C as_user "$bundle/Contents/MacOS/Nubrio" --verify-startup 2>"$work/stderr" >/dev/null
+  status=$?
+  set -e
+  err=$(cat "$work/stderr")
+  [ "$status" = 2 ] || fail "$where not writable: status $status"
+  case "$err" in *"Could not launch worker: "*"Code=13 "*"Permission denied"*) ;; *) fail "$where not writable: stderr was: $err" ;; esac
+  echo "status $status: $err"
+  chmod 700 "$work/locked-$where" "$work/locked-parent/closed" 2>/dev/null || true
+done
 
 echo "--- a worker that crashes at once"
 use_home crash

@@ -430,6 +430,180 @@ case_link_flood() {
   check "nothing of the bundle left" no_sandbox_process_left
 }
 
+# o. Connect links in bursts to a ready copy: 200 hand-overs of one link, 200 of different links, and
+#    20 link starts at once. Identical ones together open one editor; of different ones a handful open,
+#    then the rest are coalesced (one more editor window per 3 s at most).
+case_connect_burst() {
+  start_case
+  bundle_copy
+  browser_recorder
+  program_start --background
+  wait_until 20 eval '[ -n "$(worker_of "$PROGRAM_PID")" ]' || fail "no worker started"
+  wait_until 20 eval '[ "$(challenge | json_pid)" = "$(worker_of "$PROGRAM_PID")" ]' || fail "the worker never answered"
+  sleep 1.5  # the program's own probe runs once a second: ready by now
+  local socket="$SANDBOX/runtime/app.nubrio.desktop" kind before opened started
+  for kind in link links starts; do
+    before=$(ls "$SANDBOX/browser-launches" | wc -l)
+    started=$(now_ms)
+    if [ "$kind" = starts ]; then
+      local pids=() i
+      for ((i = 0; i < 20; i++)); do
+        env -i "${PROGRAM_ENV[@]}" timeout -s KILL 40 "$APP" nubrio://connect >>"$SANDBOX/logs/links.out" 2>&1 &
+        pids+=($!)
+      done
+      wait "${pids[@]}"
+    else
+      "$FAULT_TOOLS/socket_flood" "$socket" "$kind" 200 >"$SANDBOX/logs/flood.out" 2>&1
+    fi
+    local took=$(($(now_ms) - started))
+    sleep 8  # what was coalesced opens within a refill; then the burst is over
+    opened=$(($(ls "$SANDBOX/browser-launches" | wc -l) - before))
+    outcome "connect_burst: $kind: $( [ "$kind" = starts ] && echo "20 link starts" || cat "$SANDBOX/logs/flood.out") in ${took} ms: $opened editor window(s)"
+    case "$kind" in
+      link | starts) check "$kind: identical links together open one editor (got $opened)" equals "$opened" 1 ;;
+      links) check "links: a handful of editors, then coalesced (got $opened, at most 4 + 1 per 3 s)" \
+        less_than "$opened" $((4 + took / 3000 + 2)) ;;
+    esac
+  done
+  check "the program still runs" alive "$PROGRAM_PID"
+  quit_timed "$(worker_of "$PROGRAM_PID")"
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
+# p. Launcher actions that the running copy did not take, and a runtime folder we may not write.
+#    - idle: eight idle clients hold every hand-over slot; `--about` is told the copy is busy, asks
+#      again once their deadline frees a slot, and the about box shows.
+#    - occupied: the slots are kept taken for 12 s; `--about` gives up after its bound with status 1
+#      and a line that says why (or, should a slot come free meanwhile, the about box shows).
+#    - datagram: a datagram socket planted at the socket's path; `--quit` cannot tell whether a copy
+#      runs and says so with status 1, instead of ending 0 while the copy keeps running.
+#    - runtime-0500: XDG_RUNTIME_DIR not writable; the socket goes to the next private folder, and a
+#      link start hands its link over instead of becoming a second copy fighting for the port.
+run_timed() { # run_timed NAME bound args...: the copy in the foreground; sets RUN_STATUS, RUN_MS, RUN_ERR
+  local name=$1 bound=$2 started; shift 2
+  started=$(now_ms)
+  env -i "${PROGRAM_ENV[@]}" timeout -s KILL "$bound" "$APP" "$@" >"$SANDBOX/logs/$name.out" 2>"$SANDBOX/logs/$name.err"
+  RUN_STATUS=$?
+  RUN_MS=$(($(now_ms) - started))
+  RUN_ERR=$(grep -v '^nubrio: single instance off' "$SANDBOX/logs/$name.err" | head -c 400)
+}
+case_handover_failures() {
+  local round socket
+  for round in ${FAULT_HANDOVER_ROUNDS:-idle occupied datagram runtime-0500}; do
+    start_case
+    socket="$SANDBOX/runtime/app.nubrio.desktop"
+    if [ "$round" = runtime-0500 ]; then
+      bundle_copy
+      chmod 500 "$SANDBOX/runtime"
+      if [ "$(id -u)" = 0 ]; then  # root writes anywhere: the copy runs without that power
+        local real=$APP
+        APP="$SANDBOX/as-user"
+        printf '#!/bin/sh\nexec setpriv --inh-caps=-all --bounding-set=-dac_override,-dac_read_search,-fowner -- %q "$@"\n' \
+          "$real" >"$APP"
+        chmod 755 "$APP"
+      fi
+      program_start --background
+      wait_until 20 eval '[ -n "$(worker_of "$PROGRAM_PID")" ]' || fail "$round: no worker started"
+      local worker; worker=$(worker_of "$PROGRAM_PID")
+      wait_until 20 eval '[ "$(challenge | json_pid)" = "$worker" ]' || fail "$round: the worker never answered"
+      run_timed link 40 nubrio://connect
+      # Copies of the program: its worker's watcher, a fork of the program, is not one.
+      local copies; copies=$(sandbox_processes | while read -r pid; do
+        [[ $(readlink "/proc/$pid/exe") == */MacOS/Nubrio ]] || continue
+        [[ $(readlink "/proc/$(stat_field "$pid" 2)/exe") == */MacOS/Nubrio ]] || echo "$pid"
+      done | wc -l)
+      local where; where=$(find "$SANDBOX" -name app.nubrio.desktop -type s 2>/dev/null | sed "s|$SANDBOX/||" | tr '\n' ' ')
+      outcome "handover_failures/$round: the link start ended with $RUN_STATUS after ${RUN_MS} ms; copies of the program running then: $copies; socket at: ${where:-none}; its stderr: ${RUN_ERR:-nothing}"
+      check "$round: the link start hands over and ends with 0 (got $RUN_STATUS)" equals "$RUN_STATUS" 0
+      check "$round: one copy runs (got $copies)" equals "$copies" 1
+      check "$round: the socket is in a private folder of ours" test -S "$SANDBOX/cache/nubrio/app.nubrio.desktop"
+      check "$round: the worker still runs" alive "$worker"
+      quit_timed "$worker"
+      check "$round: exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+      chmod 700 "$SANDBOX/runtime"
+      cleanup_between
+      continue
+    fi
+    desktop_start || { log "skipped: no desktop session"; exit 77; }
+    bundle_copy
+    program_start --background
+    wait_until 20 test -s "$SANDBOX/tray-items" || fail "$round: the tray item never registered"
+    wait_until 20 test -S "$socket" || fail "$round: no single-instance socket"
+    case "$round" in
+      idle | occupied)
+        if [ "$round" = idle ]; then
+          helper_start "$FAULT_TOOLS/socket_flood" "$socket" hold 8 3
+        else
+          helper_start "$FAULT_TOOLS/socket_flood" "$socket" occupy 8 12
+        fi
+        sleep 0.5
+        run_timed about 40 --about
+        local shown=no
+        wait_until 10 eval '[ -n "$(alert_window)" ]' && shown=yes
+        outcome "handover_failures/$round: --about ended with $RUN_STATUS after ${RUN_MS} ms; about box shown: $shown; its stderr: ${RUN_ERR:-nothing}"
+        if [ "$round" = idle ]; then
+          check "$round: --about ends with 0 (got $RUN_STATUS)" equals "$RUN_STATUS" 0
+          check "$round: the about box shows" equals "$shown" yes
+        else
+          check "$round: --about either shows the box or fails saying the copy was busy (status $RUN_STATUS, shown $shown)" \
+            eval '{ [ "$RUN_STATUS" = 0 ] && [ "$shown" = yes ]; } || { [ "$RUN_STATUS" = 1 ] && [[ $RUN_ERR == *ocupada* ]]; }'
+          check "$round: gave up within its bound (${RUN_MS} ms)" less_than "$RUN_MS" 15000
+        fi
+        ;;
+      datagram)
+        rm -f "$socket"
+        helper_start "$FAULT_TOOLS/socket_flood" "$socket" datagram 1 60
+        wait_until 10 test -S "$socket" || fail "$round: the datagram socket was not planted"
+        run_timed quit 40 --quit
+        sleep 1
+        outcome "handover_failures/$round: --quit ended with $RUN_STATUS after ${RUN_MS} ms; the running copy $(alive "$PROGRAM_PID" && echo 'still runs' || echo ended); its stderr: ${RUN_ERR:-nothing}"
+        check "$round: --quit fails (got $RUN_STATUS)" equals "$RUN_STATUS" 1
+        check "$round: with a line saying what is at the socket's path" eval '[[ $RUN_ERR == *"no es el socket de Nubrio"* ]]'
+        check "$round: the datagram socket is left where it was" test -S "$socket"
+        ;;
+    esac
+    check "$round: the running copy goes on" alive "$PROGRAM_PID"
+    quit_timed "$(worker_of "$PROGRAM_PID")"
+    check "$round: exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+    cleanup_between
+  done
+}
+
+# q. Standard error a full pipe that nobody reads (no journal here, so the program's lines go there):
+#    lines the program writes meanwhile (the launcher's "Ver registros" with nothing to open folders,
+#    each a line) are dropped rather than waited for, and it goes on answering hand-overs and quits.
+case_stderr_full() {
+  start_case
+  bundle_copy
+  local pipe="$SANDBOX/stderr-pipe" keep
+  mkfifo "$pipe"
+  exec {keep}<>"$pipe"  # a reader that never reads
+  dd if=/dev/zero of="$pipe" bs=4096 count=64 oflag=nonblock 2>/dev/null
+  env -i "${PROGRAM_ENV[@]}" "$APP" --background >>"$SANDBOX/logs/program.out" 2>"$pipe" &
+  PROGRAM_PID=$!
+  log "started Nubrio --background as $PROGRAM_PID, its standard error a full pipe"
+  wait_until 20 test -S "$SANDBOX/runtime/app.nubrio.desktop" || fail "no single-instance socket"
+  wait_until 20 eval '[ -n "$(worker_of "$PROGRAM_PID")" ]' || fail "no worker started"
+  local i statuses=''
+  for ((i = 0; i < 30; i++)); do
+    env -i "${PROGRAM_ENV[@]}" timeout -s KILL 20 "$APP" --open-logs >>"$SANDBOX/logs/actions.out" 2>&1
+    statuses+="$? "
+    [[ $statuses == *"0 " ]] || break  # a program that stopped answering will not start again
+  done
+  sleep 4  # what the limit coalesced runs too, each a line
+  local link_ms link_status
+  link_ms=$(hand_over_ms); link_status=$?
+  quit_timed "$(worker_of "$PROGRAM_PID")"
+  outcome "stderr_full: 30 \"Ver registros\" hand-overs ended with: $(tr ' ' '\n' <<<"$statuses" | grep . | sort | uniq -c | awk '{printf "%s×%s ", $1, $2}'); a link hand-over then took ${link_ms} ms (status $link_status); quit ${QUIT_MS} ms, status $PROGRAM_STATUS"
+  check "the hand-overs were taken" equals "$(tr ' ' '\n' <<<"$statuses" | grep -c '^0$')" 30
+  check "a hand-over afterwards is answered (status $link_status, ${link_ms} ms)" equals "$link_status" 0
+  check "quit within ${QUIT_BOUND_S} s (took ${QUIT_MS} ms)" less_than "$QUIT_MS" $((QUIT_BOUND_S * 1000))
+  check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+  exec {keep}<&-
+  check "nothing of the bundle left" no_sandbox_process_left
+}
+
 # m. FIFOs where the user's settings files belong (mimeapps.list, the autostart entry, the application
 #    entry): nothing waits on them; the program reaches the ready status line and leaves them as they are.
 case_fifo_settings() {
@@ -453,6 +627,62 @@ case_fifo_settings() {
   quit_timed "$(worker_of "$PROGRAM_PID")"
   check "exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
   check "nothing of the bundle left" no_sandbox_process_left
+}
+
+# n. Files that GIO reads by itself when the editor opens (a plain start): a FIFO or 100 MB at the
+#    user's mimeapps.list or at the default browser's entry, and a FIFO at an entry only associated with
+#    https, which GIO reads without our looking first. Each start becomes ready and answers: the lookups
+#    say "none" (the core's alert asks for a browser), the main thread answers hand-overs all along
+#    (sampled every 0.2 s: the longest is its longest pause), memory stays flat, and SIGTERM quits.
+plant_gio_fault() {
+  local round=$1 apps="$SANDBOX/data/applications"
+  case "$round" in
+    fifo-list) rm -f "$SANDBOX/config/mimeapps.list"; mkfifo "$SANDBOX/config/mimeapps.list" ;;
+    huge-list) truncate -s 100M "$SANDBOX/config/mimeapps.list" ;;
+    fifo-entry) rm -f "$apps/google-chrome.desktop"; mkfifo "$apps/google-chrome.desktop" ;;
+    huge-entry) truncate -s 100M "$apps/google-chrome.desktop" ;;
+    fifo-association)
+      printf '[Added Associations]\nx-scheme-handler/https=hung-browser.desktop;\n' >"$SANDBOX/config/mimeapps.list"
+      mkfifo "$apps/hung-browser.desktop" ;;
+  esac
+}
+case_gio_lookups() {
+  local round
+  for round in ${FAULT_GIO_ROUNDS:-fifo-list huge-list fifo-entry huge-entry fifo-association}; do
+    start_case
+    desktop_start || { log "skipped: no desktop session"; exit 77; }
+    bundle_copy
+    browser_recorder
+    plant_gio_fault "$round"
+    : >"$SANDBOX/handover-ms"
+    program_start
+    wait_until 20 test -S "$SANDBOX/runtime/app.nubrio.desktop" || fail "$round: no single-instance socket"
+    local started; started=$(now_ms)
+    # Hand-overs all along the start, the worker's readiness and the editor's lookups.
+    while [ $(($(now_ms) - started)) -lt 12000 ]; do
+      hand_over_ms >>"$SANDBOX/handover-ms" || echo "failed" >>"$SANDBOX/handover-ms"
+      sleep 0.2
+    done
+    local ready=no alerts launches longest failed hwm
+    wait_until 10 is_ready && ready=yes
+    alerts=$(alert_count); launches=$(ls "$SANDBOX/browser-launches" | wc -l)
+    longest=$(grep -v failed "$SANDBOX/handover-ms" | sort -n | tail -n 1)
+    failed=$(grep -c failed "$SANDBOX/handover-ms")
+    hwm=$(hwm_kb "$PROGRAM_PID")
+    quit_timed "$(worker_of "$PROGRAM_PID")"
+    outcome "gio_lookups/$round: ready $ready; alerts $alerts, browser launches $launches; $(wc -l <"$SANDBOX/handover-ms") hand-overs in 12 s, $failed failed, the slowest ${longest:-none} ms; peak memory $((${hwm:-0} / 1024)) MB; quit ${QUIT_MS} ms, status $PROGRAM_STATUS"
+    check "$round: the status line reads ready" equals "$ready" yes
+    check "$round: the editor's lookups ended in the core's alert for a browser (alerts $alerts, launches $launches)" equals "$alerts $launches" "1 0"
+    check "$round: every hand-over answered ($failed failed)" equals "$failed" 0
+    check "$round: no hand-over waited 5 s (slowest ${longest:-none} ms)" less_than "${longest:-99999}" 5000
+    check "$round: peak memory under 120 MB (got $((${hwm:-0} / 1024)) MB)" less_than "${hwm:-999999}" $((120 * 1024))
+    check "$round: quit within ${QUIT_BOUND_S} s (took ${QUIT_MS} ms)" less_than "$QUIT_MS" $((QUIT_BOUND_S * 1000))
+    check "$round: exit status 0 (got $PROGRAM_STATUS)" equals "$PROGRAM_STATUS" 0
+    check "$round: nothing of the bundle left" no_sandbox_process_left
+    # A program that never answered SIGTERM is killed, so that the next round finds the port free.
+    if alive "$PROGRAM_PID"; then kill -KILL "$PROGRAM_PID"; program_wait_exit 5; wait_until 15 port_free; fi
+    cleanup_between
+  done
 }
 
 # l. Floods of valid hand-overs: thousands of the launcher's restart, then of links with no browser

@@ -30,6 +30,26 @@ std::optional<std::string> skipped(ReadFailure* failure, const std::filesystem::
 
 }  // namespace
 
+bool fitForReading(const std::filesystem::path& path, std::size_t maxBytes, std::string* why) {
+    // What cannot be opened, the library cannot open either: it skips it without waiting.
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    struct stat info {};
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0) return true;
+    std::string reason;
+    // A folder fails the library's read at once; a FIFO or a device would wait or never end.
+    if (S_ISFIFO(info.st_mode))
+        reason = "a FIFO";
+    else if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode))
+        reason = "a device";
+    else if (S_ISREG(info.st_mode) && static_cast<std::uintmax_t>(info.st_size) > maxBytes)
+        reason = std::to_string(info.st_size) + " bytes, more than the " + std::to_string(maxBytes) +
+                 " a file of its kind may have";
+    else
+        return true;
+    if (why) *why = std::move(reason);
+    return false;
+}
+
 std::optional<std::string> readFile(const std::filesystem::path& path, std::size_t maxBytes, ReadFailure* failure) {
     // Non-blocking, so that opening a FIFO does not wait for a writer; the kind is checked next.
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));

@@ -21,6 +21,13 @@ struct ReadFailure {
 std::optional<std::string> readFile(const std::filesystem::path& path, std::size_t maxBytes,
                                     ReadFailure* failure = nullptr);
 
+// Whether a file that a library will read by itself (GIO's lists and desktop entries) is fit for it, as
+// readFile would judge it: false for a FIFO or a device (the library would wait, or never reach the
+// end) and a regular file larger than `maxBytes`, and `why` says which; true otherwise, also when it
+// is missing or cannot be opened (the library skips it as well). Nothing is read, opening never
+// waits, and nothing is logged.
+bool fitForReading(const std::filesystem::path& path, std::size_t maxBytes, std::string* why = nullptr);
+
 // A bound for settings files (mimeapps lists, desktop entries, themes): far above any real one.
 inline constexpr std::size_t kMaxSettingsBytes = 1024 * 1024;
 

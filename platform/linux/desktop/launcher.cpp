@@ -10,8 +10,8 @@
 #include "platform/linux/base/system_error.h"
 #include "platform/linux/base/xdg_dirs.h"
 #include "platform/linux/desktop/app_icon.h"
+#include "platform/linux/desktop/app_lookup.h"
 #include "platform/linux/desktop/desktop_entry.h"
-#include "platform/linux/desktop/gio_library.h"
 #include "platform/linux/desktop/login_items.h"
 #include "platform/linux/desktop/mimeapps.h"
 
@@ -59,11 +59,11 @@ enum class Handler { Ours, Another, None };
 // The handler the lists name first among the installed ones. The user's choice stands: ours becomes
 // the handler only when there is none.
 Handler chosenHandler() {
-    const gio::Library* gio = gio::library();
     for (const std::string& id : mimeapps::namedDefaults(kSchemeType)) {
         if (id == desktop_entry::ownDesktopId()) return Handler::Ours;
-        // Without GIO no other entry can be told installed: ours is not put over the user's choice.
-        if (!gio || GObjectPtr<GDesktopAppInfo>(gio->desktop_app_info_new(id.c_str()))) return Handler::Another;
+        // When GIO cannot tell whether another entry is installed, ours is not put over the user's choice.
+        std::string unknown;
+        if (app_lookup::installedEntry(id, &unknown) || !unknown.empty()) return Handler::Another;
     }
     return Handler::None;
 }

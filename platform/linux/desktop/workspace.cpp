@@ -10,6 +10,7 @@
 #include "platform/linux/base/glib_owner.h"
 #include "platform/linux/base/program_log.h"
 #include "platform/linux/base/system_error.h"
+#include "platform/linux/desktop/app_lookup.h"
 #include "platform/linux/desktop/desktop_entry.h"
 #include "platform/linux/desktop/gio_library.h"
 
@@ -43,12 +44,6 @@ constexpr KnownBrowser kKnownBrowsers[] = {
 
 using DesktopAppInfo = GObjectPtr<GDesktopAppInfo>;
 
-// GIO returns no entry whose Exec or TryExec program is missing, or that is Hidden.
-DesktopAppInfo installedEntry(const gio::Library& gio, const std::string& desktopId) {
-    if (desktopId.empty()) return nullptr;
-    return DesktopAppInfo(gio.desktop_app_info_new(desktopId.c_str()));
-}
-
 void becomeSessionLeader(gpointer) {
     setsid();
 }
@@ -71,8 +66,10 @@ std::optional<platform::Error> launch(const std::string& desktopId, const std::v
     GErrorOut failure;
     const gio::Library* gio = gio::library(failure);
     if (!gio) return gioError(failure.get());
-    DesktopAppInfo entry = installedEntry(*gio, desktopId);
-    if (!entry) return systemError(ENOENT, desktopId);
+    // GIO returns no entry whose Exec or TryExec program is missing, or that is Hidden.
+    std::string why;
+    DesktopAppInfo entry = app_lookup::installedEntry(desktopId, &why);
+    if (!entry) return why.empty() ? systemError(ENOENT, desktopId) : platform::Error{"POSIX", ETIMEDOUT, why};
     const char* exec = gio->app_info_get_commandline(gio::appInfo(entry.get()));
     GText icon{gio->desktop_app_info_get_string(entry.get(), "Icon")};
     GText folder{gio->desktop_app_info_get_string(entry.get(), "Path")};
@@ -110,14 +107,11 @@ std::vector<int> LinuxWorkspace::runningApplicationsWithBundleIdentifier(const s
 }
 
 std::optional<platform::ApplicationRef> LinuxWorkspace::urlForApplicationToOpenUrl(const std::string& url) {
-    const gio::Library* gio = gio::library();
     const char* scheme = g_uri_peek_scheme(url.c_str());
-    if (!gio || !scheme) return std::nullopt;
-    const GObjectPtr<GAppInfo> handler(gio->app_info_get_default_for_uri_scheme(scheme));
-    if (!handler) return std::nullopt;
-    const char* id = gio->app_info_get_id(handler.get());
+    if (!scheme) return std::nullopt;
+    const std::optional<std::string> id = app_lookup::defaultForScheme(scheme);
     if (!id) return std::nullopt;
-    return platform::ApplicationRef{id};
+    return platform::ApplicationRef{*id};
 }
 
 std::optional<std::string> LinuxWorkspace::bundleIdentifierOfApplication(const platform::ApplicationRef& application) {
@@ -128,10 +122,8 @@ std::optional<std::string> LinuxWorkspace::bundleIdentifierOfApplication(const p
 
 std::optional<platform::ApplicationRef> LinuxWorkspace::urlForApplicationWithBundleIdentifier(
     const std::string& bundleIdentifier) {
-    const gio::Library* gio = gio::library();
-    if (!gio) return std::nullopt;
     for (const KnownBrowser& browser : kKnownBrowsers)
-        if (bundleIdentifier == browser.bundleIdentifier && installedEntry(*gio, browser.desktopId))
+        if (bundleIdentifier == browser.bundleIdentifier && app_lookup::installedEntry(browser.desktopId))
             return platform::ApplicationRef{browser.desktopId};
     return std::nullopt;
 }
@@ -147,30 +139,14 @@ void LinuxWorkspace::openApplication(const platform::ApplicationRef& application
 void LinuxWorkspace::openUrlsWithApplication(const std::vector<std::string>& urls,
                                              const platform::ApplicationRef& application,
                                              const platform::OpenConfiguration&) {
-    GErrorOut error;
-    const gio::Library* gio = gio::library(error);
-    if (!gio) {
-        program_log::write("cannot open pages with " + application.id + ": " + error.get()->message);
-        return;
-    }
-    const DesktopAppInfo entry = installedEntry(*gio, application.id);
-    if (!entry) {
-        program_log::write("cannot open pages with " + application.id + ": it is no longer installed");
-        return;
-    }
-    GList* uris = nullptr;
-    for (auto url = urls.rbegin(); url != urls.rend(); ++url)
-        uris = g_list_prepend(uris, const_cast<char*>(url->c_str()));
-    if (!gio->app_info_launch_uris(gio::appInfo(entry.get()), uris, nullptr, error))
-        program_log::write("cannot open pages with " + application.id + ": " + error.get()->message);
-    g_list_free(uris);
+    if (std::optional<platform::Error> error = app_lookup::launchUris(application.id, urls))
+        program_log::write("cannot open pages with " + application.id + ": " + error->message);
 }
 
 bool LinuxWorkspace::openUrl(const std::string& url) {
-    GErrorOut error;
-    const gio::Library* gio = gio::library(error);
-    if (gio && gio->app_info_launch_default_for_uri(url.c_str(), nullptr, error)) return true;
-    program_log::write("cannot open " + url + ": " + error.get()->message);
+    std::optional<platform::Error> error = app_lookup::launchDefaultForUri(url);
+    if (!error) return true;
+    program_log::write("cannot open " + url + ": " + error->message);
     return false;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "platform/linux/base/program_log.h"
 #include "platform/linux/process/task.h"
 
 namespace nubrio::linux_platform {
@@ -32,6 +33,7 @@ void LinuxProcessInfo::writeStandardError(const std::string& text) {
 }
 
 void LinuxProcessInfo::exit(int status) {
+    program_log::flush();
     std::fflush(nullptr);
     ::_exit(status);
 }

@@ -256,9 +256,30 @@ void stopGroupByNumber(pid_t group, const StopSequence& sequence) {
     for (int poll = 0; poll < sequence.polls * 10 && groupHasLiveMember(group); ++poll) sleepMicroseconds(10'000);
 }
 
-[[noreturn]] void reportAndExit(int errorPipe, int code) {
-    [[maybe_unused]] ssize_t ignored = ::write(errorPipe, &code, sizeof code);
+// What the child failed at, and its errno.
+enum class ChildStep : int { Setup, Folder, Exec };
+struct ChildFailure {
+    ChildStep step;
+    int code;
+};
+
+[[noreturn]] void reportAndExit(int errorPipe, ChildStep step, int code) {
+    const ChildFailure failure{step, code};
+    [[maybe_unused]] ssize_t ignored = ::write(errorPipe, &failure, sizeof failure);
     ::_exit(127);
+}
+
+// A working folder that is missing because it could not be made (the data folder under a home we may
+// not write, or under no home at all): what keeps the deepest existing folder from taking the next
+// one is the cause, and the missing folder only its consequence.
+int whyFolderIsMissing(const std::filesystem::path& folder) {
+    std::filesystem::path existing = folder;
+    std::error_code error;
+    while (existing.has_relative_path() && !std::filesystem::exists(existing, error)) existing = existing.parent_path();
+    if (existing == folder) return ENOENT;  // it is there now
+    if (!std::filesystem::is_directory(existing, error)) return ENOTDIR;
+    if (::faccessat(AT_FDCWD, existing.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return errno;
+    return ENOENT;
 }
 
 [[noreturn]] void runChild(const SpawnRequest& request, char* const argv[], pid_t parent, int errorPipe,
@@ -269,14 +290,14 @@ void stopGroupByNumber(pid_t group, const StopSequence& sequence) {
     if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) ::_exit(127);
     if (request.nullStandardInput) {
         const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (null < 0 || ::dup2(null, STDIN_FILENO) < 0) reportAndExit(errorPipe, errno);
+        if (null < 0 || ::dup2(null, STDIN_FILENO) < 0) reportAndExit(errorPipe, ChildStep::Setup, errno);
     }
-    if (request.folder && ::chdir(request.folder->c_str()) != 0) reportAndExit(errorPipe, errno);
+    if (request.folder && ::chdir(request.folder->c_str()) != 0) reportAndExit(errorPipe, ChildStep::Folder, errno);
     // The error pipe closes by itself at the exec.
     closeDescriptorsFrom3Except(errorPipe);
     ::sigprocmask(SIG_SETMASK, &unblocked, nullptr);
     ::execve(request.executable.c_str(), argv, environ);
-    reportAndExit(errorPipe, errno);
+    reportAndExit(errorPipe, ChildStep::Exec, errno);
 }
 
 // Forks with every signal blocked in this thread, so that none of our handlers runs in the child
@@ -311,17 +332,20 @@ std::optional<platform::Error> spawnInOwnGroup(const SpawnRequest& request, pid_
     if (pid < 0) return systemError(errno);
     writeEnd.reset();
 
-    // Nothing to read means the exec happened; otherwise the child's errno, and the child is gone.
-    int childError = 0;
+    // Nothing to read means the exec happened; otherwise what the child failed at, and it is gone.
+    ChildFailure failure{ChildStep::Setup, EIO};
     ssize_t n;
     do {
-        n = ::read(readEnd.get(), &childError, sizeof childError);
+        n = ::read(readEnd.get(), &failure, sizeof failure);
     } while (n < 0 && errno == EINTR);
     if (n == 0) return std::nullopt;
     while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
     pid = -1;
-    return systemError(n == sizeof childError ? childError : EIO);
+    if (n != sizeof failure) return systemError(EIO);
+    if (failure.step == ChildStep::Folder && failure.code == ENOENT && request.folder)
+        return systemError(whyFolderIsMissing(*request.folder));
+    return systemError(failure.code);
 }
 
 void stopProcessGroup(pid_t group, const StopSequence& sequence, int leaderPidfd) {

@@ -29,7 +29,8 @@ struct SpawnRequest {
 // Starts the executable, with no arguments and this process's environment, in a process group of its
 // own (group id = its pid), with a clean signal state and no descriptors but 0–2. The child gets
 // SIGTERM when this program ends, however it ends; a child whose parent is already gone by then does
-// not start at all. A failed chdir or exec is an error here, never a child that exits 127.
+// not start at all. A failed chdir or exec is an error here, never a child that exits 127; a working
+// folder that is missing because it could not be made gives the reason it could not (EACCES, EROFS).
 // Main thread: the parent-death signal is tied to the thread that starts the child.
 std::optional<platform::Error> spawnInOwnGroup(const SpawnRequest& request, pid_t& pid);
 

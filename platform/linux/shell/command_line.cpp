@@ -4,12 +4,16 @@
 #include <cctype>
 #include <string_view>
 
+#include "platform/linux/base/printable.h"
+
 namespace nubrio::linux_platform::command_line {
 
 namespace {
 
 constexpr int kUsageStatus = 2;
+constexpr int kHandOverFailedStatus = 1;
 constexpr const char* kProgram = "nubrio";
+constexpr std::size_t kMaxOptionShown = 200;
 
 // Options that QApplication takes out of the command line itself (with one dash or two), and
 // whether the next argument is their value; "-option=value" is taken as one.
@@ -120,7 +124,7 @@ CommandLine parse(const std::vector<std::string>& arguments, const Flags& flags)
     return line;
 }
 
-Step firstStep(const CommandLine& line, bool otherCopyRuns) {
+Step firstStep(const CommandLine& line, bool otherCopyRuns, bool canTell) {
     switch (line.request) {
         case Request::Help: return Step::Help;
         case Request::Version: return Step::Version;
@@ -131,6 +135,7 @@ Step firstStep(const CommandLine& line, bool otherCopyRuns) {
     if (line.checkMode) return Step::Start;
     if (line.action) {
         if (otherCopyRuns) return Step::HandOverCommand;
+        if (!canTell) return Step::CannotHandOver;
         const launcher::DesktopAction* action = launcher::actionNamed(*line.action);
         return action && std::string_view(action->selector) == "quit" ? Step::NothingToDo : Step::StartForAction;
     }
@@ -146,6 +151,7 @@ std::optional<int> statusOf(Step step) {
         case Step::NothingToDo:
         case Step::HandOverLinks: return 0;
         case Step::Refuse: return kUsageStatus;
+        case Step::CannotHandOver: return kHandOverFailedStatus;
         case Step::StartForAction:
         case Step::Start: break;
     }
@@ -188,10 +194,34 @@ std::string helpText(const Flags& flags, const std::vector<launcher::MenuCommand
     return text;
 }
 
+std::string handOverFailureLine(const std::string& flag, HandOverFailure why, const std::string& socketPath) {
+    const std::string socket = printable(socketPath, kMaxOptionShown);
+    std::string reason;
+    switch (why) {
+        case HandOverFailure::Busy:
+            reason = "la copia abierta estuvo ocupada con otras conexiones y no lo tomó; probá de nuevo en un momento";
+            break;
+        case HandOverFailure::Refused: reason = "la copia abierta no lo aceptó (puede estar cerrándose)"; break;
+        case HandOverFailure::NoAnswer: reason = "la copia abierta no respondió"; break;
+        case HandOverFailure::Gone: reason = "la copia abierta ya no responde en " + socket; break;
+        case HandOverFailure::OtherUser: reason = socket + " es de otro usuario"; break;
+        case HandOverFailure::NotOurSocket:
+            reason = "en " + socket + " hay algo que no es el socket de Nubrio, así que no se sabe si hay una copia abierta";
+            break;
+        case HandOverFailure::NoFolder: reason = "no hay una carpeta privada para el socket de Nubrio"; break;
+        case HandOverFailure::Unusable: reason = "no se pudo usar " + socket; break;
+    }
+    return std::string(kProgram) + ": no se pudo pedir " + flag + " a Nubrio: " + reason + ".\n";
+}
+
 std::string refusalLine(const Flags& flags, const std::string& option) {
     std::string actions;
     for (const launcher::DesktopAction& action : launcher::kActions) actions += std::string(" | ") + action.flag;
-    return std::string(kProgram) + ": la opción «" + option + "» no existe. Uso: " + kProgram + " [" +
+    // Shown as one line, whatever the option holds, and not echoed whole.
+    std::size_t cut = 0;
+    std::string shown = printable(option, kMaxOptionShown, &cut);
+    if (cut > 0) shown += " (y " + std::to_string(cut) + " bytes más)";
+    return std::string(kProgram) + ": la opción «" + shown + "» no existe. Uso: " + kProgram + " [" +
            flags.background + " | " + flags.check + actions + " | --help | --version] [enlace…]\n";
 }
 

@@ -49,15 +49,32 @@ enum class Step {
     Help,             // the usage on standard output, status 0
     Version,          // "Nubrio <version>" on standard output, status 0
     Refuse,           // one usage line on standard error, status 2
-    HandOverCommand,  // the desktop action to the running copy, status 0
+    HandOverCommand,  // the desktop action to the running copy, status 0 once taken; otherwise CannotHandOver
+    CannotHandOver,   // one line saying why the action could not reach a running copy, status 1
     NothingToDo,      // quitting with no copy to quit, status 0
     StartForAction,   // no copy to act: the program starts without the editor and runs the action
     HandOverLinks,    // the links to the running copy, status 0 once taken; otherwise Start
     Start,            // the program runs and its status is the run's
 };
-Step firstStep(const CommandLine& line, bool otherCopyRuns);
+// `canTell`: whether the single-instance socket could be looked at; when it could not (something
+// else at its path), an action cannot know whether a copy runs, and starts nothing.
+Step firstStep(const CommandLine& line, bool otherCopyRuns, bool canTell = true);
 // The status a step ends the process with; none for Start, whose status is the run's.
 std::optional<int> statusOf(Step step);
+
+// Why a launcher's action did not reach the running copy.
+enum class HandOverFailure {
+    Busy,          // it stayed busy with other connections
+    Refused,       // it closed without taking it (it may be ending)
+    NoAnswer,      // it did not answer in time
+    Gone,          // nobody listens any more
+    OtherUser,     // the socket is another user's
+    NotOurSocket,  // something else is at the socket's path (a file, a datagram socket)
+    NoFolder,      // no private folder for the socket
+    Unusable,      // the system refused the socket
+};
+// The line on standard error for CannotHandOver, naming the action's flag and the socket's path.
+std::string handOverFailureLine(const std::string& flag, HandOverFailure why, const std::string& socketPath);
 
 // `nubrio --help`: in Spanish, naming every flag, the links and the launcher's desktop actions with
 // their menu titles (`commands`, the menu's below "Abrir Nubrio").

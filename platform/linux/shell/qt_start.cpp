@@ -29,6 +29,7 @@ bool isSet(const char* variable) {
     const std::string line = "Nubrio necesita una sesión gráfica: " + why +
                              ". Para comprobar el procesamiento sin pantalla, usá " + checkFlag + ".\n";
     std::fputs(line.c_str(), stderr);
+    program_log::flush();
     std::fflush(nullptr);
     std::_Exit(1);
 }

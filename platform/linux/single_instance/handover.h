@@ -5,7 +5,8 @@
 //
 // Wire form: "NBL1", a big-endian 32-bit count, then per link a big-endian 32-bit length and that
 // many bytes of UTF-8 (no NUL); or "NBC1", a big-endian 32-bit length and the command's name (lower
-// case ASCII letters). The receiver answers one byte, kAcknowledgement, when it took the hand-over.
+// case ASCII letters). The receiver answers one byte, kAcknowledgement, when it took the hand-over,
+// and kBusy when it closes a connection unread because it serves as many as it may.
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -18,6 +19,7 @@ inline constexpr std::size_t kMaxLinkBytes = 4096;
 inline constexpr std::size_t kMaxCommandBytes = 32;
 inline constexpr std::size_t kMaxMessageBytes = 8 + kMaxLinks * (4 + kMaxLinkBytes);
 inline constexpr char kAcknowledgement = 'K';
+inline constexpr char kBusy = 'B';
 
 struct Message {
     std::vector<std::string> links;  // a links message

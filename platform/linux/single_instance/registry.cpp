@@ -92,8 +92,10 @@ void InstanceRegistry::setHandOverHandler(HandOverHandler handler) { handler_ = 
 InstanceRegistry::State InstanceRegistry::claim() {
     if (state_ == State::Holder) return state_;
     otherPid_.reset();
+    unusable_ = Unusable::None;
     if (!path_) {
         program_log::write("single instance off: no private folder for its socket");
+        unusable_ = Unusable::NoFolder;
         return state_ = State::Unavailable;
     }
     const ClaimLock lock(*path_);
@@ -104,12 +106,23 @@ InstanceRegistry::State InstanceRegistry::claim() {
     }
     state_ = bindOrProbe(lock.held());
     if (state_ == State::Holder) startServing();
-    if (state_ == State::Unavailable) program_log::write("single instance off: cannot use " + path_->string());
+    if (state_ == State::Unavailable) {
+        static constexpr const char* kWhy[] = {"", "no private folder", "not a stream socket",
+                                               "another user's socket", "its listener does not accept",
+                                               "the system refused"};
+        program_log::write("single instance off: cannot use " + path_->string() + ": " +
+                           kWhy[static_cast<int>(unusable_)]);
+    }
     return state_;
 }
 
+InstanceRegistry::State InstanceRegistry::unavailable(Unusable why) {
+    unusable_ = why;
+    return State::Unavailable;
+}
+
 InstanceRegistry::State InstanceRegistry::bindOrProbe(bool locked) {
-    if (!instance_socket::fits(*path_)) return State::Unavailable;
+    if (!instance_socket::fits(*path_)) return unavailable(Unusable::Failed);
     const Clock::time_point patience = Clock::now() + kUnlockedRefusalPatience;
     // A stale file is replaced at most a few times: a claimant racing us must not keep us looping.
     for (int attempt = 0; attempt < 3;) {
@@ -121,20 +134,23 @@ InstanceRegistry::State InstanceRegistry::bindOrProbe(bool locked) {
             struct stat info {};
             if (::listen(socket.get(), 16) != 0 || ::lstat(path_->c_str(), &info) != 0) {
                 ::unlink(path_->c_str());
-                return State::Unavailable;
+                return unavailable(Unusable::Failed);
             }
             boundDevice_ = info.st_dev;
             boundInode_ = info.st_ino;
             listener_ = std::move(socket);
             return State::Holder;
         }
-        if (bound.error->code != EADDRINUSE) return State::Unavailable;
+        if (bound.error->code != EADDRINUSE) {
+            program_log::write("single instance: cannot bind its socket: " + bound.error->message);
+            return unavailable(Unusable::Failed);
+        }
 
         UniqueFd peer;
         switch (instance_socket::connectTo(*path_, peer)) {
         case Probe::Connected: {
             const std::optional<ucred> credentials = instance_socket::peerCredentials(peer.get());
-            if (!credentials || !instance_socket::sameUser(credentials->uid)) return State::Unavailable;
+            if (!credentials || !instance_socket::sameUser(credentials->uid)) return unavailable(Unusable::OtherUser);
             otherPid_ = credentials->pid;
             return State::OtherCopy;
         }
@@ -142,7 +158,7 @@ InstanceRegistry::State InstanceRegistry::bindOrProbe(bool locked) {
             // Nobody listens: left over from a copy that ended without cleaning up, or a copy between
             // bind and listen. Only under the lock can we tell the two apart.
             if (!locked) {
-                if (Clock::now() >= patience) return State::Unavailable;
+                if (Clock::now() >= patience) return unavailable(Unusable::Failed);
                 std::this_thread::sleep_for(20ms);
                 continue;
             }
@@ -150,19 +166,23 @@ InstanceRegistry::State InstanceRegistry::bindOrProbe(bool locked) {
             struct stat info {};
             ++attempt;
             if (::lstat(path_->c_str(), &info) != 0) continue;
-            if (!S_ISSOCK(info.st_mode) || !instance_socket::sameUser(info.st_uid)) return State::Unavailable;
-            if (::unlink(path_->c_str()) != 0 && errno != ENOENT) return State::Unavailable;
+            if (!S_ISSOCK(info.st_mode)) return unavailable(Unusable::WrongKind);
+            if (!instance_socket::sameUser(info.st_uid)) return unavailable(Unusable::OtherUser);
+            if (::unlink(path_->c_str()) != 0 && errno != ENOENT) return unavailable(Unusable::Failed);
             continue;
         }
         case Probe::Missing:
             ++attempt;
             continue;
         case Probe::Busy:  // a live holder whose backlog stays full: not ours to judge
+            return unavailable(Unusable::Busy);
+        case Probe::WrongKind:  // a same-user process put it there: neither used nor removed
+            return unavailable(Unusable::WrongKind);
         case Probe::Failed:
-            return State::Unavailable;
+            return unavailable(Unusable::Failed);
         }
     }
-    return State::Unavailable;
+    return unavailable(Unusable::Failed);
 }
 
 // The socket handed on is ours to hold only while it is still the one at the path: listening, bound
@@ -187,10 +207,18 @@ std::vector<int> InstanceRegistry::runningPids() {
     return pids;
 }
 
-bool InstanceRegistry::handOver(const handover::Message& message) {
-    if (state_ != State::OtherCopy || !path_) return false;
+bool InstanceRegistry::handOver(const handover::Message& message, instance_socket::Delivery* outcome) {
+    using instance_socket::Delivery;
+    Delivery delivery = Delivery::Unreachable;
     const std::optional<std::string> bytes = handover::encode(message);
-    return bytes && instance_socket::deliver(*path_, *bytes);
+    if (state_ == State::OtherCopy && path_ && bytes) {
+        // A holder busy with other clients frees a slot within its client deadline.
+        const Clock::time_point patience = Clock::now() + kBusyPatience;
+        while ((delivery = instance_socket::deliver(*path_, *bytes)) == Delivery::Busy && Clock::now() < patience)
+            std::this_thread::sleep_for(100ms);
+    }
+    if (outcome) *outcome = delivery;
+    return delivery == Delivery::Taken;
 }
 
 void InstanceRegistry::startServing() {
@@ -214,8 +242,12 @@ void InstanceRegistry::acceptClients() {
             return;
         }
         const std::optional<ucred> credentials = instance_socket::peerCredentials(fd.get());
-        if (!credentials || !instance_socket::sameUser(credentials->uid) || clients_.size() >= kMaxClients)
-            continue;  // closed as `fd` goes
+        if (!credentials || !instance_socket::sameUser(credentials->uid)) continue;  // closed as `fd` goes
+        if (clients_.size() >= kMaxClients) {
+            // Said, so that the sender tries again rather than taking it for a refusal.
+            ::send(fd.get(), &handover::kBusy, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            continue;
+        }
         auto client = std::make_unique<Client>();
         Client* raw = client.get();
         client->notifier = std::make_unique<QSocketNotifier>(fd.get(), QSocketNotifier::Read);

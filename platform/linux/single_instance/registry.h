@@ -6,6 +6,7 @@
 // Trust: only a peer of our own uid is believed, in both directions. A socket in our folder that is
 // held or owned by another uid (only root could put it there) is neither used nor removed: this copy
 // then runs without the registry, as if no other copy ran, and keeps the links it was given.
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -16,6 +17,7 @@
 
 #include "platform/linux/base/unique_fd.h"
 #include "platform/linux/single_instance/handover.h"
+#include "platform/linux/single_instance/socket.h"
 
 class QObject;
 class QSocketNotifier;
@@ -34,8 +36,20 @@ public:
     // Hand-overs come from our own uid only; true when the message was taken (the sender then exits).
     using HandOverHandler = std::function<bool(const handover::Message& message)>;
 
-    // Hand-overs served at once; further connections are closed on arrival.
+    // Hand-overs served at once; further connections are told so (handover::kBusy) and closed on arrival.
     static constexpr std::size_t kMaxClients = 8;
+    // How long a hand-over is tried again while the holder is busy.
+    static constexpr std::chrono::milliseconds kBusyPatience{5000};
+
+    // Why the registry is Unavailable.
+    enum class Unusable {
+        None,
+        NoFolder,   // no private folder for the socket
+        WrongKind,  // something at the path that is not a stream socket (a file, a datagram socket)
+        OtherUser,  // a socket held or owned by another user
+        Busy,       // a listener whose backlog stays full
+        Failed,     // the system refused (the error is in the log)
+    };
 
     // The socket, named by the bundle identifier, in this user's runtime folder (runtime_folder.h);
     // none without one.
@@ -65,9 +79,11 @@ public:
     // become the holder).
     std::vector<int> runningPids();
 
-    // Hands the message to the live holder and waits, bounded, for its acknowledgement. False when
-    // there is no such holder, the message exceeds the bounds, or the holder did not take it.
-    bool handOver(const handover::Message& message);
+    // Hands the message to the live holder and waits, bounded, for its acknowledgement; a holder
+    // that is busy is asked again for up to kBusyPatience. False when there is no such holder, the
+    // message exceeds the bounds, or the holder did not take it; `outcome` then says how it ended.
+    bool handOver(const handover::Message& message, instance_socket::Delivery* outcome = nullptr);
+    Unusable unusable() const { return unusable_; }
 
     // Where the holder delivers hand-overs, on the main thread.
     void setHandOverHandler(HandOverHandler handler);
@@ -89,6 +105,7 @@ private:
     Received receive(Client* client);
     State bindOrProbe(bool locked);
     bool takeOverInherited();
+    State unavailable(Unusable why);
     void startServing();
     void acceptClients();
     void clientReadable(Client* client);
@@ -96,6 +113,7 @@ private:
 
     std::optional<std::filesystem::path> path_;
     State state_ = State::Unclaimed;
+    Unusable unusable_ = Unusable::None;
     std::optional<int> otherPid_;
     UniqueFd listener_;
     UniqueFd inherited_;

@@ -38,8 +38,11 @@ RuntimeFolderCandidates RuntimeFolderCandidates::forThisUser() {
 
 std::optional<std::filesystem::path> runtimeFolder(const RuntimeFolderCandidates& candidates,
                                                    const std::string& socketName) {
+    // A folder we may not write (a runtime folder made 0500) cannot take the socket: every copy then
+    // agrees on the next one instead of running without one.
     auto usable = [&](const std::filesystem::path& folder, bool made) {
-        return folder.is_absolute() && privateFolder(folder, made) && instance_socket::fits(folder / socketName);
+        return folder.is_absolute() && privateFolder(folder, made) && ::access(folder.c_str(), W_OK | X_OK) == 0 &&
+               instance_socket::fits(folder / socketName);
     };
     if (candidates.xdgRuntimeDir && usable(*candidates.xdgRuntimeDir, false)) return candidates.xdgRuntimeDir;
     if (usable(candidates.userRuntimeDir, false)) return candidates.userRuntimeDir;

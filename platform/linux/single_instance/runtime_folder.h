@@ -19,10 +19,10 @@ struct RuntimeFolderCandidates {
     static RuntimeFolderCandidates forThisUser();
 };
 
-// The first candidate that is a real folder (not a link) of ours that no one else may enter and
-// where a socket named `socketName` fits in a socket address. The two folders of the login manager
-// are used as they are; the two others are made with mode 0700 and must have exactly that mode.
-// None when no candidate qualifies.
+// The first candidate that is a real folder (not a link) of ours that no one else may enter, that we
+// may write, and where a socket named `socketName` fits in a socket address. The two folders of the
+// login manager are used as they are; the two others are made with mode 0700 and must have exactly
+// that mode. None when no candidate qualifies.
 std::optional<std::filesystem::path> runtimeFolder(const RuntimeFolderCandidates& candidates,
                                                    const std::string& socketName);
 

@@ -57,20 +57,23 @@ bool sendAll(int fd, const std::string& bytes, Clock::time_point deadline) {
     return true;
 }
 
-bool receiveAcknowledgement(int fd, Clock::time_point deadline) {
+Delivery receiveAcknowledgement(int fd, Clock::time_point deadline) {
     for (;;) {
         char byte = 0;
         const ssize_t n = ::recv(fd, &byte, 1, 0);
-        if (n == 1) return byte == handover::kAcknowledgement;
-        if (n == 0) return false;
+        if (n == 1) {
+            if (byte == handover::kAcknowledgement) return Delivery::Taken;
+            return byte == handover::kBusy ? Delivery::Busy : Delivery::NotTaken;
+        }
+        if (n == 0) return Delivery::NotTaken;
         if (errno == EINTR) continue;
-        if (errno != EAGAIN) return false;
+        if (errno != EAGAIN) return Delivery::NotTaken;
         pollfd waiting{fd, POLLIN, 0};
         const int timeout = remainingMs(deadline);
-        if (timeout == 0) return false;
+        if (timeout == 0) return Delivery::NoAnswer;
         const int ready = ::poll(&waiting, 1, timeout);
         if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return false;
+        if (ready <= 0) return Delivery::NoAnswer;
     }
 }
 
@@ -105,6 +108,7 @@ Probe connectTo(const std::filesystem::path& path, UniqueFd& socket) {
         socket.reset();
         if (error == ECONNREFUSED) return Probe::Refused;
         if (error == ENOENT) return Probe::Missing;
+        if (error == EPROTOTYPE) return Probe::WrongKind;
         if (error != EAGAIN && error != EINTR) return Probe::Failed;
         if (Clock::now() >= deadline) return Probe::Busy;
         std::this_thread::sleep_for(20ms);
@@ -121,12 +125,21 @@ Bound bindTo(const std::filesystem::path& path) {
     return {std::move(socket), std::nullopt};
 }
 
-bool deliver(const std::filesystem::path& path, const std::string& message) {
+Delivery deliver(const std::filesystem::path& path, const std::string& message) {
     UniqueFd peer;
-    if (connectTo(path, peer) != Probe::Connected) return false;
+    switch (connectTo(path, peer)) {
+        case Probe::Connected: break;
+        case Probe::Busy: return Delivery::Busy;
+        default: return Delivery::Unreachable;
+    }
     const std::optional<ucred> credentials = peerCredentials(peer.get());
-    if (!credentials || !sameUser(credentials->uid)) return false;
-    if (!sendAll(peer.get(), message, Clock::now() + kSendDeadline)) return false;
+    if (!credentials || !sameUser(credentials->uid)) return Delivery::NotOurs;
+    // The holder may close at once when busy: its answer then says so.
+    if (!sendAll(peer.get(), message, Clock::now() + kSendDeadline)) {
+        char byte = 0;
+        return ::recv(peer.get(), &byte, 1, MSG_DONTWAIT) == 1 && byte == handover::kBusy ? Delivery::Busy
+                                                                                          : Delivery::NotTaken;
+    }
     return receiveAcknowledgement(peer.get(), Clock::now() + kAcknowledgementDeadline);
 }
 

@@ -26,6 +26,7 @@ enum class Probe {
     Refused,    // a socket file with nobody behind it
     Missing,    // no file
     Busy,       // a listener whose backlog stayed full until the deadline
+    WrongKind,  // a socket of another kind (a datagram socket)
     Failed,
 };
 // Connects within about a second; `socket` holds the connection when Connected.
@@ -38,8 +39,18 @@ struct Bound {
 };
 Bound bindTo(const std::filesystem::path& path);
 
+// How a hand-over ended.
+enum class Delivery {
+    Taken,        // acknowledged
+    Busy,         // the holder serves as many as it may, or its backlog is full: worth another try
+    NotTaken,     // closed without an acknowledgement: the holder refused it (it may be ending)
+    NoAnswer,     // no acknowledgement within the deadline
+    Unreachable,  // nobody listens there (any more)
+    NotOurs,      // held by a process of another user
+};
+
 // Hands one encoded message to the holder at the path, which must be a process of our own user,
 // and waits, bounded, for its acknowledgement.
-bool deliver(const std::filesystem::path& path, const std::string& message);
+Delivery deliver(const std::filesystem::path& path, const std::string& message);
 
 }  // namespace nubrio::linux_platform::instance_socket

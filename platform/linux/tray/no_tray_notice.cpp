@@ -17,8 +17,6 @@ constexpr const char* kDesktopEntry = "app.nubrio.desktop";
 }  // namespace
 
 void tell(QDBusConnection bus) {
-    program_log::write("no tray shows the status item: the user was told that the commands are in the "
-                       "application menu's entry");
     QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Notifications"),
                                                        QStringLiteral("/org/freedesktop/Notifications"),
                                                        QStringLiteral("org.freedesktop.Notifications"),
@@ -27,10 +25,15 @@ void tell(QDBusConnection bus) {
     call << QStringLiteral("Nubrio") << 0u << QString::fromLatin1(kDesktopEntry) << QString::fromUtf8(kSummary)
          << QString::fromUtf8(kBody) << QStringList() << hints << -1;
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call));
+    // The user was told only once the notification service says it took the notification.
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [](QDBusPendingCallWatcher* finished) {
         finished->deleteLater();
         if (finished->isError())
-            program_log::write("the desktop showed no notification: " + finished->error().message().toStdString());
+            program_log::write("no tray shows the status item, and the desktop showed no notification to say so: " +
+                               finished->error().message().toStdString());
+        else
+            program_log::write("no tray shows the status item: the user was told by a notification that the commands "
+                               "are in the application menu's entry");
     });
 }
 

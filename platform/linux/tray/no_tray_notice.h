@@ -14,8 +14,9 @@ inline constexpr const char* kBody =
     "No hay una bandeja del sistema donde mostrar su ícono. Sus comandos están en el menú de aplicaciones: "
     "hacé clic derecho en Nubrio.";
 
-// Sends the notification through org.freedesktop.Notifications on `bus` without waiting for it, and
-// writes the log line; a notification service that fails or is missing is logged as well.
+// Sends the notification through org.freedesktop.Notifications on `bus` without waiting for it. The
+// log line comes with the service's answer: that the user was told, or why not (a service that
+// fails, is missing or does not answer in D-Bus's time).
 void tell(QDBusConnection bus = QDBusConnection::sessionBus());
 
 }  // namespace nubrio::linux_platform::no_tray_notice

@@ -6,8 +6,13 @@
 //   socket_flood <socket> hold <count> <s>    <count> connections held open and silent for <s> seconds
 //   socket_flood <socket> restart <count>     valid hand-overs of the launcher's restart command
 //   socket_flood <socket> link <count>        valid hand-overs of nubrio://connect
+//   socket_flood <socket> links <count>       valid hand-overs of nubrio://connect?n=<i>, each different
+//   socket_flood <socket> occupy <count> <s>  <count> silent connections for <s> seconds, each one
+//                                              opened again as soon as the holder closes it
+//   socket_flood <socket> datagram 1 <s>      a datagram socket bound at the path for <s> seconds
 // Prints one summary line. Refusals and resets are the holder's right, so they are counted, not
 // treated as errors; only a socket that cannot be reached at all fails (exit 1).
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -58,15 +63,61 @@ std::string bigEndian(std::uint32_t value) {
     return out;
 }
 
-enum class Ending { Closed, Answered, Silent };
+enum class Ending { Closed, Answered, Busy, Silent };
 
-// How the holder ended the conversation: closed (or reset) it, answered, or kept still past our timeout.
+// How the holder ended the conversation: closed (or reset) it, acknowledged, said it was busy, or kept
+// still past our timeout.
 Ending holderEnding(int fd) {
     char byte;
     const ssize_t n = ::recv(fd, &byte, 1, 0);
-    if (n > 0) return Ending::Answered;
+    if (n > 0) return byte == 'B' ? Ending::Busy : Ending::Answered;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Ending::Silent;
     return Ending::Closed;
+}
+
+// Keeps `count` silent connections open for `seconds`, each opened again once the holder closes it.
+int occupy(const std::string& path, int count, int seconds) {
+    std::vector<pollfd> open;
+    int reopened = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        while (static_cast<int>(open.size()) < count) {
+            const int fd = connectTo(path);
+            if (fd < 0) break;
+            open.push_back({fd, POLLIN, 0});
+            ++reopened;
+        }
+        ::poll(open.data(), open.size(), 5);
+        for (std::size_t i = 0; i < open.size();) {
+            if (open[i].revents == 0) {
+                ++i;
+                continue;
+            }
+            ::close(open[i].fd);
+            open.erase(open.begin() + static_cast<long>(i));
+        }
+    }
+    for (const pollfd& held : open) ::close(held.fd);
+    std::printf("socket_flood occupy: %d connections opened to keep %d busy for %d s\n", reopened, count, seconds);
+    return reopened > 0 ? 0 : 1;
+}
+
+int holdDatagram(const std::string& path, int seconds) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) return 1;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::perror("socket_flood datagram");
+        return 1;
+    }
+    std::printf("socket_flood datagram: bound\n");
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    ::close(fd);
+    ::unlink(path.c_str());
+    return 0;
 }
 
 }  // namespace
@@ -82,8 +133,10 @@ int main(int argc, char** argv) {
     const int count = std::stoi(argv[3]);
     const int seconds = argc > 4 ? std::stoi(argv[4]) : 5;
     std::mt19937 random(12345);
+    if (mode == "occupy") return occupy(path, count, seconds);
+    if (mode == "datagram") return holdDatagram(path, seconds);
 
-    int connected = 0, unreachable = 0, closed = 0, answered = 0, silent = 0, cutOff = 0;
+    int connected = 0, unreachable = 0, closed = 0, answered = 0, busy = 0, silent = 0, cutOff = 0;
     std::vector<int> held;
     for (int i = 0; i < count; ++i) {
         const int fd = connectTo(path);
@@ -108,6 +161,9 @@ int main(int argc, char** argv) {
         } else if (mode == "link") {
             const std::string link = "nubrio://connect";
             message = "NBL1" + bigEndian(1) + bigEndian(static_cast<std::uint32_t>(link.size())) + link;
+        } else if (mode == "links") {
+            const std::string link = "nubrio://connect?n=" + std::to_string(i);
+            message = "NBL1" + bigEndian(1) + bigEndian(static_cast<std::uint32_t>(link.size())) + link;
         } else if (mode == "hold") {
             held.push_back(fd);
             continue;
@@ -119,6 +175,7 @@ int main(int argc, char** argv) {
         switch (holderEnding(fd)) {
         case Ending::Closed: ++closed; break;
         case Ending::Answered: ++answered; break;
+        case Ending::Busy: ++busy; break;
         case Ending::Silent: ++silent; break;
         }
         ::close(fd);
@@ -127,8 +184,8 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
         for (int fd : held) ::close(fd);
     }
-    std::printf("socket_flood %s: %d connected, %d unreachable, %d closed by the holder, %d answered, %d left hanging, "
-                "%d cut off while sending, %zu held\n",
-                mode.c_str(), connected, unreachable, closed, answered, silent, cutOff, held.size());
+    std::printf("socket_flood %s: %d connected, %d unreachable, %d closed by the holder, %d answered, %d told it was "
+                "busy, %d left hanging, %d cut off while sending, %zu held\n",
+                mode.c_str(), connected, unreachable, closed, answered, busy, silent, cutOff, held.size());
     return connected > 0 ? 0 : 1;
 }

@@ -2,7 +2,11 @@
 // small recorder scripts standing in for the browsers.
 #include <gio/gio.h>
 #include <glib.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/linux/desktop/app_lookup.h"
 #include "platform/linux/desktop/workspace.h"
 #include "support/desktop_home.h"
 #include "support/files.h"
@@ -276,6 +281,102 @@ TEST(LinuxWorkspace, FailingToOpenAFolderCreatesNothing) {
     EXPECT_FALSE(workspace.openFolder(folder));
     EXPECT_EQ(listing(), before);
     EXPECT_FALSE(std::filesystem::exists(folder));
+}
+
+long peakKilobytes() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// Files that GIO reads by itself, planted as a neighbour would: a FIFO that no one writes, or 100 MB.
+// Each lookup answers "none" at once, without reading them, and leaves nothing hanging.
+TEST(LinuxWorkspace, FifosAndOversizeFilesThatGioWouldReadMakeTheLookupsAnswerNone) {
+    enum class Kind { Fifo, Huge };
+    const struct {
+        const char* name;
+        std::string where;  // under the home
+        Kind kind;
+    } table[] = {
+        {"a FIFO as the user's mimeapps.list", ".config/mimeapps.list", Kind::Fifo},
+        {"100 MB as the user's mimeapps.list", ".config/mimeapps.list", Kind::Huge},
+        {"a FIFO as the applications' mimeinfo.cache", ".local/share/applications/mimeinfo.cache", Kind::Fifo},
+        {"a FIFO as the default browser's entry", ".local/share/applications/google-chrome.desktop", Kind::Fifo},
+        {"100 MB as the default browser's entry", ".local/share/applications/google-chrome.desktop", Kind::Huge},
+        {"a FIFO as the entry under a sub-folder", ".local/share/applications/google/chrome.desktop", Kind::Fifo},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.name);
+        DesktopHome home;
+        const auto recorder = home.path() / "bin/browser";
+        DesktopHome::writeRecorder(recorder);
+        home.writeEntry("firefox.desktop", recorder.string() + " %u");
+        home.writeEntry("microsoft-edge.desktop", recorder.string() + " %U");
+        const std::filesystem::path planted = home.path() / row.where;
+        if (planted.filename() != "mimeapps.list") home.writeDefaults({{"x-scheme-handler/https", "google-chrome.desktop"}});
+        std::filesystem::create_directories(planted.parent_path());
+        std::filesystem::remove(planted);
+        if (row.kind == Kind::Fifo) {
+            ASSERT_EQ(::mkfifo(planted.c_str(), 0600), 0);
+        } else {
+            const int fd = ::open(planted.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(::ftruncate(fd, 100L * 1024 * 1024), 0);  // sparse: costs no disk
+            ::close(fd);
+        }
+
+        const long peakBefore = peakKilobytes();
+        const auto started = std::chrono::steady_clock::now();
+        LinuxWorkspace workspace = makeWorkspace();
+        EXPECT_EQ(workspace.urlForApplicationToOpenUrl("https://nubrio.app"), std::nullopt);
+        EXPECT_EQ(workspace.urlForApplicationWithBundleIdentifier("com.google.Chrome"), std::nullopt);
+        // A list is read by every lookup; an entry only by the lookups of its own ID.
+        const bool list = planted.filename() != "google-chrome.desktop" && planted.filename() != "chrome.desktop";
+        EXPECT_EQ(workspace.urlForApplicationWithBundleIdentifier("com.microsoft.edgemac").has_value(), !list);
+        EXPECT_FALSE(workspace.openUrl("https://nubrio.app/descargar"));
+        const auto took = std::chrono::steady_clock::now() - started;
+
+        EXPECT_EQ(nubrio::linux_platform::app_lookup::hanging(), 0) << "answered before GIO was asked";
+        EXPECT_LT(took, std::chrono::seconds(10));
+        EXPECT_LT(peakKilobytes() - peakBefore, 50 * 1024) << "the file was not read";
+        EXPECT_EQ(row.kind == Kind::Fifo, std::filesystem::is_fifo(planted)) << "left as it was";
+    }
+}
+
+// A file that GIO reads without our looking first (an entry only associated with the type): the
+// lookup that hangs on it answers "none" after the deadline, and meanwhile every other lookup answers
+// at once instead of queueing behind GIO's lock. Once the FIFO has a writer, GIO is asked again.
+TEST(LinuxWorkspace, ALookupThatHangsIsLeftBehindAndTheOthersAnswerAtOnce) {
+    DesktopHome home;
+    const auto recorder = home.path() / "bin/browser";
+    DesktopHome::writeRecorder(recorder);
+    home.writeEntry("firefox.desktop", recorder.string() + " %u");
+    const std::filesystem::path fifo = home.applications() / "hung-browser.desktop";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    nubrio::testing::writeFile(home.configHome() / "mimeapps.list",
+                               "[Added Associations]\nx-scheme-handler/https=hung-browser.desktop;\n");
+
+    LinuxWorkspace workspace = makeWorkspace();
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(workspace.urlForApplicationToOpenUrl("https://nubrio.app"), std::nullopt);
+    const auto firstTook = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(nubrio::linux_platform::app_lookup::hanging(), 1);
+    EXPECT_GE(firstTook, nubrio::linux_platform::app_lookup::kDeadline);
+    EXPECT_LT(firstTook, nubrio::linux_platform::app_lookup::kDeadline + std::chrono::seconds(10));
+
+    started = std::chrono::steady_clock::now();
+    EXPECT_EQ(workspace.urlForApplicationWithBundleIdentifier("org.mozilla.firefox"), std::nullopt);
+    EXPECT_EQ(workspace.urlForApplicationToOpenUrl("https://nubrio.app"), std::nullopt);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, nubrio::linux_platform::app_lookup::kDeadline) << "not queued behind the first";
+    EXPECT_EQ(nubrio::linux_platform::app_lookup::hanging(), 1) << "no second thread left behind";
+
+    // A writer that closes at once: GIO reads an empty file and goes on.
+    const int writer = ::open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(writer, 0);
+    ::close(writer);
+    EXPECT_TRUE(nubrio::testing::spinUntil([] { return nubrio::linux_platform::app_lookup::hanging() == 0; }, std::chrono::seconds(20)));
+    const auto firefox = workspace.urlForApplicationWithBundleIdentifier("org.mozilla.firefox");
+    EXPECT_EQ(firefox ? std::optional(firefox->id) : std::nullopt, "firefox.desktop");
 }
 
 }  // namespace

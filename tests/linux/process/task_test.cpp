@@ -28,6 +28,7 @@
 #include "platform/linux/process/process_info.h"
 #include "platform/linux/process/task.h"
 #include "support/files.h"
+#include "support/privileges.h"
 #include "support/spin.h"
 #include "worker/contract.h"
 
@@ -217,6 +218,53 @@ TEST_F(TaskTest, LaunchFailuresAreErrorsWithTheSystemsText) {
         spinFor(100ms);
         EXPECT_EQ(calls, 0);
     }
+}
+
+// The data folder could not be made (a home we may not write, or none under a folder we may not
+// write): the launch says why it is missing, not only that it is. Run as a user would be: root
+// writes anywhere.
+TEST_F(TaskTest, AWorkingFolderThatCouldNotBeMadeGivesTheReasonItCouldNot) {
+    const struct {
+        const char* name;
+        fs::path folder;  // under the test's folder
+        int code;
+    } cases[] = {
+        {"a home we may not write", "home/Library/Application Support/Nubrio", EACCES},
+        {"no home, under a folder we may not write", "locked/home/Library/Application Support/Nubrio", EACCES},
+        {"missing where it could have been made", "open/Library/Application Support/Nubrio", ENOENT},
+    };
+    fs::create_directories(folder_ / "home");
+    fs::create_directories(folder_ / "locked");
+    fs::create_directories(folder_ / "open");
+    fs::permissions(folder_ / "home", fs::perms::owner_read | fs::perms::owner_exec);
+    fs::permissions(folder_ / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    for (const auto& expected : cases) {
+        SCOPED_TRACE(expected.name);
+        int result[2];
+        ASSERT_EQ(pipe(result), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (geteuid() == 0 && !nubrio::testing::dropFilePermissionOverrides()) _exit(2);
+            auto task = factory_.makeTask();
+            task->setStandardInputNullDevice();
+            task->setExecutable(kChild);
+            task->setCurrentDirectory(folder_ / expected.folder);
+            const auto error = task->launch();
+            const int code = error ? error->code : 0;
+            [[maybe_unused]] ssize_t ignored = write(result[1], &code, sizeof code);
+            _exit(0);
+        }
+        close(result[1]);
+        int code = -1;
+        EXPECT_EQ(read(result[0], &code, sizeof code), static_cast<ssize_t>(sizeof code));
+        close(result[0]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_EQ(code, expected.code) << std::strerror(code);
+    }
+    fs::permissions(folder_ / "home", fs::perms::owner_all);
+    fs::permissions(folder_ / "locked", fs::perms::owner_all);
 }
 
 TEST_F(TaskTest, GroupSignalReachesAGrandchildInTheGroup) {

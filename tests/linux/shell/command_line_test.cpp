@@ -108,10 +108,42 @@ TEST(CommandLine, EachArgumentListAsksOneThingAndTheCheckComesFirst) {
     }
 }
 
+// With something else at the socket's path (a datagram socket, a file) nobody can tell whether a copy
+// runs: a launcher's action, quitting included, says so rather than doing nothing or starting a copy
+// that would fight the running one for the port. Other starts go on as before.
+TEST(CommandLine, AnActionThatCannotTellWhetherACopyRunsEndsSayingSo) {
+    const struct {
+        std::vector<std::string> arguments;
+        Step step;
+    } table[] = {
+        {{"--quit"}, Step::CannotHandOver},
+        {{"--about"}, Step::CannotHandOver},
+        {{"--open-files"}, Step::CannotHandOver},
+        {{"nubrio://connect"}, Step::Start},
+        {{}, Step::Start},
+        {{"--verify-startup", "--quit"}, Step::Start},
+        {{"--help"}, Step::Help},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.arguments.empty() ? "(none)" : row.arguments.back());
+        EXPECT_EQ(firstStep(parsed(row.arguments), false, false), row.step);
+    }
+    const std::string line =
+        handOverFailureLine("--quit", HandOverFailure::NotOurSocket, "/run/user/1000/app.nubrio.desktop\nnubrio: x");
+    EXPECT_THAT(line, HasSubstr("--quit"));
+    EXPECT_THAT(line, HasSubstr("/run/user/1000/app.nubrio.desktop\\nnubrio: x"));
+    EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line";
+    for (const HandOverFailure why : {HandOverFailure::Busy, HandOverFailure::Refused, HandOverFailure::NoAnswer,
+                                      HandOverFailure::Gone, HandOverFailure::OtherUser, HandOverFailure::NoFolder,
+                                      HandOverFailure::Unusable})
+        EXPECT_THAT(handOverFailureLine("--about", why, "/s"), ::testing::StartsWith("nubrio: no se pudo pedir --about a Nubrio: "));
+}
+
 TEST(CommandLine, EachStepEndsWithItsStatus) {
     const std::pair<Step, std::optional<int>> cases[] = {
         {Step::Help, 0},           {Step::Version, 0},       {Step::Refuse, 2},
         {Step::HandOverCommand, 0}, {Step::NothingToDo, 0},  {Step::HandOverLinks, 0},
+        {Step::CannotHandOver, 1},
         // the run's: the check's 0 or 2, the ordinary termination's 0
         {Step::Start, std::nullopt}, {Step::StartForAction, std::nullopt},
     };
@@ -147,6 +179,25 @@ TEST(CommandLine, TheUsageNamesEveryFlagTheLinksAndTheLaunchersActions) {
     EXPECT_THAT(refusal, HasSubstr("«--bogus»"));
     EXPECT_THAT(refusal, HasSubstr("Uso: nubrio"));
     EXPECT_EQ(refusal.find('\n'), refusal.size() - 1) << "one line";
+}
+
+// An option is the caller's text: it cannot add a line of its own, drive the terminal, or fill it.
+TEST(CommandLine, TheRefusalShowsTheOptionOnOneLineEscapedAndCut) {
+    const struct {
+        std::string option, shown;
+    } table[] = {
+        {"--x\nnubrio: forged", "«--x\\nnubrio: forged»"},
+        {"--\x1b[2J\x1b]0;title\x07", "«--\\x1b[2J\\x1b]0;title\\x07»"},
+        {"--" + std::string(128 * 1024, 'a'), "«--" + std::string(198, 'a') + "… (y 130874 bytes más)»"},
+    };
+    for (const auto& row : table) {
+        const std::string refusal = refusalLine(kFlags, row.option);
+        SCOPED_TRACE(refusal.substr(0, 80));
+        EXPECT_THAT(refusal, HasSubstr(row.shown));
+        EXPECT_EQ(refusal.find('\n'), refusal.size() - 1) << "one line";
+        EXPECT_EQ(refusal.find('\x1b'), std::string::npos);
+        EXPECT_LT(refusal.size(), 1024u);
+    }
 }
 
 TEST(LinksInArgumentsTest, TakesArgumentsThatBeginWithAScheme) {

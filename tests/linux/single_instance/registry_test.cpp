@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +31,7 @@
 #include "platform/linux/single_instance/handover.h"
 #include "platform/linux/single_instance/registry.h"
 #include "platform/linux/single_instance/runtime_folder.h"
+#include "support/privileges.h"
 #include "support/spin.h"
 #include "support/temp_home.h"
 
@@ -265,8 +267,30 @@ TEST_F(InstanceRegistryTest, ForeignFileAtTheSocketPathIsLeftAlone) {
     InstanceRegistry registry(socket);
     EXPECT_EQ(registry.claim(), State::Unavailable);
     EXPECT_THAT(registry.runningPids(), ElementsAre(getpid()));
+    EXPECT_EQ(registry.unusable(), InstanceRegistry::Unusable::WrongKind);
     EXPECT_FALSE(registry.handOver(links({"nubrio://connect"})));
     EXPECT_TRUE(fs::is_regular_file(socket));
+}
+
+// A datagram socket planted at the path is nobody's hand-over socket: refused like a foreign file,
+// and left where it is; a launcher's action then knows it cannot tell whether a copy runs.
+TEST_F(InstanceRegistryTest, SocketOfAnotherKindAtThePathIsRefusedAndLeftAlone) {
+    const int planted = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, socket.c_str());
+    ASSERT_EQ(bind(planted, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const ino_t before = inodeOf(socket);
+
+    InstanceRegistry registry(socket);
+    EXPECT_EQ(registry.claim(), State::Unavailable);
+    EXPECT_EQ(registry.unusable(), InstanceRegistry::Unusable::WrongKind);
+    nubrio::linux_platform::instance_socket::Delivery outcome{};
+    EXPECT_FALSE(registry.handOver({{}, "quit"}, &outcome));
+    EXPECT_EQ(outcome, nubrio::linux_platform::instance_socket::Delivery::Unreachable);
+    registry.release();
+    EXPECT_EQ(inodeOf(socket), before) << "left where it is";
+    close(planted);
 }
 
 // The candidates for the socket's folder, all inside the temporary home.
@@ -457,6 +481,109 @@ TEST_F(InstanceRegistryTest, CommandsReachTheHolderAndOnlyWellFormedOnes) {
     EXPECT_EQ(received[1], (handover::Message{{}, "quit"}));
 }
 
+// Eight idle clients take every slot of the holder: a hand-over meanwhile is told the holder is busy,
+// and asked again until their deadline frees a slot, instead of being taken for refused.
+TEST_F(InstanceRegistryTest, ABusyHolderSaysSoAndTheHandOverIsTriedAgainUntilASlotFrees) {
+    InstanceRegistry holder(socket);
+    ASSERT_EQ(holder.claim(), State::Holder);
+    std::vector<std::string> received;
+    holder.setHandOverHandler([&](const handover::Message& message) {
+        received.push_back(message.command);
+        return true;
+    });
+    std::vector<int> idle;
+    for (std::size_t i = 0; i < InstanceRegistry::kMaxClients; ++i) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, socket.c_str());
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        idle.push_back(fd);
+    }
+    for (int i = 0; i < 50; ++i) QCoreApplication::processEvents();
+
+    nubrio::linux_platform::instance_socket::Delivery outcome{};
+    const bool taken = fromAnotherProcessLikeThread([&] {
+        InstanceRegistry copy(socket);
+        copy.claim();
+        return copy.handOver({{}, "about"}, &outcome);
+    });
+    EXPECT_TRUE(taken);
+    EXPECT_EQ(outcome, nubrio::linux_platform::instance_socket::Delivery::Taken);
+    EXPECT_THAT(received, ElementsAre("about"));
+    for (int fd : idle) close(fd);
+}
+
+// A holder that stays busy (its slots kept taken): the hand-over gives up after its bound and says so.
+TEST_F(InstanceRegistryTest, AHandOverToAHolderThatStaysBusyFailsAfterItsBoundAndSaysWhy) {
+    // The copy sees a live holder first; then a stand-in that answers every connection "busy".
+    std::optional<InstanceRegistry> copy;
+    {
+        InstanceRegistry holder(socket);
+        ASSERT_EQ(holder.claim(), State::Holder);
+        copy.emplace(socket);
+        ASSERT_EQ(copy->claim(), State::OtherCopy);
+    }
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, socket.c_str());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 16), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> attempts{0};
+    std::thread busy([&] {
+        while (!stop) {
+            pollfd waiting{listener, POLLIN, 0};
+            if (poll(&waiting, 1, 50) != 1) continue;
+            const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) continue;
+            ++attempts;
+            send(client, &handover::kBusy, 1, MSG_NOSIGNAL);
+            close(client);
+        }
+    });
+    const auto started = std::chrono::steady_clock::now();
+    nubrio::linux_platform::instance_socket::Delivery outcome{};
+    EXPECT_FALSE(copy->handOver({{}, "about"}, &outcome));
+    const auto took = std::chrono::steady_clock::now() - started;
+    stop = true;
+    busy.join();
+    close(listener);
+    EXPECT_EQ(outcome, nubrio::linux_platform::instance_socket::Delivery::Busy);
+    EXPECT_GT(attempts.load(), 1) << "asked again";
+    EXPECT_GE(took, InstanceRegistry::kBusyPatience);
+    EXPECT_LT(took, InstanceRegistry::kBusyPatience + kDeadline);
+}
+
+// A runtime folder we may not write (0500) cannot take the socket: every copy passes it over for the
+// next private folder, instead of running without a socket as a second copy.
+TEST_F(InstanceRegistryTest, AnUnwritableRuntimeFolderIsPassedOverForTheNext) {
+    nubrio::testing::TempHome scratch;
+    Candidates candidates{scratch.path()};
+    makeFolder(*candidates.folders.xdgRuntimeDir, 0500);
+    int result[2];
+    ASSERT_EQ(pipe(result), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (geteuid() == 0 && !nubrio::testing::dropFilePermissionOverrides()) _exit(2);
+        const std::optional<fs::path> folder = nubrio::linux_platform::runtimeFolder(candidates.folders, "app.nubrio.desktop");
+        const std::string text = folder ? folder->string() : "none";
+        [[maybe_unused]] ssize_t ignored = write(result[1], text.data(), text.size());
+        _exit(0);
+    }
+    close(result[1]);
+    std::string chosen;
+    char chunk[512];
+    for (ssize_t n; (n = read(result[0], chunk, sizeof chunk)) > 0;) chosen.append(chunk, static_cast<std::size_t>(n));
+    close(result[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child could not drop its privileges";
+    EXPECT_EQ(chosen, candidates.folders.cacheFolder.string());
+}
+
 // A copy started as a separate process (helpers/registry_claimer), claiming the socket at once.
 class Claimer {
 public:
@@ -521,9 +648,13 @@ TEST_F(InstanceRegistryTest, FloodOfIdleConnectionsIsCappedAndDoesNotLockOutHand
     }
     ASSERT_GT(idle.size(), InstanceRegistry::kMaxClients);
 
+    // Closed by the holder, after saying it is busy when it had no slot.
     auto closedByHolder = [](int fd) {
         char byte;
-        return recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+        ssize_t n;
+        while ((n = recv(fd, &byte, 1, MSG_DONTWAIT)) == 1)
+            if (byte != handover::kBusy) return false;
+        return n == 0;
     };
     for (int i = 0; i < 50; ++i) QCoreApplication::processEvents();
     // Beyond the cap they are closed on arrival (a slow machine only lets more of them time out).
