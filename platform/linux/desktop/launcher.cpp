@@ -35,8 +35,10 @@ std::filesystem::path entryPath() { return applicationsFolder() / desktop_entry:
 // The icon goes by the bundle identifier, the name its entry is known by.
 std::string iconName() { return config::BundleIdentifier; }
 
-// GIO needs no mimeinfo.cache for a default named in mimeapps.list, but one that already exists in
-// the folder would now be stale for the tools that read it.
+// GIO needs no mimeinfo.cache for a handler named in mimeapps.list, but one that already exists in
+// the folder would now be stale for the tools that read it. None is made where there was none: one
+// that this program made would go stale as other programs add entries and, as this one, refresh only
+// a cache that exists.
 void refreshMimeCacheIfPresent() {
     const std::filesystem::path folder = applicationsFolder();
     std::error_code ignored;
@@ -171,8 +173,13 @@ std::optional<platform::Error> registerFor(const std::filesystem::path& bundleEx
         }
     }
 
-    if (chosenHandler() != Handler::None) return std::nullopt;
-    if (std::optional<platform::Error> error = mimeapps::setUserDefault(kSchemeType, desktop_entry::ownDesktopId()))
+    // The default alone is not enough: the desktop portal's OpenURI, which browsers call for a link,
+    // opens it without asking only when GIO's recommended handlers for the type are exactly one, and
+    // GIO reads those from mimeinfo.cache or a list's added associations, not from the defaults.
+    const Handler handler = chosenHandler();
+    if (handler == Handler::Another) return std::nullopt;
+    if (std::optional<platform::Error> error =
+            mimeapps::addUserHandler(kSchemeType, desktop_entry::ownDesktopId(), handler == Handler::None))
         return failed("links left without a default handler", *error);
     return std::nullopt;
 }

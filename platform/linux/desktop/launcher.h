@@ -86,7 +86,8 @@ struct Presentation {
 
 // Writes the entry (its login action after the autostart entry's state now) and the icon for this
 // bundle executable (only what changed; none for a system install), and makes the entry the nubrio:
-// handler unless the user's lists name another installed handler. What could not be done is returned
+// handler unless the user's lists name another installed handler: the default and an added
+// association in the user's mimeapps.list, as GIO's own call writes them. What could not be done is returned
 // for the caller to log; a bundle path the desktop cannot start is refused, leaving nothing behind.
 std::optional<platform::Error> registerFor(const std::filesystem::path& bundleExecutable,
                                            const Presentation& presentation);

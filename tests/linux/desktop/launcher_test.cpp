@@ -158,6 +158,56 @@ TEST(AppEntry, PutsNubrioInTheApplicationMenuWithItsIconActionsAndLinks) {
     EXPECT_EQ(DesktopHome::waitForRecord(executable), (std::vector<std::string>{"nubrio://connect"}));
 }
 
+// The desktop IDs GIO gives for a lookup of nubrio: links.
+std::vector<std::string> ids(GList* infos) {
+    std::vector<std::string> found;
+    for (GList* info = infos; info; info = info->next) found.emplace_back(g_app_info_get_id(G_APP_INFO(info->data)));
+    g_list_free_full(infos, g_object_unref);
+    return found;
+}
+
+// The desktop portal's OpenURI, which browsers call for a link, opens it without asking only when
+// GIO recommends exactly one handler; GIO finds none from a default alone. No mimeinfo.cache here,
+// as in a fresh home.
+TEST(AppEntry, GiosLookupsThatThePortalMakesFindTheHandler) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> list;  // the user's mimeapps.list before
+        bool found;
+    };
+    const std::string comment = "# mis asociaciones\n";
+    const std::vector<Case> cases = {
+        {"a fresh home", std::nullopt, true},
+        {"the default of an earlier registration", comment + "[Default Applications]\nx-scheme-handler/nubrio=" + kId + ";\n",
+         true},
+        {"the user took it off the handlers", comment + "[Removed Associations]\nx-scheme-handler/nubrio=" + kId + ";\n",
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DesktopHome home;
+        const fs::path list = home.configHome() / "mimeapps.list";
+        if (c.list) writeFile(list, *c.list);
+        const auto executable = bundleExecutable(home);
+        DesktopHome::writeRecorder(executable);
+
+        EXPECT_EQ(launcher::registerFor(executable, presentation()), std::nullopt);
+        EXPECT_FALSE(fs::exists(home.applications() / "mimeinfo.cache"));
+        const std::vector<std::string> expected = c.found ? std::vector<std::string>{kId} : std::vector<std::string>{};
+        EXPECT_EQ(ids(g_app_info_get_recommended_for_type("x-scheme-handler/nubrio")), expected) << readFile(list);
+        EXPECT_EQ(ids(g_app_info_get_all_for_type("x-scheme-handler/nubrio")), expected);
+        GAppInfo* handler = g_app_info_get_default_for_type("x-scheme-handler/nubrio", FALSE);
+        EXPECT_EQ(handler && std::string(g_app_info_get_id(handler)) == kId, c.found);
+        if (handler) g_object_unref(handler);
+        if (c.list) {
+            EXPECT_EQ(readFile(list).rfind(comment, 0), 0u);
+        }
+        if (!c.found) {
+            EXPECT_EQ(readFile(list), *c.list) << "the user's removal stands";
+        }
+    }
+}
+
 TEST(AppEntry, ASystemInstallLeavesTheMenuToTheSystemsEntryAndOnlySetsTheLinkDefault) {
     DesktopHome home;
     const fs::path prefix = home.path() / "sistema/usr";
