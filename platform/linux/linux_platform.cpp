@@ -1,5 +1,6 @@
 #include "platform/linux/linux_platform.h"
 
+#include <QGuiApplication>
 #include <string_view>
 
 #include "app/build_config.h"
@@ -24,6 +25,7 @@ LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle>
                 tasks_,       urlSession_, statusBar_, alerts_,   workspace_, loginItems_, screen_, linuxWords()} {
     registry_->setHandOverHandler([this](const handover::Message& message) { return handOverArrived(message); });
     application_.setTerminationCleanup([this] { terminationCleanup(); });
+    loginItems_.setChangeHandler([this] { loginStateToTell(); });
 }
 
 bool LinuxPlatform::handOverArrived(const handover::Message& message) {
@@ -48,9 +50,9 @@ bool LinuxPlatform::handOverArrived(const handover::Message& message) {
 bool LinuxPlatform::runAction(const launcher::DesktopAction& action) {
     if (action.login != launcher::LoginChange::None) {
         const bool on = loginItems_.status() == platform::LoginItemStatus::Enabled;
-        // Already so (changed elsewhere since the entry was written): only the entry's title catches up.
+        // Already so: nothing changes, and the user still learns the state.
         if (on == (action.login == launcher::LoginChange::TurnOn)) {
-            if (loginChanged_) loginChanged_();
+            loginStateToTell();
             return true;
         }
     }
@@ -68,9 +70,9 @@ void LinuxPlatform::runAfterLaunch(const launcher::DesktopAction& action) {
     application_.afterLaunch([this, &action] { runAction(action); });
 }
 
-void LinuxPlatform::setLoginChangeHandler(std::function<void()> changed) {
-    loginChanged_ = changed;
-    loginItems_.setChangeHandler(std::move(changed));
+void LinuxPlatform::loginStateToTell() {
+    if (statusBar_.shownInTray() || QGuiApplication::platformName() == QLatin1String("offscreen")) return;
+    loginNotice_.tell(loginItems_.status() == platform::LoginItemStatus::Enabled);
 }
 
 void LinuxPlatform::terminationCleanup() {

@@ -19,6 +19,7 @@
 #include "platform/linux/shell/screen.h"
 #include "platform/linux/shell/url_session.h"
 #include "platform/linux/single_instance/registry.h"
+#include "platform/linux/tray/login_notice.h"
 #include "platform/linux/tray/status_bar.h"
 #include "platform/platform.h"
 
@@ -44,9 +45,6 @@ public:
     // Runs during termination after the platform's own cleanup, best effort.
     void setTerminationCleanup(std::function<void()> cleanup) { cleanup_ = std::move(cleanup); }
 
-    // Runs after each change of the login item, whichever way it came (the menu, a launcher's action).
-    void setLoginChangeHandler(std::function<void()> changed);
-
     // The tray first: the status item shows `image` before the application launches, and the launch
     // (the worker's start with it) waits until a tray has fetched the icon, for a moment at most. The
     // delegate's status item and menu are these.
@@ -61,11 +59,13 @@ private:
     bool handOverArrived(const handover::Message& message);
     // The menu command of a launcher's action; a login action whose state is already so changes nothing.
     bool runAction(const launcher::DesktopAction& action);
+    // After a change of the login item, whichever way it came, or a login action that found it so:
+    // where no tray shows the menu's check mark, a notification says the state.
+    void loginStateToTell();
 
     std::unique_ptr<LinuxBundle> bundle_;
     std::unique_ptr<InstanceRegistry> registry_;
     std::function<void()> cleanup_;
-    std::function<void()> loginChanged_;
 
     LiveTasks liveTasks_;
     LinuxApplication application_;
@@ -82,6 +82,7 @@ private:
     LinuxWorkspace workspace_;
     LinuxLoginItemService loginItems_;
     LinuxScreen screen_;
+    LoginNotice loginNotice_;
 
     platform::Platform platform_;
 };

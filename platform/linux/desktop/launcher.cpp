@@ -12,7 +12,6 @@
 #include "platform/linux/desktop/app_icon.h"
 #include "platform/linux/desktop/desktop_entry.h"
 #include "platform/linux/desktop/gio_library.h"
-#include "platform/linux/desktop/login_items.h"
 #include "platform/linux/desktop/mimeapps.h"
 
 namespace nubrio::linux_platform::launcher {
@@ -92,38 +91,31 @@ const DesktopAction* actionNamed(const std::string& id) {
     return nullptr;
 }
 
-std::vector<NamedAction> namedActions(const std::vector<MenuCommand>& commands, LoginTitles login) {
+std::vector<NamedAction> namedActions(const std::vector<MenuCommand>& commands) {
     std::vector<NamedAction> actions;
     for (const MenuCommand& command : commands)
         for (const DesktopAction& action : kActions) {
             if (command.selector != action.selector) continue;
-            if (action.login == LoginChange::None) {
+            if (action.login == LoginChange::None)
                 actions.push_back({&action, command.title});
-                continue;
-            }
-            const bool on = action.login == LoginChange::TurnOn;
-            if (login == LoginTitles::Both || (login == LoginTitles::TurnOn) == on)
-                actions.push_back({&action, command.title + (on ? ": activar" : ": desactivar")});
+            else
+                actions.push_back({&action, command.title + (action.login == LoginChange::TurnOn ? ": activar"
+                                                                                                  : ": desactivar")});
         }
     return actions;
 }
 
-std::string entryText(const std::filesystem::path& bundleExecutable, const std::vector<MenuCommand>& commands,
-                      LoginTitles login) {
+std::string entryText(const std::filesystem::path& bundleExecutable, const std::vector<MenuCommand>& commands) {
     const std::string program = desktop_entry::quoteExecArgument(bundleExecutable.string());
-    // The actions in the menu's order, each named as its menu item; a static name cannot carry the
-    // login item's check mark, so the login action names the change it makes.
-    const std::vector<NamedAction> actions = namedActions(commands, login);
+    // The actions in the menu's order, each named as its menu item; start at login as the two changes.
+    const std::vector<NamedAction> actions = namedActions(commands);
     std::string ids;
     for (const NamedAction& named : actions) ids += std::string(named.action->id) + ";";
     std::string text = desktop_entry::entryText({
         {"Type", "Application"},
         {"Name", "Nubrio"},
         {"GenericName", "Procesamiento de videos"},
-        // The state in the description too: GNOME Shell takes a changed entry's new actions only when
-        // something it compares (name, description, command, icon) changed as well.
-        {"Comment", std::string("Procesa tus videos en esta computadora y abre el editor de Nubrio") +
-                        (login == LoginTitles::TurnOff ? ". Se abre al iniciar sesión." : "")},
+        {"Comment", "Procesa tus videos en esta computadora y abre el editor de Nubrio"},
         {"Icon", iconName()},
         {"Exec", program + " %u"},
         {"TryExec", bundleExecutable.string()},
@@ -154,9 +146,7 @@ std::optional<platform::Error> registerFor(const std::filesystem::path& bundleEx
             program_log::write("application icon not written: " + error->message);
 
         const std::filesystem::path path = entryPath();
-        const bool loginOn = LinuxLoginItemService(bundleExecutable).status() == platform::LoginItemStatus::Enabled;
-        const std::string text =
-            entryText(bundleExecutable, presentation.commands, loginOn ? LoginTitles::TurnOff : LoginTitles::TurnOn);
+        const std::string text = entryText(bundleExecutable, presentation.commands);
         files::ReadFailure failure;
         const std::optional<std::string> current = files::readFile(path, kMaxEntryBytes, &failure);
         if (current != text) {
@@ -211,7 +201,7 @@ std::optional<platform::Error> writeSystemFiles(const std::filesystem::path& bun
     if (std::optional<platform::Error> reason = desktop_entry::unlaunchableReason(bundleExecutable)) return reason;
     if (auto error = app_icon::install(dataFolder, iconName(), presentation.glyph)) return error;
     return files::writeFileAtomically(dataFolder / "applications" / desktop_entry::ownDesktopId(),
-                                      entryText(bundleExecutable, presentation.commands, LoginTitles::Both));
+                                      entryText(bundleExecutable, presentation.commands));
 }
 
 }  // namespace nubrio::linux_platform::launcher

@@ -69,6 +69,8 @@ public:
 
     // None while the item waits for a tray.
     QSystemTrayIcon* trayIcon() const { return tray_.get(); }
+    // Whether a tray shows the item now (never offscreen).
+    bool shownInTray() const;
 
     // Calls `shown` once: when a tray has asked for the icon, after `patienceMs` if none has, or at
     // once when no tray is there to ask.
@@ -108,6 +110,8 @@ public:
 
     // Runs a command of the menus made here as choosing it would; false when no menu has it.
     bool performMenuCommand(const std::string& selector);
+    // Whether a tray shows one of the items made here, and with it the menu's check marks.
+    bool shownInTray() const;
 
     // Runs `chore` once the first status item has had the time to show its icon (see AfterIcon).
     void afterFirstItem(std::function<void()> chore) { afterIcon_.add(std::move(chore)); }
@@ -124,6 +128,7 @@ private:
 
     RequestQueue* requests_;
     std::vector<std::weak_ptr<LinuxMenu>> menus_;
+    std::vector<std::weak_ptr<LinuxStatusItem>> items_;
     std::shared_ptr<LinuxStatusItem> firstItem_;
     std::shared_ptr<LinuxMenu> firstMenu_;
     // One watcher of the desktop's appearance for all items, made with the first.

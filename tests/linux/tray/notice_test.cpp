@@ -1,6 +1,6 @@
 // The notifications that stand in where no tray shows the status item, sent to a fake notification
 // server on a private session bus: the no-tray notice once per login session (a marker in the runtime
-// folder).
+// folder), and the state of start at login, each replacing the one before.
 #include <gtest/gtest.h>
 
 #include <QDBusConnection>
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/tray/login_notice.h"
 #include "platform/linux/tray/no_tray_notice.h"
 #include "support/private_bus.h"
 #include "support/spin.h"
@@ -149,6 +150,28 @@ TEST(NoTrayNotice, TheInstructionComesFirst) {
     const qsizetype at = body.indexOf(QStringLiteral("clic derecho en Nubrio"));
     ASSERT_GE(at, 0);
     EXPECT_LE(at + 22, 40) << body.toStdString();
+}
+
+TEST(LoginNotice, SaysTheStateAndReplacesTheLastOne) {
+    NotificationServer server;
+    ASSERT_TRUE(server.isRunning());
+    LoginNotice notice;
+    notice.tell(true, server.client());
+    ASSERT_TRUE(server.countReaches(1));
+    notice.tell(false, server.client());
+    ASSERT_TRUE(server.countReaches(2));
+    notice.tell(false, server.client());
+    ASSERT_TRUE(server.countReaches(3));
+
+    const std::vector<Shown>& shown = server.shown();
+    EXPECT_EQ(shown[0].body, QStringLiteral("Se abrirá al iniciar sesión."));
+    EXPECT_EQ(shown[1].body, QStringLiteral("No se abrirá al iniciar sesión."));
+    EXPECT_EQ(shown[2].body, shown[1].body);
+    for (const Shown& one : shown) EXPECT_EQ(one.summary, QStringLiteral("Nubrio"));
+    EXPECT_EQ(shown[0].replaces, 0u);
+    EXPECT_EQ(shown[1].replaces, 1u) << "the server's id of the first";
+    EXPECT_EQ(shown[2].replaces, 2u);
+    EXPECT_EQ(shown[1].hints.value(QStringLiteral("desktop-entry")).toString(), QStringLiteral("app.nubrio.desktop"));
 }
 
 }  // namespace
