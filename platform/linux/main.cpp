@@ -111,7 +111,9 @@ int main(int argc, char** argv) {
     // The check opens nothing: links on its command line are not acted on.
     if (!line.links.empty() && !line.checkMode) backend.application().openUrls(line.links);
     // The uninstall moves the bundle to the Trash and then terminates: the entry and icon go with it.
-    backend.setTerminationCleanup([executable] { linux_platform::launcher::unregisterIfBundleGone(executable); });
+    backend.setTerminationCleanup([executable] {
+        linux_platform::launcher::unregisterIfBundleGone(executable, nubrio::presentation().editorPage);
+    });
 
     const int status = nubrio::runApplication(backend.platform());
 

@@ -1,7 +1,9 @@
 #include "platform/linux/desktop/launcher.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <string_view>
 #include <system_error>
 
 #include "platform/linux/base/files.h"
@@ -74,7 +76,110 @@ platform::Error failed(const std::string& what, platform::Error error) {
     return error;
 }
 
+// What writing one of our entries came to.
+struct Written {
+    bool changed = false;
+    std::optional<platform::Error> error;
+};
+
+// Writes the entry at `path` unless it already holds `text`. A file there that cannot be read whole,
+// or not as an entry, is someone's: rewriting it would lose it, so it is left as it is.
+Written writeEntryIfChanged(const std::filesystem::path& path, const std::string& text) {
+    files::ReadFailure failure;
+    const std::optional<std::string> current = files::readFile(path, kMaxEntryBytes, &failure);
+    if (current == text) return {};
+    std::string whyNot;
+    if (!current && !failure.missing)
+        return {false, platform::Error{"DesktopEntry", EINVAL, path.string() + " left as it is: " + failure.why}};
+    if (current && !desktop_entry::parseEntry(*current, &whyNot))
+        return {false, platform::Error{"DesktopEntry", EINVAL, path.string() + " left as it is: " + whyNot}};
+    if (std::optional<platform::Error> error = files::writeFileAtomically(path, text)) return {false, error};
+    return {true, std::nullopt};
+}
+
+// Removes the entry at `path` if it starts this bundle executable; true when it is gone.
+bool removeIfOurs(const std::filesystem::path& path, const std::filesystem::path& bundleExecutable) {
+    std::optional<desktop_entry::EntryKeys> keys = desktop_entry::readEntry(path);
+    if (!keys) return false;
+    const bool ours = (keys->program && desktop_entry::samePath(*keys->program, bundleExecutable)) ||
+                      (!keys->tryExec.empty() && desktop_entry::samePath(keys->tryExec, bundleExecutable));
+    if (!ours) return false;  // another copy of Nubrio has registered since
+    if (std::remove(path.c_str()) != 0) {
+        program_log::write("cannot remove " + path.string() + ": " + systemError(errno, path.string()).message);
+        return false;
+    }
+    return true;
+}
+
+// The browsers that open the editor as an app window prefix the IDs of their web apps' entries with
+// their executable's name: Chrome's and Chromium's is chrome.
+constexpr const char* kAppWindowBrowsers[] = {"chrome", "msedge", "brave", "vivaldi"};
+
+// Chromium's rule for a file name: characters a file name cannot hold, and white space or a dot at
+// either end, become '_'.
+std::string fileNameSafe(std::string name) {
+    for (char& c : name)
+        if (std::string_view("\"~*/:<>?\\|").find(c) != std::string_view::npos || static_cast<unsigned char>(c) < 0x20 ||
+            c == 0x7f)
+            c = '_';
+    for (std::size_t at : {std::size_t{0}, name.size() - 1})
+        if (!name.empty() && (name[at] == ' ' || name[at] == '.' || name[at] == '\t')) name[at] = '_';
+    return name;
+}
+
+void writeEditorWindowEntries(const std::filesystem::path& folder, const std::filesystem::path& bundleExecutable,
+                              const std::string& page) {
+    const AppWindowNames names = appWindowNames(page);
+    const std::string text = editorWindowEntryText(bundleExecutable, names.x11Instance);
+    for (const std::string& id : names.desktopIds)
+        if (Written written = writeEntryIfChanged(folder / id, text); written.error)
+            program_log::write("the editor window's entry not written: " + written.error->message);
+}
+
 }  // namespace
+
+AppWindowNames appWindowNames(const std::string& page) {
+    // The page's host and path, as the browser reads the address.
+    std::string_view rest = page;
+    if (const auto scheme = rest.find("://"); scheme != std::string_view::npos) rest.remove_prefix(scheme + 3);
+    const std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+    rest.remove_prefix(authority.size());
+    std::string_view host = authority.substr(authority.rfind('@') == std::string_view::npos ? 0 : authority.rfind('@') + 1);
+    host = host.substr(0, host.find(':'));
+    std::string_view path = rest.substr(0, rest.find_first_of("?#"));
+    if (path.empty()) path = "/";
+    const std::string appName = std::string(host) + "_" + std::string(path);
+
+    AppWindowNames names;
+    names.x11Instance = fileNameSafe(appName);
+    const auto first = names.x11Instance.find_first_not_of('_');
+    names.x11Instance = first == std::string::npos
+                            ? std::string()
+                            : names.x11Instance.substr(first, names.x11Instance.find_last_not_of('_') - first + 1);
+    for (const char* browser : kAppWindowBrowsers) {
+        std::string id = fileNameSafe(std::string(browser) + "-" + appName + "-Default");
+        std::replace(id.begin(), id.end(), ' ', '_');
+        names.desktopIds.push_back(id + ".desktop");
+    }
+    return names;
+}
+
+std::string editorWindowEntryText(const std::filesystem::path& bundleExecutable, const std::string& x11Instance) {
+    return desktop_entry::entryText({
+        {"Type", "Application"},
+        {"Name", "Nubrio"},
+        {"Comment", "El editor de Nubrio"},
+        {"Icon", iconName()},
+        // Chosen where the window's icon is pinned: the program opens the editor.
+        {"Exec", desktop_entry::quoteExecArgument(bundleExecutable.string())},
+        {"TryExec", bundleExecutable.string()},
+        {"Terminal", "false"},
+        {"StartupNotify", "false"},
+        {"StartupWMClass", x11Instance},
+        // Only the window's: the application menu has Nubrio's own entry.
+        {"NoDisplay", "true"},
+    });
+}
 
 bool isSystemInstall(const std::filesystem::path& bundleExecutable) {
     const std::filesystem::path bundle = bundleExecutable.lexically_normal().parent_path().parent_path().parent_path();
@@ -145,22 +250,10 @@ std::optional<platform::Error> registerFor(const std::filesystem::path& bundleEx
         if (auto error = app_icon::install(dataHome(), iconName(), presentation.glyph))
             program_log::write("application icon not written: " + error->message);
 
-        const std::filesystem::path path = entryPath();
-        const std::string text = entryText(bundleExecutable, presentation.commands);
-        files::ReadFailure failure;
-        const std::optional<std::string> current = files::readFile(path, kMaxEntryBytes, &failure);
-        if (current != text) {
-            // A file at our name that cannot be read whole is someone's, and rewriting it would lose it.
-            std::string whyNot;
-            if (!current && !failure.missing)
-                return platform::Error{"DesktopEntry", EINVAL, "application entry left as it is: " + failure.why};
-            if (current && !desktop_entry::parseEntry(*current, &whyNot))
-                return platform::Error{"DesktopEntry", EINVAL,
-                                       "application entry " + path.string() + " left as it is: " + whyNot};
-            if (std::optional<platform::Error> error = files::writeFileAtomically(path, text))
-                return failed("no application entry written", *error);
-            refreshMimeCacheIfPresent();
-        }
+        const Written written = writeEntryIfChanged(entryPath(), entryText(bundleExecutable, presentation.commands));
+        if (written.error) return failed("no application entry written", *written.error);
+        if (written.changed) refreshMimeCacheIfPresent();
+        writeEditorWindowEntries(applicationsFolder(), bundleExecutable, presentation.editorPage);
     }
 
     // The default alone is not enough: the desktop portal's OpenURI, which browsers call for a link,
@@ -174,22 +267,18 @@ std::optional<platform::Error> registerFor(const std::filesystem::path& bundleEx
     return std::nullopt;
 }
 
-void unregisterIfBundleGone(const std::filesystem::path& bundleExecutable) {
+void unregisterIfBundleGone(const std::filesystem::path& bundleExecutable, const std::string& editorPage) {
     std::error_code error;
     const bool present = std::filesystem::exists(bundleExecutable, error);
     if (present || error) return;  // when in doubt, the bundle is still there
 
     const std::filesystem::path path = entryPath();
-    if (std::optional<desktop_entry::EntryKeys> keys = desktop_entry::readEntry(path)) {
-        const bool ours = (keys->program && desktop_entry::samePath(*keys->program, bundleExecutable)) ||
-                          (!keys->tryExec.empty() && desktop_entry::samePath(keys->tryExec, bundleExecutable));
-        if (!ours) return;  // another copy of Nubrio has registered since
-        if (std::remove(path.c_str()) != 0) {
-            program_log::write("cannot remove the application entry: " + systemError(errno, path.string()).message);
-            return;
-        }
+    if (desktop_entry::readEntry(path)) {
+        if (!removeIfOurs(path, bundleExecutable)) return;  // another copy's, or it could not go
         refreshMimeCacheIfPresent();
     }
+    for (const std::string& id : appWindowNames(editorPage).desktopIds)
+        removeIfOurs(applicationsFolder() / id, bundleExecutable);
     app_icon::remove(dataHome(), iconName());
     // Also a default left behind by an entry that is already gone.
     mimeapps::removeFromUserLists(kSchemeType, desktop_entry::ownDesktopId());
@@ -200,6 +289,11 @@ std::optional<platform::Error> writeSystemFiles(const std::filesystem::path& bun
                                                const Presentation& presentation) {
     if (std::optional<platform::Error> reason = desktop_entry::unlaunchableReason(bundleExecutable)) return reason;
     if (auto error = app_icon::install(dataFolder, iconName(), presentation.glyph)) return error;
+    const AppWindowNames names = appWindowNames(presentation.editorPage);
+    for (const std::string& id : names.desktopIds)
+        if (auto error = files::writeFileAtomically(dataFolder / "applications" / id,
+                                                    editorWindowEntryText(bundleExecutable, names.x11Instance)))
+            return error;
     return files::writeFileAtomically(dataFolder / "applications" / desktop_entry::ownDesktopId(),
                                       entryText(bundleExecutable, presentation.commands));
 }

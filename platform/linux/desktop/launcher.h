@@ -72,27 +72,46 @@ std::vector<NamedAction> namedActions(const std::vector<MenuCommand>& commands);
 std::string entryText(const std::filesystem::path& bundleExecutable, const std::vector<MenuCommand>& commands);
 
 // What the entry shows that the core owns: the menu's commands below "Abrir Nubrio" in the menu's
-// order, whose titles its actions take (opening the editor is the entry's own default action), and
-// the glyph of its icon (the status icon's drawing).
+// order, whose titles its actions take (opening the editor is the entry's own default action), the
+// glyph of its icon (the status icon's drawing), and the page of the editor's app window.
 struct Presentation {
     std::vector<MenuCommand> commands;
     platform::DrawingHandler glyph;
+    std::string editorPage;
 };
 
-// Writes the entry and the icon for this bundle executable (only what changed; none for a system install), and makes the entry the nubrio:
-// handler unless the user's lists name another installed handler: the default and an added
-// association in the user's mimeapps.list, as GIO's own call writes them. What could not be done is returned
-// for the caller to log; a bundle path the desktop cannot start is refused, leaving nothing behind.
+// How Chromium-family browsers name an app window (--app=) of `page` for the desktop: the instance
+// part of its X11 WM_CLASS, and per browser the Wayland app id, which is the ID of the desktop entry
+// the browser would write for it (the browser's executable name, the page's host and path, the
+// profile; Chromium 156 shows "nubrio.app" and "chrome-nubrio.app__-Default"). Only the profile
+// "Default", where a browser opens such a window unless the user made another profile theirs.
+struct AppWindowNames {
+    std::string x11Instance;
+    std::vector<std::string> desktopIds;
+};
+AppWindowNames appWindowNames(const std::string& page);
+
+// A hidden entry that claims the editor's app window for Nubrio where desktops group windows: its
+// ID is the window's Wayland app id and its StartupWMClass the X11 instance, as browsers write for
+// their installed web apps; it starts the program, which opens the editor.
+std::string editorWindowEntryText(const std::filesystem::path& bundleExecutable, const std::string& x11Instance);
+
+// Writes the entry, the editor window's hidden entries and the icon for this bundle executable
+// (only what changed; none for a system install), and makes the entry the nubrio: handler unless the
+// user's lists name another installed handler: the default and an added association in the user's
+// mimeapps.list, as GIO's own call writes them. What could not be done is returned for the caller
+// to log; a bundle path the desktop cannot start is refused, leaving nothing behind.
 std::optional<platform::Error> registerFor(const std::filesystem::path& bundleExecutable,
                                            const Presentation& presentation);
 
-// Once the bundle executable is gone (the bundle went to the Trash), removes the entry if it still
-// starts that executable, its icon, and the nubrio: defaults that name it, so that nothing points
+// Once the bundle executable is gone (the bundle went to the Trash), removes the entries that still
+// start that executable, the icon, and the nubrio: defaults that name it, so that nothing points
 // into the Trash. Pass the path the program was started from, not where /proc/self/exe points after
-// the move. Failures are written to the program's log.
-void unregisterIfBundleGone(const std::filesystem::path& bundleExecutable);
+// the move, and the editor's page, which names the editor window's entries. Failures are written to
+// the program's log.
+void unregisterIfBundleGone(const std::filesystem::path& bundleExecutable, const std::string& editorPage);
 
-// For a system prefix: writes the entry for this bundle executable and the icons under `dataFolder`
+// For a system prefix: writes the entries for this bundle executable and the icons under `dataFolder`
 // (<prefix>/share, with DESTDIR when staging), the files the program writes per user.
 std::optional<platform::Error> writeSystemFiles(const std::filesystem::path& bundleExecutable,
                                                const std::filesystem::path& dataFolder,

@@ -213,6 +213,8 @@ TEST(AppEntry, ASystemInstallLeavesTheMenuToTheSystemsEntryAndOnlySetsTheLinkDef
     ASSERT_EQ(launcher::writeSystemFiles(executable, prefix / "share", presentation()), std::nullopt);
     // The same entry as the user's own.
     EXPECT_EQ(readFile(prefix / "share/applications" / kId), launcher::entryText(executable, presentation().commands));
+    EXPECT_EQ(readFile(prefix / "share/applications/chrome-nubrio.app__-Default.desktop"),
+              launcher::editorWindowEntryText(executable, "nubrio.app"));
     EXPECT_NE(readFile(prefix / "share/icons/hicolor/scalable/apps/app.nubrio.desktop.svg").find("<svg"), std::string::npos);
     EXPECT_EQ(readFile(prefix / "share/icons/hicolor/48x48/apps/app.nubrio.desktop.png").substr(1, 3), "PNG");
     EXPECT_TRUE(launcher::isSystemInstall(executable));
@@ -264,14 +266,14 @@ TEST(AppEntry, GoesWithItsIconAndDefaultOnlyOnceItsBundleIsGone) {
     launcher::registerFor(executable, presentation());
     const auto entry = entryFile(home);
 
-    launcher::unregisterIfBundleGone(executable);  // still there
+    launcher::unregisterIfBundleGone(executable, presentation().editorPage);  // still there
     EXPECT_TRUE(fs::exists(entry));
-    launcher::unregisterIfBundleGone(bundleExecutable(home, "Papelera"));  // gone, but not the one registered
+    launcher::unregisterIfBundleGone(bundleExecutable(home, "Papelera"), presentation().editorPage);  // gone, but not the one registered
     EXPECT_TRUE(fs::exists(entry));
     EXPECT_EQ(userDefault(home), kId);
 
     fs::remove_all(home.path() / "Mis Apps");
-    launcher::unregisterIfBundleGone(executable);
+    launcher::unregisterIfBundleGone(executable, presentation().editorPage);
     EXPECT_FALSE(fs::exists(entry));
     EXPECT_FALSE(fs::exists(icon(home, "scalable", "svg")));
     EXPECT_FALSE(fs::exists(icon(home, "48x48", "png")));
@@ -382,7 +384,7 @@ TEST(AppEntry, ASettingsFileThatCannotBeReadWholeIsLeftAsItIs) {
         launcher::registerFor(executable, presentation());
         EXPECT_EQ(readFile(list), text) << "install";
         fs::remove_all(home.path() / "Mis Apps");
-        launcher::unregisterIfBundleGone(executable);
+        launcher::unregisterIfBundleGone(executable, presentation().editorPage);
         EXPECT_EQ(readFile(list), text) << "uninstall";
 
         // The same text at the application entry's own name.
@@ -468,6 +470,70 @@ TEST(AppEntry, BothLoginActionsStandWhateverTheState) {
     EXPECT_EQ(entryKey(entry, "Desktop Action loginoff", "Exec"), program + " --login-off");
     EXPECT_EQ(launcher::actionNamed("loginon")->login, launcher::LoginChange::TurnOn);
     EXPECT_EQ(launcher::actionNamed("loginoff")->login, launcher::LoginChange::TurnOff);
+}
+
+// Browsers name an app window after its page: Chromium 156 gives the editor's window the Wayland app
+// id chrome-nubrio.app__-Default and the X11 class instance nubrio.app.
+TEST(EditorWindowEntry, NamesFollowTheBrowsersRule) {
+    struct Case {
+        std::string page;
+        std::string x11Instance;
+        std::string chromeId;
+    };
+    const std::vector<Case> cases = {
+        {"https://nubrio.app/?app=window#app/crear", "nubrio.app", "chrome-nubrio.app__-Default.desktop"},
+        {"http://localhost:5173/?app=window#app/crear", "localhost", "chrome-localhost__-Default.desktop"},
+        {"https://staging.nubrio.app/editor/?app=window", "staging.nubrio.app__editor",
+         "chrome-staging.nubrio.app__editor_-Default.desktop"},
+        {"https://nubrio.app", "nubrio.app", "chrome-nubrio.app__-Default.desktop"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.page);
+        const launcher::AppWindowNames names = launcher::appWindowNames(c.page);
+        EXPECT_EQ(names.x11Instance, c.x11Instance);
+        ASSERT_FALSE(names.desktopIds.empty());
+        EXPECT_EQ(names.desktopIds.front(), c.chromeId);
+    }
+    EXPECT_EQ(launcher::appWindowNames(presentation().editorPage).desktopIds,
+              (std::vector<std::string>{"chrome-nubrio.app__-Default.desktop", "msedge-nubrio.app__-Default.desktop",
+                                        "brave-nubrio.app__-Default.desktop", "vivaldi-nubrio.app__-Default.desktop"}));
+}
+
+// The editor's app window belongs to Nubrio where desktops group windows: hidden entries named for the
+// window, with Nubrio's name and icon, that start the program; they go with the bundle.
+TEST(EditorWindowEntry, ClaimsTheWindowAndGoesWithTheBundle) {
+    DesktopHome home;
+    const auto executable = bundleExecutable(home);
+    DesktopHome::writeRecorder(executable);
+    ASSERT_EQ(launcher::registerFor(executable, presentation()), std::nullopt);
+
+    const std::string program = "\"" + executable.string() + "\"";
+    for (const std::string& id : launcher::appWindowNames(presentation().editorPage).desktopIds) {
+        SCOPED_TRACE(id);
+        GDesktopAppInfo* info = g_desktop_app_info_new(id.c_str());
+        ASSERT_NE(info, nullptr);
+        EXPECT_FALSE(g_app_info_should_show(G_APP_INFO(info))) << "not in the application menu";
+        EXPECT_STREQ(g_app_info_get_name(G_APP_INFO(info)), "Nubrio");
+        EXPECT_STREQ(g_desktop_app_info_get_startup_wm_class(info), "nubrio.app");
+        EXPECT_EQ(entryKey(home.applications() / id, "Desktop Entry", "Icon"), "app.nubrio.desktop");
+        EXPECT_EQ(entryKey(home.applications() / id, "Desktop Entry", "Exec"), program);
+        g_object_unref(info);
+    }
+    // Pinned and chosen, it starts the program, which opens the editor.
+    GDesktopAppInfo* chrome = g_desktop_app_info_new("chrome-nubrio.app__-Default.desktop");
+    ASSERT_NE(chrome, nullptr);
+    ASSERT_TRUE(g_app_info_launch(G_APP_INFO(chrome), nullptr, nullptr, nullptr));
+    EXPECT_EQ(DesktopHome::waitForRecord(executable), (std::vector<std::string>{}));
+    g_object_unref(chrome);
+
+    // A file of that name that is not ours stays.
+    const fs::path foreign = home.applications() / "msedge-nubrio.app__-Default.desktop";
+    writeFile(foreign, "[Desktop Entry]\nType=Application\nName=Otra\nExec=/bin/true\n");
+    fs::remove_all(home.path() / "Mis Apps");
+    launcher::unregisterIfBundleGone(executable, presentation().editorPage);
+    EXPECT_FALSE(fs::exists(home.applications() / "chrome-nubrio.app__-Default.desktop"));
+    EXPECT_FALSE(fs::exists(home.applications() / "vivaldi-nubrio.app__-Default.desktop"));
+    EXPECT_TRUE(fs::exists(foreign));
 }
 
 TEST(AppEntry, EachActionIsFoundByItsName) {
