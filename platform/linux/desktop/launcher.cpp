@@ -127,13 +127,28 @@ std::string fileNameSafe(std::string name) {
     return name;
 }
 
+// Whether an entry starts a copy of Nubrio, wherever its bundle is.
+bool startsNubrio(const desktop_entry::EntryKeys& keys) {
+    const auto isNubrio = [](const std::filesystem::path& program) {
+        return program.lexically_normal().string().ends_with("/Nubrio.app/Contents/MacOS/Nubrio");
+    };
+    return (keys.program && isNubrio(*keys.program)) || (!keys.tryExec.empty() && isNubrio(keys.tryExec));
+}
+
 void writeEditorWindowEntries(const std::filesystem::path& folder, const std::filesystem::path& bundleExecutable,
                               const std::string& page) {
     const AppWindowNames names = appWindowNames(page);
     const std::string text = editorWindowEntryText(bundleExecutable, names.x11Instance);
-    for (const std::string& id : names.desktopIds)
-        if (Written written = writeEntryIfChanged(folder / id, text); written.error)
+    for (const std::string& id : names.desktopIds) {
+        // The name is the browser's to give too: an entry there that starts something else is left alone.
+        const std::filesystem::path path = folder / id;
+        if (std::optional<desktop_entry::EntryKeys> keys = desktop_entry::readEntry(path); keys && !startsNubrio(*keys)) {
+            program_log::write(path.string() + " left as it is: it does not start Nubrio");
+            continue;
+        }
+        if (Written written = writeEntryIfChanged(path, text); written.error)
             program_log::write("the editor window's entry not written: " + written.error->message);
+    }
 }
 
 }  // namespace

@@ -505,10 +505,16 @@ TEST(EditorWindowEntry, ClaimsTheWindowAndGoesWithTheBundle) {
     DesktopHome home;
     const auto executable = bundleExecutable(home);
     DesktopHome::writeRecorder(executable);
+    // The browser's own entry of that name (a shortcut the user made) is not ours to replace.
+    const fs::path foreign = home.applications() / "msedge-nubrio.app__-Default.desktop";
+    const std::string foreignText = "[Desktop Entry]\nType=Application\nName=Otra\nExec=/bin/true\n";
+    writeFile(foreign, foreignText);
     ASSERT_EQ(launcher::registerFor(executable, presentation()), std::nullopt);
+    EXPECT_EQ(readFile(foreign), foreignText);
 
     const std::string program = "\"" + executable.string() + "\"";
     for (const std::string& id : launcher::appWindowNames(presentation().editorPage).desktopIds) {
+        if (id.starts_with("msedge")) continue;
         SCOPED_TRACE(id);
         GDesktopAppInfo* info = g_desktop_app_info_new(id.c_str());
         ASSERT_NE(info, nullptr);
@@ -526,14 +532,18 @@ TEST(EditorWindowEntry, ClaimsTheWindowAndGoesWithTheBundle) {
     EXPECT_EQ(DesktopHome::waitForRecord(executable), (std::vector<std::string>{}));
     g_object_unref(chrome);
 
-    // A file of that name that is not ours stays.
-    const fs::path foreign = home.applications() / "msedge-nubrio.app__-Default.desktop";
-    writeFile(foreign, "[Desktop Entry]\nType=Application\nName=Otra\nExec=/bin/true\n");
-    fs::remove_all(home.path() / "Mis Apps");
-    launcher::unregisterIfBundleGone(executable, presentation().editorPage);
+    // A copy moved elsewhere takes its entries over.
+    const auto moved = bundleExecutable(home, "Descargas");
+    DesktopHome::writeRecorder(moved);
+    ASSERT_EQ(launcher::registerFor(moved, presentation()), std::nullopt);
+    EXPECT_EQ(entryKey(home.applications() / "chrome-nubrio.app__-Default.desktop", "Desktop Entry", "TryExec"),
+              moved.string());
+
+    fs::remove_all(home.path() / "Descargas");
+    launcher::unregisterIfBundleGone(moved, presentation().editorPage);
     EXPECT_FALSE(fs::exists(home.applications() / "chrome-nubrio.app__-Default.desktop"));
     EXPECT_FALSE(fs::exists(home.applications() / "vivaldi-nubrio.app__-Default.desktop"));
-    EXPECT_TRUE(fs::exists(foreign));
+    EXPECT_EQ(readFile(foreign), foreignText);
 }
 
 TEST(AppEntry, EachActionIsFoundByItsName) {
