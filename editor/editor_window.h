@@ -7,6 +7,10 @@
 
 namespace nubrio::editor {
 
+// The page the editor's app window shows, under the web service's `origin`. Browsers name the app
+// window after it, so the desktop entries that claim that window derive from it too.
+inline std::string appWindowPage(const std::string& origin) { return origin + "/?app=window#app/crear"; }
+
 // The editor's app window: 1360 × 880 wherever the screen holds it with its frame.
 inline constexpr int kWindowWidth = 1360, kWindowHeight = 880;
 // What a window's frame may add to the size a browser is asked for: a title bar and borders.

@@ -34,7 +34,7 @@ void Nubrio::openWeb() {
             platform::OpenConfiguration configuration;
             configuration.createsNewApplicationInstance = true;
             configuration.arguments =
-                editor::appWindowArguments(origin + "/?app=window#app/crear", platform_.screen.visibleFrame());
+                editor::appWindowArguments(editor::appWindowPage(origin), platform_.screen.visibleFrame());
             // A browser that fails to start only means no window; the user can choose the item again.
             workspace.openApplication(*browser, configuration, [](std::optional<platform::Error>) {});
             return;

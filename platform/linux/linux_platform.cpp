@@ -1,5 +1,6 @@
 #include "platform/linux/linux_platform.h"
 
+#include <QGuiApplication>
 #include <QTimer>
 
 #include <algorithm>
@@ -46,6 +47,7 @@ LinuxPlatform::LinuxPlatform(int argc, char** argv, std::unique_ptr<LinuxBundle>
     // The network module loads beside the worker's start, after the tray icon, so that the first
     // request rarely waits for it.
     application_.setLaunchStart([this] { urlSession_.startLoading(); });
+    loginItems_.setChangeHandler([this] { loginStateToTell(); });
 }
 
 bool LinuxPlatform::handOverArrived(const handover::Message& message) {
@@ -141,9 +143,9 @@ void LinuxPlatform::Limited::arm() {
 bool LinuxPlatform::runAction(const launcher::DesktopAction& action) {
     if (action.login != launcher::LoginChange::None) {
         const bool on = loginItems_.status() == platform::LoginItemStatus::Enabled;
-        // Already so (changed elsewhere since the entry was written): only the entry's title catches up.
+        // Already so: nothing changes, and the user still learns the state.
         if (on == (action.login == launcher::LoginChange::TurnOn)) {
-            if (loginChanged_) loginChanged_();
+            loginStateToTell();
             return true;
         }
     }
@@ -161,9 +163,9 @@ void LinuxPlatform::runAfterLaunch(const launcher::DesktopAction& action) {
     application_.afterLaunch([this, &action] { runAction(action); });
 }
 
-void LinuxPlatform::setLoginChangeHandler(std::function<void()> changed) {
-    loginChanged_ = changed;
-    loginItems_.setChangeHandler(std::move(changed));
+void LinuxPlatform::loginStateToTell() {
+    if (statusBar_.shownInTray() || QGuiApplication::platformName() == QLatin1String("offscreen")) return;
+    loginNotice_.tell(loginItems_.status() == platform::LoginItemStatus::Enabled);
 }
 
 void LinuxPlatform::relaunchInPlace(const std::vector<std::string>& arguments, const std::vector<std::string>& links) {

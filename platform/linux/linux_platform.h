@@ -22,6 +22,7 @@
 #include "platform/linux/shell/screen.h"
 #include "platform/linux/shell/url_session.h"
 #include "platform/linux/single_instance/registry.h"
+#include "platform/linux/tray/login_notice.h"
 #include "platform/linux/tray/status_bar.h"
 #include "platform/platform.h"
 
@@ -54,9 +55,6 @@ public:
     // links not acted on yet: the program's name as given and Qt's own options.
     void setRelaunchCommand(std::vector<std::string> command) { relaunchCommand_ = std::move(command); }
 
-    // Runs after each change of the login item, whichever way it came (the menu, a launcher's action).
-    void setLoginChangeHandler(std::function<void()> changed);
-
     // The tray first: the status item shows `image` before the application launches, and the launch
     // (the worker's start with it) waits until a tray has fetched the icon, for a moment at most. The
     // delegate's status item and menu are these.
@@ -77,11 +75,13 @@ private:
     bool folderCommandArrived(const launcher::DesktopAction& action);
     // The menu command of a launcher's action; a login action whose state is already so changes nothing.
     bool runAction(const launcher::DesktopAction& action);
+    // After a change of the login item, whichever way it came, or a login action that found it so:
+    // where no tray shows the menu's check mark, a notification says the state.
+    void loginStateToTell();
 
     std::unique_ptr<LinuxBundle> bundle_;
     std::unique_ptr<InstanceRegistry> registry_;
     std::function<void()> cleanup_;
-    std::function<void()> loginChanged_;
     std::vector<std::string> relaunchCommand_;
 
     LiveTasks liveTasks_;
@@ -99,6 +99,7 @@ private:
     LinuxWorkspace workspace_;
     LinuxLoginItemService loginItems_;
     LinuxScreen screen_;
+    LoginNotice loginNotice_;
 
     // Hand-overs that open a window without asking first: links, and the launcher's folder commands.
     class Limited {

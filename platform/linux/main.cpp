@@ -177,20 +177,19 @@ int main(int argc, char** argv) {
     // A second copy shows no icon; the check has no tray.
     if (!otherCopy && !line.checkMode) backend.showStatusItemFirst(nubrio::statusIconImage());
     // A second copy only opens the editor and ends: the entry stays with the copy that runs. The check
-    // leaves the desktop as it found it. The entry and its icons wait until the tray icon shows; they
-    // are written again after a change of start at login, so that the entry's action names the change
-    // it would make.
-    const auto registerEntry = [executable] {
-        if (const auto error = linux_platform::launcher::registerFor(executable, nubrio::presentation()))
-            linux_platform::program_log::write(error->message);
-    };
-    if (!otherCopy && !line.checkMode) backend.statusBar().afterFirstItem(registerEntry);
-    if (!line.checkMode) backend.setLoginChangeHandler(registerEntry);
+    // leaves the desktop as it found it. The entry and its icons wait until the tray icon shows.
+    if (!otherCopy && !line.checkMode)
+        backend.statusBar().afterFirstItem([executable] {
+            if (const auto error = linux_platform::launcher::registerFor(executable, nubrio::presentation()))
+                linux_platform::program_log::write(error->message);
+        });
     if (action) backend.runAfterLaunch(*action);
     // The check opens nothing: links on its command line are not acted on.
     if (!line.links.empty() && !line.checkMode) backend.application().openUrls(line.links);
     // The uninstall moves the bundle to the Trash and then terminates: the entry and icon go with it.
-    backend.setTerminationCleanup([executable] { linux_platform::launcher::unregisterIfBundleGone(executable); });
+    backend.setTerminationCleanup([executable] {
+        linux_platform::launcher::unregisterIfBundleGone(executable, nubrio::presentation().editorPage);
+    });
 
     // Before the core makes its data folder. Only the copy that holds the instance moves a folder that
     // another copy's worker could be using; the check moves nothing, and uses the folder where it is.

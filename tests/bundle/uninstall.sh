@@ -51,6 +51,12 @@ worker="$app/Contents/Resources/service/NubrioService/NubrioService"
 printf '#!/bin/sh\necho $$ > worker.pid\nexec sleep 600\n' >"$worker"
 check "install registers the link handler" "grep -q 'Exec=.*$app/Contents/MacOS/Nubrio' '$handler'"
 check "install puts the icon in the user's theme" "[ -s '$icon' ]"
+# What the desktop portal's OpenURI asks for a link from a browser: one recommended handler, ours.
+if command -v gio >/dev/null; then
+  check "install makes it GIO's one recommended handler of nubrio: links" \
+    "[ \"\$(LC_ALL=C gio mime x-scheme-handler/nubrio | sed -n '/^Recommended/,\$p' | grep -c '\.desktop')\" = 1 ] &&
+     LC_ALL=C gio mime x-scheme-handler/nubrio | sed -n '/^Recommended/,\$p' | grep -q app.nubrio.desktop.desktop"
+fi
 check "install starts nothing" "! pgrep -f '$app/Contents/MacOS/Nubrio' >/dev/null"
 
 "$app/Contents/MacOS/Nubrio" --background >"$work/program.log" 2>&1 &

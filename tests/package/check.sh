@@ -26,6 +26,7 @@ dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$work/files"
 for file in /usr/lib/nubrio/Nubrio.app/Contents/MacOS/Nubrio /usr/lib/nubrio/Nubrio.app/Contents/Info.plist \
             /usr/lib/nubrio/Nubrio.app/Contents/Resources/service/NubrioService/NubrioService /usr/bin/nubrio \
             /usr/share/applications/app.nubrio.desktop.desktop \
+            /usr/share/applications/chrome-nubrio.app__-Default.desktop \
             /usr/share/icons/hicolor/scalable/apps/app.nubrio.desktop.svg \
             /usr/share/icons/hicolor/48x48/apps/app.nubrio.desktop.png \
             /usr/share/metainfo/app.nubrio.desktop.metainfo.xml /usr/share/man/man1/nubrio.1.gz \
@@ -42,7 +43,9 @@ appstreamcli validate --no-net "$work/tree/usr/share/metainfo/app.nubrio.desktop
   appstream=0 || appstream=$?
 cat "$work/appstream"
 check "appstreamcli validate passes" "[ $appstream = 0 ]"
-check "desktop-file-validate passes" "desktop-file-validate '$work/tree/usr/share/applications/app.nubrio.desktop.desktop'"
+check "desktop-file-validate passes" "desktop-file-validate '$work/tree'/usr/share/applications/*.desktop"
+check "the editor window's entries are hidden" \
+  "grep -qx NoDisplay=true '$work/tree/usr/share/applications/chrome-nubrio.app__-Default.desktop'"
 check "the entry starts the packaged executable" \
   "grep -qx 'Exec=/usr/lib/nubrio/Nubrio.app/Contents/MacOS/Nubrio %u' '$work/tree/usr/share/applications/app.nubrio.desktop.desktop'"
 check "the entry is visible" "! grep -q '^NoDisplay=true' '$work/tree/usr/share/applications/app.nubrio.desktop.desktop'"
@@ -54,11 +57,26 @@ check "the metadata's release is the package's version" \
 root="$work/root"
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 : >"$root/var/lib/dpkg/status"
+# A stand-in for desktop-file-utils, whose trigger on the applications folder runs update-desktop-database
+# (the mimeinfo.cache from which GIO, and so the desktop portal, learn that the entry opens nubrio: links).
+mkdir -p "$work/probe/DEBIAN"
+printf 'Package: applications-trigger-probe\nVersion: 1\nArchitecture: all\nMaintainer: test <test@invalid>\nDescription: probe\n probe\n' \
+  >"$work/probe/DEBIAN/control"
+echo 'interest-noawait /usr/share/applications' >"$work/probe/DEBIAN/triggers"
+printf '#!/bin/sh\n[ "$1" = triggered ] && echo "$2" >> "$DPKG_ROOT/triggered"\nexit 0\n' >"$work/probe/DEBIAN/postinst"
+chmod 755 "$work/probe/DEBIAN/postinst"
+dpkg-deb --root-owner-group -b "$work/probe" "$work/probe.deb" >/dev/null
+dpkg --root="$root" --force-script-chrootless --force-not-root -i "$work/probe.deb" >"$work/dpkg.log" 2>&1 ||
+  { cat "$work/dpkg.log"; echo "FAIL: dpkg -i of the trigger probe"; exit 1; }
 (cd "$root" && find . | sort) >"$work/before"
-dpkg --root="$root" --force-depends --force-script-chrootless --force-not-root -i "$deb" >"$work/dpkg.log" 2>&1 ||
+dpkg --root="$root" --force-depends --force-script-chrootless --force-not-root -i "$deb" >>"$work/dpkg.log" 2>&1 ||
   { cat "$work/dpkg.log"; echo "FAIL: dpkg -i"; exit 1; }
 check "installed: the executable is there" "[ -x '$root/usr/bin/nubrio' ]"
+check "installed: the applications folder's trigger ran (update-desktop-database's, with desktop-file-utils)" \
+  "grep -qx /usr/share/applications '$root/triggered'"
+rm -f "$root/triggered"
 dpkg --root="$root" --force-script-chrootless --force-not-root --purge nubrio >>"$work/dpkg.log" 2>&1
+rm -f "$root/triggered"  # the purge runs it too
 (cd "$root" && find . | sort) >"$work/after"
 check "purged: nothing is left but dpkg's own records" \
   "diff <(grep -v '^./var/lib/dpkg' '$work/before') <(grep -v '^./var/lib/dpkg' '$work/after')"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Inside a stock GNOME Wayland session (wayland_session.sh gnome-stock), which has no tray: every
 # command of the status menu is reached from the launcher's entry the way GNOME's dash does it (the
-# app's actions, started by GNOME Shell), the user is told once where the commands are, and the
-# program's windows (its alerts) carry the entry's app id.
+# app's actions, started by GNOME Shell), the user is told once where the commands are, each change
+# of start at login is told in a notification, and the program's windows (its alerts) carry the
+# entry's app id.
 #
 #   gnome_commands.sh BUNDLE REGISTER_HELPER
 set -euo pipefail
@@ -58,7 +59,7 @@ eventually 20 shell_true "imports.gi.Shell.AppSystem.get_default().lookup_app('$
 actions=$(shell "(function () { const info = imports.gi.Shell.AppSystem.get_default().lookup_app('$app').get_app_info();
   return info.list_actions().map(a => a + '=' + info.get_action_name(a)).join('|'); })()")
 say "GNOME lists the entry's actions: $actions"
-expected='"openfiles=Ver archivos de esta computadora|openlogs=Ver registros|restart=Reiniciar procesamiento…|loginon=Abrir al iniciar sesión: activar|about=Acerca de Nubrio|uninstall=Desinstalar Nubrio…|quit=Salir de Nubrio…"'
+expected='"openfiles=Ver archivos de esta computadora|openlogs=Ver registros|restart=Reiniciar procesamiento…|loginon=Abrir al iniciar sesión: activar|loginoff=Abrir al iniciar sesión: desactivar|about=Acerca de Nubrio|uninstall=Desinstalar Nubrio…|quit=Salir de Nubrio…"'
 [ "$actions" = "$expected" ] || fail "the actions are not the menu's commands in its order"
 
 # No copy running: "Ver registros" starts Nubrio in the background and opens the logs folder.
@@ -75,10 +76,12 @@ notifications() {
   shell "[].concat(...imports.ui.main.messageTray.getSources().map(s => s.notifications.map(n =>
     s.title + ' | ' + n.title + ' | ' + n.bannerBodyText)))"
 }
-eventually 15 sh -c "$(declare -f shell); $(declare -f notifications); notifications | grep -q 'Nubrio sigue procesando'" \
-  || fail "no notification: $(notifications)"
+notified() { notifications | grep -qF "$1"; }
+eventually 15 notified 'Nubrio sigue procesando' || fail "no notification: $(notifications)"
 say "notification: $(notifications)"
 session-shot "$shots/02-notification.png"
+# Once per login session: the marker lives in the session's runtime folder.
+[ -e "$XDG_RUNTIME_DIR/app.nubrio.desktop.no-tray-notice" ] || fail "no marker of the notice in the runtime folder"
 # The session has no journal, so the program's line goes to its standard error, which GNOME Shell's log
 # holds for what it launched; no log file of the program's own is written.
 grep -q "nubrio: .*no tray shows the status item" "$work/shell.log" || fail "no line on the program's standard error"
@@ -99,18 +102,49 @@ session-shot "$shots/03-about.png"
 close_windows
 eventually 10 no_window || fail "the alert did not close"
 
-# Start at login: the action names the change, makes it, and the entry's action then names the other.
+# Start at login: the entry offers both changes whatever the state, and is not rewritten by one; with
+# no tray to show the check mark, a notification says the state, replacing the one before. GNOME's
+# app grid shows the entry's menu with both.
 autostart="$XDG_CONFIG_HOME/autostart/$app"
-launch_action loginon
-eventually 20 test -f "$autostart" || fail "start at login was not turned on"
-eventually 20 grep -q '^Actions=.*loginoff;' "$XDG_DATA_HOME/applications/$app" || fail "the entry still offers activar"
-eventually 20 shell_true "imports.gi.Shell.AppSystem.get_default().lookup_app('$app').get_app_info().list_actions().includes('loginoff')" \
-  || fail "GNOME did not pick up the new action"
-say "login on; GNOME now offers: $(shell "imports.gi.Shell.AppSystem.get_default().lookup_app('$app').get_app_info().get_action_name('loginoff')")"
-launch_action loginoff
-eventually 20 test ! -e "$autostart" || fail "start at login was not turned off"
-eventually 20 grep -q '^Actions=.*loginon;' "$XDG_DATA_HOME/applications/$app" || fail "the entry still offers desactivar"
-say "login off again"
+entry_before=$(stat -c '%i %Y' "$XDG_DATA_HOME/applications/$app")
+app_grid_menu() {  # app_grid_menu SHOT: GNOME's app grid with the entry's menu open
+  shell "imports.ui.main.overview.showApps(); true" >/dev/null
+  eventually 10 shell_true "(function () { const d = imports.ui.main.overview._overview.controls._appDisplay;
+    const icon = d._items.get('$app'); if (!icon) return false;
+    try { d.goToPage(d._grid.getItemPage(icon)[0], false); } catch (e) { /* one page only */ } return true; })()" \
+    || fail "the app grid has no icon of the entry"
+  sleep 1
+  shell "imports.ui.main.overview._overview.controls._appDisplay._items.get('$app').popupMenu(); true" >/dev/null
+  sleep 1
+  session-shot "$1"
+  shell "imports.ui.main.overview.hide(); true" >/dev/null
+  sleep 1
+}
+login_notice() {  # login_notice TEXT: the notification of start at login says TEXT, and there is one
+  eventually 15 notified "$1" || fail "no notification says \"$1\": $(notifications)"
+  [ "$(notifications | grep -c 'iniciar sesión')" = 1 ] || fail "the notifications of start at login piled up: $(notifications)"
+}
+for step in "loginon:present:| Se abrirá al iniciar sesión." "loginon:present:| Se abrirá al iniciar sesión." \
+            "loginoff:absent:| No se abrirá al iniciar sesión." "loginoff:absent:| No se abrirá al iniciar sesión."; do
+  IFS=: read -r action state text <<<"$step"
+  launch_action "$action"
+  if [ "$state" = present ]; then eventually 20 test -f "$autostart" || fail "$action: start at login is not on"
+  else eventually 20 test ! -e "$autostart" || fail "$action: start at login is not off"; fi
+  login_notice "$text"
+  say "$action: start at login $state; notified: $text"
+  # After each change (not after a repeat), the grid's menu as the user next sees it.
+  [ -e "$shots/06-app-grid-login-$state.png" ] || app_grid_menu "$shots/06-app-grid-login-$state.png"
+done
+sleep 1
+[ "$(notifications | grep -c 'iniciar sesión')" = 1 ] || fail "the notifications of start at login piled up: $(notifications)"
+# The banner of the first notice stays while the session is idle: the message list shows them all.
+shell "imports.ui.main.panel.statusArea.dateMenu.menu.open(); true" >/dev/null
+sleep 1
+session-shot "$shots/05-login-notification.png"
+shell "imports.ui.main.panel.statusArea.dateMenu.menu.close(); true" >/dev/null
+[ "$(stat -c '%i %Y' "$XDG_DATA_HOME/applications/$app")" = "$entry_before" ] || fail "the entry was rewritten"
+say "GNOME's app grid offers: $(shell "(function () { const info = imports.gi.Shell.AppSystem.get_default().lookup_app('$app').get_app_info();
+  return info.list_actions().filter(a => a.startsWith('login')).map(a => info.get_action_name(a)).join(' | '); })()")"
 
 # The commands that ask first (uninstall: this bundle is not in an Applications folder of the
 # user's, so it says so): each shows its alert, matched to the entry.

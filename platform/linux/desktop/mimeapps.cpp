@@ -19,6 +19,7 @@ namespace {
 
 constexpr const char* kDefaults = "Default Applications";
 constexpr const char* kAdded = "Added Associations";
+constexpr const char* kRemoved = "Removed Associations";
 constexpr const char* kFileName = "mimeapps.list";
 
 // The desktops named in $XDG_CURRENT_DESKTOP, lower case, as their list files are named.
@@ -124,16 +125,31 @@ std::vector<std::string> namedDefaults(const std::string& type) {
     return named;
 }
 
-std::optional<platform::Error> setUserDefault(const std::string& type, const std::string& desktopId) {
+std::optional<platform::Error> addUserHandler(const std::string& type, const std::string& desktopId, bool asDefault) {
     const std::filesystem::path list = userConfigHome() / kFileName;
     std::string whyNot;
     const KeyFilePtr file = loadForEditing(list, whyNot);
     if (!file) return platform::Error{"MimeappsList", EINVAL, whyNot};
-    std::vector<std::string> defaults = stringList(file.get(), kDefaults, type);
-    std::erase(defaults, desktopId);
-    defaults.insert(defaults.begin(), desktopId);
-    setStringList(file.get(), kDefaults, type, defaults);
-    return save(file.get(), list);
+    // The user took it off the type's handlers: that stands.
+    const std::vector<std::string> removed = stringList(file.get(), kRemoved, type);
+    if (std::find(removed.begin(), removed.end(), desktopId) != removed.end()) return std::nullopt;
+    bool changed = false;
+    if (asDefault) {
+        std::vector<std::string> defaults = stringList(file.get(), kDefaults, type);
+        if (defaults.empty() || defaults.front() != desktopId) {
+            std::erase(defaults, desktopId);
+            defaults.insert(defaults.begin(), desktopId);
+            setStringList(file.get(), kDefaults, type, defaults);
+            changed = true;
+        }
+    }
+    std::vector<std::string> added = stringList(file.get(), kAdded, type);
+    if (std::find(added.begin(), added.end(), desktopId) == added.end()) {
+        added.insert(added.begin(), desktopId);
+        setStringList(file.get(), kAdded, type, added);
+        changed = true;
+    }
+    return changed ? save(file.get(), list) : std::nullopt;
 }
 
 void removeFromUserLists(const std::string& type, const std::string& desktopId) {

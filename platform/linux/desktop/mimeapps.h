@@ -20,8 +20,12 @@ std::vector<std::filesystem::path> lookupOrder();
 // entries that are no longer installed).
 std::vector<std::string> namedDefaults(const std::string& type);
 
-// Makes the entry the first default for the type in the user's mimeapps.list.
-std::optional<platform::Error> setUserDefault(const std::string& type, const std::string& desktopId);
+// Makes the entry a handler of the type in the user's mimeapps.list, as GIO's own calls do
+// (g_app_info_set_as_default_for_type writes both groups, g_app_info_add_supports_type the second):
+// with `asDefault` the first of its [Default Applications], and in any case one of its [Added
+// Associations]. Nothing is changed when the user's [Removed Associations] there names it; the list
+// is rewritten only when this changes it.
+std::optional<platform::Error> addUserHandler(const std::string& type, const std::string& desktopId, bool asDefault);
 
 // Takes the entry out of the defaults and added associations for the type in every list of the user.
 void removeFromUserLists(const std::string& type, const std::string& desktopId);

@@ -180,7 +180,7 @@ std::string helpText(const Flags& flags, const std::vector<launcher::MenuCommand
             "cuando respondió, con 2 si no pudo arrancar, no respondió o ya hay otra copia\n" +
             std::string(2 + kColumn, ' ') + "abierta; no abre nada ni le pasa nada a otra copia\n";
     // Each command of the menu, as the launcher offers it.
-    for (const launcher::NamedAction& named : launcher::namedActions(commands, launcher::LoginTitles::Both))
+    for (const launcher::NamedAction& named : launcher::namedActions(commands))
         text += "  " + padded(named.action->flag, kColumn) + "«" + named.title + "»\n";
     text += std::string(2 + kColumn, ' ') +
             "(en la copia abierta, que pide confirmación como el menú; sin una copia\n" +

@@ -91,9 +91,7 @@ LinuxStatusItem::LinuxStatusItem(std::shared_ptr<PanelAppearance> appearance, bo
         noTrayNotice_ = std::make_unique<QTimer>();
         noTrayNotice_->setSingleShot(true);
         QObject::connect(noTrayNotice_.get(), &QTimer::timeout, [this] {
-            const bool shown = tray_ && (QGuiApplication::platformName() != QLatin1String("xcb") ||
-                                         QSystemTrayIcon::isSystemTrayAvailable());
-            if (!shown) no_tray_notice::tell();
+            if (!shownInTray()) no_tray_notice::tell();
         });
         noTrayNotice_->start(no_tray_notice::kGraceMs);
     }
@@ -162,6 +160,13 @@ void LinuxStatusItem::lookBehindIcon() {
 
 LinuxStatusItem::~LinuxStatusItem() { QObject::disconnect(hostAppeared_); }
 
+bool LinuxStatusItem::shownInTray() const {
+    // On X11 Qt's item exists before a tray embeds it; elsewhere it is made once a host is there.
+    const QString platform = QGuiApplication::platformName();
+    return tray_ && platform != QLatin1String("offscreen") &&
+           (platform != QLatin1String("xcb") || QSystemTrayIcon::isSystemTrayAvailable());
+}
+
 void LinuxStatusItem::whenIconShown(int patienceMs, std::function<void()> shown) {
     // Offscreen nothing shows the icon; Qt's XEmbed icon waits for a tray to embed it.
     const bool asked = tray_ && QGuiApplication::platformName() != QLatin1String("offscreen") &&
@@ -208,6 +213,7 @@ LinuxStatusBar::~LinuxStatusBar() = default;
 std::shared_ptr<LinuxStatusItem> LinuxStatusBar::makeItem() {
     if (!appearance_ && trayUse_ == Tray::Shown) appearance_ = std::make_shared<PanelAppearance>();
     auto item = std::make_shared<LinuxStatusItem>(appearance_, tellIfNoTray_);
+    items_.push_back(item);
     afterIcon_.itemMade();
     return item;
 }
@@ -237,6 +243,12 @@ std::shared_ptr<platform::Menu> LinuxStatusBar::makeMenu() {
 bool LinuxStatusBar::performMenuCommand(const std::string& selector) {
     for (const std::weak_ptr<LinuxMenu>& weak : menus_)
         if (std::shared_ptr<LinuxMenu> menu = weak.lock(); menu && menu->perform(selector)) return true;
+    return false;
+}
+
+bool LinuxStatusBar::shownInTray() const {
+    for (const std::weak_ptr<LinuxStatusItem>& weak : items_)
+        if (std::shared_ptr<LinuxStatusItem> item = weak.lock(); item && item->shownInTray()) return true;
     return false;
 }
 

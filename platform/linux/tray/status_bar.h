@@ -72,6 +72,8 @@ public:
 
     // None while the item waits for a tray.
     QSystemTrayIcon* trayIcon() const { return tray_.get(); }
+    // Whether a tray shows the item now (never offscreen).
+    bool shownInTray() const;
 
     // Calls `shown` once: when a tray has asked for the icon, after `patienceMs` if none has, or at
     // once when no tray is there to ask.
@@ -116,6 +118,8 @@ public:
 
     // Runs a command of the menus made here as choosing it would; false when no menu has it.
     bool performMenuCommand(const std::string& selector);
+    // Whether a tray shows one of the items made here, and with it the menu's check marks.
+    bool shownInTray() const;
 
     // Items made from now on do not tell the user that no tray shows them: this program takes the
     // place of one that did so already.
@@ -138,6 +142,7 @@ private:
     Tray trayUse_;
     bool tellIfNoTray_ = true;
     std::vector<std::weak_ptr<LinuxMenu>> menus_;
+    std::vector<std::weak_ptr<LinuxStatusItem>> items_;
     std::shared_ptr<LinuxStatusItem> firstItem_;
     std::shared_ptr<LinuxMenu> firstMenu_;
     // One watcher of the desktop's appearance for all items, made with the first.

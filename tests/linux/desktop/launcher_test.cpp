@@ -36,13 +36,6 @@ using nubrio::testing::writeFile;
 
 constexpr const char* kId = "app.nubrio.desktop.desktop";
 
-// The menu's commands below "Abrir Nubrio", as main.cpp passes them.
-const std::vector<launcher::MenuCommand> kCommands = {
-    {"openFiles", "Ver archivos de esta computadora"}, {"openLogs", "Ver registros"},
-    {"restart", "Reiniciar procesamiento…"},   {"toggleLogin", "Abrir al iniciar sesión"},
-    {"about", "Acerca de Nubrio"},             {"uninstall", "Desinstalar Nubrio…"},
-    {"quit", "Salir de Nubrio…"},
-};
 using nubrio::presentation;  // as the program passes it in
 
 fs::path entryFile(const DesktopHome& home) { return home.applications() / kId; }
@@ -113,16 +106,17 @@ TEST(AppEntry, PutsNubrioInTheApplicationMenuWithItsIconActionsAndLinks) {
         {"TryExec", executable.string()},
         {"StartupNotify", "false"},
         {"MimeType", "x-scheme-handler/nubrio;"},
-        {"Actions", "openfiles;openlogs;restart;loginon;about;uninstall;quit;"},
+        {"Actions", "openfiles;openlogs;restart;loginon;loginoff;about;uninstall;quit;"},
         {"StartupWMClass", "Nubrio"},
     };
     for (const auto& [key, value] : expected) EXPECT_EQ(entryKey(entry, "Desktop Entry", key), value) << key;
-    // Every command of the menu, in its order and with its title; login names the change it makes.
+    // Every command of the menu, in its order and with its title; start at login as its two changes.
     const std::vector<std::tuple<const char*, const char*, const char*>> actions = {
         {"openfiles", "Ver archivos de esta computadora", "--open-files"},
         {"openlogs", "Ver registros", "--open-logs"},
         {"restart", "Reiniciar procesamiento…", "--restart"},
         {"loginon", "Abrir al iniciar sesión: activar", "--login-on"},
+        {"loginoff", "Abrir al iniciar sesión: desactivar", "--login-off"},
         {"about", "Acerca de Nubrio", "--about"},
         {"uninstall", "Desinstalar Nubrio…", "--uninstall"},
         {"quit", "Salir de Nubrio…", "--quit"},
@@ -145,7 +139,8 @@ TEST(AppEntry, PutsNubrioInTheApplicationMenuWithItsIconActionsAndLinks) {
     ASSERT_TRUE(listed);
     std::vector<std::string> ids;
     for (const gchar* const* id = listed; *id; ++id) ids.emplace_back(*id);
-    EXPECT_EQ(ids, (std::vector<std::string>{"openfiles", "openlogs", "restart", "loginon", "about", "uninstall", "quit"}));
+    EXPECT_EQ(ids, (std::vector<std::string>{"openfiles", "openlogs", "restart", "loginon", "loginoff", "about",
+                                             "uninstall", "quit"}));
     g_object_unref(info);
 
     // The icon: scalable and the fixed sizes of the hicolor theme.
@@ -158,6 +153,56 @@ TEST(AppEntry, PutsNubrioInTheApplicationMenuWithItsIconActionsAndLinks) {
     EXPECT_EQ(DesktopHome::waitForRecord(executable), (std::vector<std::string>{"nubrio://connect"}));
 }
 
+// The desktop IDs GIO gives for a lookup of nubrio: links.
+std::vector<std::string> ids(GList* infos) {
+    std::vector<std::string> found;
+    for (GList* info = infos; info; info = info->next) found.emplace_back(g_app_info_get_id(G_APP_INFO(info->data)));
+    g_list_free_full(infos, g_object_unref);
+    return found;
+}
+
+// The desktop portal's OpenURI, which browsers call for a link, opens it without asking only when
+// GIO recommends exactly one handler; GIO finds none from a default alone. No mimeinfo.cache here,
+// as in a fresh home.
+TEST(AppEntry, GiosLookupsThatThePortalMakesFindTheHandler) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> list;  // the user's mimeapps.list before
+        bool found;
+    };
+    const std::string comment = "# mis asociaciones\n";
+    const std::vector<Case> cases = {
+        {"a fresh home", std::nullopt, true},
+        {"the default of an earlier registration", comment + "[Default Applications]\nx-scheme-handler/nubrio=" + kId + ";\n",
+         true},
+        {"the user took it off the handlers", comment + "[Removed Associations]\nx-scheme-handler/nubrio=" + kId + ";\n",
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DesktopHome home;
+        const fs::path list = home.configHome() / "mimeapps.list";
+        if (c.list) writeFile(list, *c.list);
+        const auto executable = bundleExecutable(home);
+        DesktopHome::writeRecorder(executable);
+
+        EXPECT_EQ(launcher::registerFor(executable, presentation()), std::nullopt);
+        EXPECT_FALSE(fs::exists(home.applications() / "mimeinfo.cache"));
+        const std::vector<std::string> expected = c.found ? std::vector<std::string>{kId} : std::vector<std::string>{};
+        EXPECT_EQ(ids(g_app_info_get_recommended_for_type("x-scheme-handler/nubrio")), expected) << readFile(list);
+        EXPECT_EQ(ids(g_app_info_get_all_for_type("x-scheme-handler/nubrio")), expected);
+        GAppInfo* handler = g_app_info_get_default_for_type("x-scheme-handler/nubrio", FALSE);
+        EXPECT_EQ(handler && std::string(g_app_info_get_id(handler)) == kId, c.found);
+        if (handler) g_object_unref(handler);
+        if (c.list) {
+            EXPECT_EQ(readFile(list).rfind(comment, 0), 0u);
+        }
+        if (!c.found) {
+            EXPECT_EQ(readFile(list), *c.list) << "the user's removal stands";
+        }
+    }
+}
+
 TEST(AppEntry, ASystemInstallLeavesTheMenuToTheSystemsEntryAndOnlySetsTheLinkDefault) {
     DesktopHome home;
     const fs::path prefix = home.path() / "sistema/usr";
@@ -166,9 +211,10 @@ TEST(AppEntry, ASystemInstallLeavesTheMenuToTheSystemsEntryAndOnlySetsTheLinkDef
     EXPECT_FALSE(launcher::isSystemInstall(executable)) << "no system entry beside it yet";
 
     ASSERT_EQ(launcher::writeSystemFiles(executable, prefix / "share", presentation()), std::nullopt);
-    // Nothing rewrites the system's entry when start at login changes: it offers both changes.
-    EXPECT_EQ(readFile(prefix / "share/applications" / kId),
-              launcher::entryText(executable, presentation().commands, launcher::LoginTitles::Both));
+    // The same entry as the user's own.
+    EXPECT_EQ(readFile(prefix / "share/applications" / kId), launcher::entryText(executable, presentation().commands));
+    EXPECT_EQ(readFile(prefix / "share/applications/chrome-nubrio.app__-Default.desktop"),
+              launcher::editorWindowEntryText(executable, "nubrio.app"));
     EXPECT_NE(readFile(prefix / "share/icons/hicolor/scalable/apps/app.nubrio.desktop.svg").find("<svg"), std::string::npos);
     EXPECT_EQ(readFile(prefix / "share/icons/hicolor/48x48/apps/app.nubrio.desktop.png").substr(1, 3), "PNG");
     EXPECT_TRUE(launcher::isSystemInstall(executable));
@@ -220,14 +266,14 @@ TEST(AppEntry, GoesWithItsIconAndDefaultOnlyOnceItsBundleIsGone) {
     launcher::registerFor(executable, presentation());
     const auto entry = entryFile(home);
 
-    launcher::unregisterIfBundleGone(executable);  // still there
+    launcher::unregisterIfBundleGone(executable, presentation().editorPage);  // still there
     EXPECT_TRUE(fs::exists(entry));
-    launcher::unregisterIfBundleGone(bundleExecutable(home, "Papelera"));  // gone, but not the one registered
+    launcher::unregisterIfBundleGone(bundleExecutable(home, "Papelera"), presentation().editorPage);  // gone, but not the one registered
     EXPECT_TRUE(fs::exists(entry));
     EXPECT_EQ(userDefault(home), kId);
 
     fs::remove_all(home.path() / "Mis Apps");
-    launcher::unregisterIfBundleGone(executable);
+    launcher::unregisterIfBundleGone(executable, presentation().editorPage);
     EXPECT_FALSE(fs::exists(entry));
     EXPECT_FALSE(fs::exists(icon(home, "scalable", "svg")));
     EXPECT_FALSE(fs::exists(icon(home, "48x48", "png")));
@@ -338,7 +384,7 @@ TEST(AppEntry, ASettingsFileThatCannotBeReadWholeIsLeftAsItIs) {
         launcher::registerFor(executable, presentation());
         EXPECT_EQ(readFile(list), text) << "install";
         fs::remove_all(home.path() / "Mis Apps");
-        launcher::unregisterIfBundleGone(executable);
+        launcher::unregisterIfBundleGone(executable, presentation().editorPage);
         EXPECT_EQ(readFile(list), text) << "uninstall";
 
         // The same text at the application entry's own name.
@@ -403,34 +449,101 @@ TEST(AppEntry, AFifoOrAnOversizeFileIsSkippedNotWaitedOn) {
 
 }  // namespace
 
-// A static name cannot carry a check mark: the user's entry names the change its login action makes,
-// after the autostart entry's state; an entry the program does not rewrite offers both changes.
-TEST(AppEntry, TheLoginActionNamesTheChangeItMakes) {
+// A desktop shows an entry's actions long after they were written (GNOME's app grid for tens of
+// seconds): the entry offers both changes of start at login and is not rewritten when it changes.
+TEST(AppEntry, BothLoginActionsStandWhateverTheState) {
     DesktopHome home;
     const auto executable = bundleExecutable(home);
     DesktopHome::writeRecorder(executable);
     const auto entry = entryFile(home);
-    auto loginActions = [&] {
-        std::vector<std::pair<std::string, std::string>> found;
-        for (const char* id : {"loginon", "loginoff"})
-            if (auto name = entryKey(entry, (std::string("Desktop Action ") + id).c_str(), "Name"))
-                found.emplace_back(id, *name);
-        return found;
-    };
-    using Found = std::vector<std::pair<std::string, std::string>>;
-
     launcher::registerFor(executable, presentation());
-    EXPECT_EQ(loginActions(), (Found{{"loginon", "Abrir al iniciar sesión: activar"}}));
+    const std::string before = readFile(entry);
+    const ino_t written = inodeOf(entry);
 
     nubrio::linux_platform::LinuxLoginItemService login(executable);
     ASSERT_EQ(login.registerApp(), std::nullopt);
     launcher::registerFor(executable, presentation());
-    EXPECT_EQ(loginActions(), (Found{{"loginoff", "Abrir al iniciar sesión: desactivar"}}));
-    EXPECT_NE(entryKey(entry, "Desktop Entry", "Actions")->find("restart;loginoff;about;"), std::string::npos);
-    EXPECT_NE(entryKey(entry, "Desktop Entry", "Comment")->find("Se abre al iniciar sesión."), std::string::npos);
+    EXPECT_EQ(inodeOf(entry), written);
+    EXPECT_EQ(readFile(entry), before);
+    const std::string program = "\"" + executable.string() + "\"";
+    EXPECT_EQ(entryKey(entry, "Desktop Action loginon", "Exec"), program + " --login-on");
+    EXPECT_EQ(entryKey(entry, "Desktop Action loginoff", "Exec"), program + " --login-off");
+    EXPECT_EQ(launcher::actionNamed("loginon")->login, launcher::LoginChange::TurnOn);
+    EXPECT_EQ(launcher::actionNamed("loginoff")->login, launcher::LoginChange::TurnOff);
+}
 
-    const std::string both = launcher::entryText(executable, kCommands, launcher::LoginTitles::Both);
-    EXPECT_NE(both.find("Actions=openfiles;openlogs;restart;loginon;loginoff;about;uninstall;quit;"), std::string::npos);
+// Browsers name an app window after its page: Chromium 156 gives the editor's window the Wayland app
+// id chrome-nubrio.app__-Default and the X11 class instance nubrio.app.
+TEST(EditorWindowEntry, NamesFollowTheBrowsersRule) {
+    struct Case {
+        std::string page;
+        std::string x11Instance;
+        std::string chromeId;
+    };
+    const std::vector<Case> cases = {
+        {"https://nubrio.app/?app=window#app/crear", "nubrio.app", "chrome-nubrio.app__-Default.desktop"},
+        {"http://localhost:5173/?app=window#app/crear", "localhost", "chrome-localhost__-Default.desktop"},
+        {"https://staging.nubrio.app/editor/?app=window", "staging.nubrio.app__editor",
+         "chrome-staging.nubrio.app__editor_-Default.desktop"},
+        {"https://nubrio.app", "nubrio.app", "chrome-nubrio.app__-Default.desktop"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.page);
+        const launcher::AppWindowNames names = launcher::appWindowNames(c.page);
+        EXPECT_EQ(names.x11Instance, c.x11Instance);
+        ASSERT_FALSE(names.desktopIds.empty());
+        EXPECT_EQ(names.desktopIds.front(), c.chromeId);
+    }
+    EXPECT_EQ(launcher::appWindowNames(presentation().editorPage).desktopIds,
+              (std::vector<std::string>{"chrome-nubrio.app__-Default.desktop", "msedge-nubrio.app__-Default.desktop",
+                                        "brave-nubrio.app__-Default.desktop", "vivaldi-nubrio.app__-Default.desktop"}));
+}
+
+// The editor's app window belongs to Nubrio where desktops group windows: hidden entries named for the
+// window, with Nubrio's name and icon, that start the program; they go with the bundle.
+TEST(EditorWindowEntry, ClaimsTheWindowAndGoesWithTheBundle) {
+    DesktopHome home;
+    const auto executable = bundleExecutable(home);
+    DesktopHome::writeRecorder(executable);
+    // The browser's own entry of that name (a shortcut the user made) is not ours to replace.
+    const fs::path foreign = home.applications() / "msedge-nubrio.app__-Default.desktop";
+    const std::string foreignText = "[Desktop Entry]\nType=Application\nName=Otra\nExec=/bin/true\n";
+    writeFile(foreign, foreignText);
+    ASSERT_EQ(launcher::registerFor(executable, presentation()), std::nullopt);
+    EXPECT_EQ(readFile(foreign), foreignText);
+
+    const std::string program = "\"" + executable.string() + "\"";
+    for (const std::string& id : launcher::appWindowNames(presentation().editorPage).desktopIds) {
+        if (id.starts_with("msedge")) continue;
+        SCOPED_TRACE(id);
+        GDesktopAppInfo* info = g_desktop_app_info_new(id.c_str());
+        ASSERT_NE(info, nullptr);
+        EXPECT_FALSE(g_app_info_should_show(G_APP_INFO(info))) << "not in the application menu";
+        EXPECT_STREQ(g_app_info_get_name(G_APP_INFO(info)), "Nubrio");
+        EXPECT_STREQ(g_desktop_app_info_get_startup_wm_class(info), "nubrio.app");
+        EXPECT_EQ(entryKey(home.applications() / id, "Desktop Entry", "Icon"), "app.nubrio.desktop");
+        EXPECT_EQ(entryKey(home.applications() / id, "Desktop Entry", "Exec"), program);
+        g_object_unref(info);
+    }
+    // Pinned and chosen, it starts the program, which opens the editor.
+    GDesktopAppInfo* chrome = g_desktop_app_info_new("chrome-nubrio.app__-Default.desktop");
+    ASSERT_NE(chrome, nullptr);
+    ASSERT_TRUE(g_app_info_launch(G_APP_INFO(chrome), nullptr, nullptr, nullptr));
+    EXPECT_EQ(DesktopHome::waitForRecord(executable), (std::vector<std::string>{}));
+    g_object_unref(chrome);
+
+    // A copy moved elsewhere takes its entries over.
+    const auto moved = bundleExecutable(home, "Descargas");
+    DesktopHome::writeRecorder(moved);
+    ASSERT_EQ(launcher::registerFor(moved, presentation()), std::nullopt);
+    EXPECT_EQ(entryKey(home.applications() / "chrome-nubrio.app__-Default.desktop", "Desktop Entry", "TryExec"),
+              moved.string());
+
+    fs::remove_all(home.path() / "Descargas");
+    launcher::unregisterIfBundleGone(moved, presentation().editorPage);
+    EXPECT_FALSE(fs::exists(home.applications() / "chrome-nubrio.app__-Default.desktop"));
+    EXPECT_FALSE(fs::exists(home.applications() / "vivaldi-nubrio.app__-Default.desktop"));
+    EXPECT_EQ(readFile(foreign), foreignText);
 }
 
 TEST(AppEntry, EachActionIsFoundByItsName) {

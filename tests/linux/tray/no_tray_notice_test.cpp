@@ -63,6 +63,8 @@ protected:
     void SetUp() override {
         if (std::filesystem::exists("/run/systemd/journal/socket")) GTEST_SKIP() << "the log goes to the journal here";
         if (!bus_.isRunning()) GTEST_SKIP() << "dbus-daemon could not be started";
+        // Told once per login session: each case is a session of its own.
+        if (const auto marker = no_tray_notice::markerPath()) std::filesystem::remove(*marker);
         service_ = bus_.connect(QStringLiteral("service"));
         ASSERT_TRUE(service_.registerVirtualObject(QStringLiteral("/org/freedesktop/Notifications"), &notifications_));
         program_ = bus_.connect(QStringLiteral("program"));

@@ -31,6 +31,7 @@
 #include "platform/linux/tray/panel_look.h"
 #include "platform/linux/tray/status_bar.h"
 #include "support/files.h"
+#include "support/private_bus.h"
 #include "support/status_icon_checks.h"
 #include "support/temp_home.h"
 
@@ -294,48 +295,9 @@ TEST(PanelReaders, LxqtPaintsThePanelAsItsThemeOrPanelSettingsSay) {
     }
 }
 
-// A session bus of the test's own, with no services to activate.
-class PrivateBus {
-public:
-    PrivateBus() {
-        const QString config = directory_.filePath(QStringLiteral("bus.conf"));
-        QFile file(config);
-        if (!file.open(QIODevice::WriteOnly)) return;
-        file.write(R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>
-<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
-</busconfig>)");
-        file.close();
-        daemon_.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + config,
-                                                      QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
-        if (!daemon_.waitForStarted(10000)) return;
-        waitFor([&] { return daemon_.canReadLine() || daemon_.state() == QProcess::NotRunning; });
-        address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
-    }
-    ~PrivateBus() {
-        for (const QString& name : names_) QDBusConnection::disconnectFromBus(name);
-        if (daemon_.state() != QProcess::NotRunning) {
-            daemon_.terminate();
-            daemon_.waitForFinished(10000);
-        }
-    }
-    bool isRunning() const { return !address_.isEmpty(); }
-    QDBusConnection connect(const QString& name) {
-        const QString unique = name + QString::number(++counter_);
-        names_.push_back(unique);
-        return QDBusConnection::connectToBus(address_, unique);
-    }
-
-private:
-    QTemporaryDir directory_;
-    QProcess daemon_;
-    QString address_;
-    QStringList names_;
-    static inline int counter_ = 0;
-};
-
 // org.freedesktop.portal.Settings with just the appearance's color-scheme.
+using testing::PrivateBus;
+
 class FakePortal final : public QDBusVirtualObject {
 public:
     unsigned scheme = ColorScheme::NoPreference;
