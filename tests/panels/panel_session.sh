@@ -111,7 +111,10 @@ xvfb_pid=''
 cleanup() {
   [ -n "$sysbus_pid" ] && kill "$sysbus_pid" 2>/dev/null || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null || true
-  rm -rf "$work"
+  # the document portal (Debian 13's, started by the session's bus) mounts a FUSE file system in XDG_RUNTIME_DIR
+  awk -v w="$work/" 'index($5, w) == 1 { print $5 }' /proc/self/mountinfo | sort -r |
+    while read -r m; do umount -l "$m" 2>/dev/null || true; done
+  rm -rf "$work" || true
 }
 trap cleanup EXIT
 
