@@ -26,7 +26,7 @@ if [ "${1:-}" = --inside-bus ]; then
     xfce) xfce4-panel --disable-wm-check >"$PANEL_WORK/panel.log" 2>&1 & ;;
     lxqt) lxqt-panel >"$PANEL_WORK/panel.log" 2>&1 & ;;
     plasma)
-      kded5 >"$PANEL_WORK/kded.log" 2>&1 &
+      "$KDED" >"$PANEL_WORK/kded.log" 2>&1 &
       kded_pid=$!
       QT_QUICK_BACKEND=software plasmashell --no-respawn >"$PANEL_WORK/panel.log" 2>&1 & ;;
     gnome)
@@ -75,7 +75,7 @@ case "$panel" in
   trayer) need="trayer" desktop='' ;;
   xfce) need="xfce4-panel xfconf-query" desktop=XFCE ;;
   lxqt) need="lxqt-panel" desktop=LXQt ;;
-  plasma) need="plasmashell kded5 plasma-apply-colorscheme plasma-apply-desktoptheme" desktop=KDE ;;
+  plasma) need="plasmashell plasma-apply-colorscheme plasma-apply-desktoptheme" desktop=KDE ;;
   gnome) need="gnome-shell gsettings unshare" desktop=GNOME ;;
   *) echo "panel_session: the panel is trayer, xfce, lxqt, plasma or gnome" >&2; exit 64 ;;
 esac
@@ -84,6 +84,12 @@ for tool in Xvfb dbus-run-session gdbus xwininfo import $need; do
 done
 [ "$panel" != gnome ] || [ -d /usr/share/gnome-shell/extensions/ubuntu-appindicators@ubuntu.com ] ||
   skip "the AppIndicator extension is missing"
+# Plasma 6 (Debian 13) keeps its tray watcher in kded6; Plasma 5 (Debian 12) in kded5.
+if [ "$panel" = plasma ]; then
+  kde_version=5
+  command -v kded6 >/dev/null && kde_version=6
+  command -v "kded$kde_version" >/dev/null || skip "kded$kde_version is missing (scripts/setup.sh installs it)"
+fi
 
 # As root, the session runs in a process namespace of its own: whatever it started, the services the
 # bus activated included, ends with it. Its /proc is its own, so programs see only its processes.
@@ -105,7 +111,10 @@ xvfb_pid=''
 cleanup() {
   [ -n "$sysbus_pid" ] && kill "$sysbus_pid" 2>/dev/null || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null || true
-  rm -rf "$work"
+  # the document portal (Debian 13's, started by the session's bus) mounts a FUSE file system in XDG_RUNTIME_DIR
+  awk -v w="$work/" 'index($5, w) == 1 { print $5 }' /proc/self/mountinfo | sort -r |
+    while read -r m; do umount -l "$m" 2>/dev/null || true; done
+  rm -rf "$work" || true
 }
 trap cleanup EXIT
 
@@ -127,7 +136,7 @@ export XDG_SESSION_TYPE=x11
 if [ -n "$desktop" ]; then export XDG_CURRENT_DESKTOP=$desktop; else unset XDG_CURRENT_DESKTOP; fi
 case "$panel" in
   lxqt) export XDG_CONFIG_DIRS=/etc/xdg:/usr/share ;;  # as startlxqt does: LXQt's defaults live there
-  plasma) export KDE_FULL_SESSION=true KDE_SESSION_VERSION=5 ;;
+  plasma) export KDE_FULL_SESSION=true KDE_SESSION_VERSION=$kde_version KDED=kded$kde_version ;;
 esac
 
 # The bus and the services it starts write to a log; the command keeps this script's output.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs a command in a throw-away Wayland desktop session: GNOME Shell 43 (headless, one virtual
-# monitor), as GNOME ships it or with its AppIndicator extension, or KDE Plasma 5.27 (kwin_wayland
-# --virtual, kded5, plasmashell); Xwayland in each. The session has a bus of its own, and HOME, the XDG
+# Runs a command in a throw-away Wayland desktop session: GNOME Shell 43 or 48 (headless, one virtual
+# monitor), as GNOME ships it or with its AppIndicator extension, or KDE Plasma 5.27 or 6 (kwin_wayland,
+# kded5 or kded6, plasmashell); Xwayland in each. The session has a bus of its own, and HOME, the XDG
 # folders and XDG_RUNTIME_DIR in a temporary folder, so neither the desktop nor the command touches the
 # real home. When the command returns, every process of the session ends.
 #
@@ -87,6 +87,16 @@ xwayland_env() {  # DISPLAY and XAUTHORITY from the Xwayland child of the compos
   return 1
 }
 
+kwin_x_display() {  # KWin 6 starts Xwayland for the first X client: until then, its X socket names the display
+  xwayland_env "$1" && return 0
+  local ino path
+  for ino in $(ls -l "/proc/$1/fd" 2>/dev/null | sed -n 's/.*socket:\[\([0-9]*\)\]$/\1/p'); do
+    path=$(awk -v i="$ino" '$7 == i && $8 ~ /X11-unix\/X[0-9]+$/ { print $8; exit }' /proc/net/unix)
+    [ -n "$path" ] && { xw_display=":${path##*X}"; return 0; }
+  done
+  return 1
+}
+
 stop_pids() {  # TERM, then KILL after 5 s
   kill "$@" 2>/dev/null || true
   for _ in $(seq 50); do kill -0 "$@" 2>/dev/null || return 0; sleep 0.1; done
@@ -100,7 +110,7 @@ inside() {
   export XDG_SESSION_TYPE=wayland WAYLAND_SESSION=$desktop WAYLAND_SESSION_WORK=$work
   case "$desktop" in
     kde) export XDG_CURRENT_DESKTOP=KDE XDG_SESSION_DESKTOP=KDE DESKTOP_SESSION=plasmawayland \
-                KDE_FULL_SESSION=true KDE_SESSION_VERSION=5 ;;
+                KDE_FULL_SESSION=true KDE_SESSION_VERSION=$kde_version ;;
     *) export XDG_CURRENT_DESKTOP=GNOME XDG_SESSION_DESKTOP=gnome DESKTOP_SESSION=gnome ;;
   esac
   # what the bus starts from now on (portals pick their backend by XDG_CURRENT_DESKTOP) sees the session
@@ -112,7 +122,10 @@ inside() {
       local ext=desktop-session-helper@nubrio.invalid exts
       exts="'$ext'"; [ "$desktop" = gnome ] && exts="$exts, 'ubuntu-appindicators@ubuntu.com'"
       mkdir -p "$work/shell-data/gnome-shell/extensions"
-      cp -r "$helpers/gnome-extension/$ext" "$work/shell-data/gnome-shell/extensions/"
+      # GNOME Shell 45 and later load extensions as modules
+      local folder=gnome-extension
+      [ "$(gnome-shell --version | grep -o '[0-9]*' | head -n 1)" -ge 45 ] && folder=gnome-extension-45
+      cp -r "$helpers/$folder/$ext" "$work/shell-data/gnome-shell/extensions/"
       gsettings set org.gnome.shell disable-user-extensions false
       gsettings set org.gnome.shell enabled-extensions "[$exts]"
       gsettings set org.gnome.shell welcome-dialog-last-shown-version '999'
@@ -131,21 +144,33 @@ inside() {
       export WAYLAND_DISPLAY=wayland-0 ;;
     kde)
       cp /usr/bin/kwin_wayland "$work/kwin_wayland"  # a plain copy drops the file capability
+      local backend=(--virtual)
+      if [ "$kde_version" = 6 ]; then
+        # KWin 6 composites with QPainter where there is no DRM device, and then offers no screenshots:
+        # it runs as a window of a virtual X display instead, which session-shot takes.
+        exec {fd}>"$work/host-display"
+        Xvfb -displayfd "$fd" -screen 0 "${w}x${h}x24" -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
+        others+=($!)
+        exec {fd}>&-
+        wait_for 10 "${others[0]}" test -s "$work/host-display" || { log_tail "Xvfb did not start" "$work/xvfb.log"; exit 1; }
+        export WAYLAND_SESSION_HOST_DISPLAY=":$(head -n 1 "$work/host-display")"
+        backend=(--x11-display "$WAYLAND_SESSION_HOST_DISPLAY")
+      fi
       KWIN_WAYLAND_NO_PERMISSION_CHECKS=1 KWIN_SCREENSHOT_NO_PERMISSION_CHECKS=1 \
-        "$work/kwin_wayland" --virtual --width "$w" --height "$h" --xwayland --no-lockscreen --socket wayland-0 \
+        "$work/kwin_wayland" "${backend[@]}" --width "$w" --height "$h" --xwayland --no-lockscreen --socket wayland-0 \
         >"$work/kwin.log" 2>&1 &
       comp=$!; disown "$comp"
       wait_for 60 "$comp" test -S "$XDG_RUNTIME_DIR/wayland-0" || { log_tail "KWin did not come up" "$work/kwin.log"; exit 1; }
-      wait_for 30 "$comp" xwayland_env "$comp" || { log_tail "KWin started no Xwayland" "$work/kwin.log"; exit 1; }
+      wait_for 30 "$comp" kwin_x_display "$comp" || { log_tail "KWin started no Xwayland" "$work/kwin.log"; exit 1; }
       export WAYLAND_DISPLAY=wayland-0 DISPLAY=$xw_display
       [ -n "$xw_auth" ] && export XAUTHORITY=$xw_auth
       dbus-update-activation-environment DISPLAY ${XAUTHORITY:+XAUTHORITY}
-      kded5 >"$work/kded.log" 2>&1 &
+      "kded$kde_version" >"$work/kded.log" 2>&1 &
       others+=($!)
       plasmashell --no-respawn >"$work/plasmashell.log" 2>&1 &
       others+=($!); disown -a
-      wait_for 120 "${others[1]}" plasma_panel_shown || { log_tail "Plasma showed no panel" "$work/plasmashell.log"; exit 1; }
-      wait_for 60 "${others[1]}" tray_host_ready || { log_tail "Plasma's tray did not start" "$work/plasmashell.log"; exit 1; }
+      wait_for 120 "${others[-1]}" plasma_panel_shown || { log_tail "Plasma showed no panel" "$work/plasmashell.log"; exit 1; }
+      wait_for 60 "${others[-1]}" tray_host_ready || { log_tail "Plasma's tray did not start" "$work/plasmashell.log"; exit 1; }
       sleep 1 ;;  # the panel's first frames
   esac
   [ -n "$xw_display" ] && export DISPLAY=$xw_display
@@ -156,6 +181,10 @@ inside() {
   stop_pids "$comp"
   exit "$status"
 }
+
+# Plasma 6 (Debian 13) runs kded6 and KWin 6; Plasma 5 (Debian 12) kded5 and KWin 5.
+kde_version=5
+command -v kded6 >/dev/null && kde_version=6
 
 if [ "${1:-}" = --inside ]; then shift; inside "$@"; fi
 
@@ -168,7 +197,7 @@ shift
 case "$desktop" in
   gnome) need="gnome-shell gsettings unshare" ;;
   gnome-stock) need="gnome-shell gsettings unshare" ;;
-  kde) need="kwin_wayland plasmashell kded5" ;;
+  kde) need="kwin_wayland plasmashell kded$kde_version"; [ "$kde_version" = 6 ] && need="$need Xvfb import" ;;
   *) echo "wayland_session: the desktop is gnome, gnome-stock or kde" >&2; exit 64 ;;
 esac
 for tool in Xwayland dbus-daemon dbus-update-activation-environment gdbus gsettings $need; do

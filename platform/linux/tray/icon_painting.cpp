@@ -91,12 +91,17 @@ QPixmap StatusIconEngine::pixmap(const QSize& size, QIcon::Mode mode, QIcon::Sta
     return scaledPixmap(size, mode, state, 1.0);
 }
 
-// Qt 6.4 passes the size in device pixels here (QIcon::pixmap multiplies it by the scale first).
+// Qt 6.4 passes the size in device pixels here (QIcon::pixmap multiplies it by the scale first);
+// Qt 6.8 passes it in logical pixels, as the scale's own argument suggests.
 QPixmap StatusIconEngine::scaledPixmap(const QSize& size, QIcon::Mode, QIcon::State, qreal scale) {
     if (size.isEmpty() || scale <= 0) return QPixmap();
-    const int side = std::min(size.width(), size.height());
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    const qreal side = std::min(size.width(), size.height());
+#else
+    const qreal side = std::min(size.width(), size.height()) / scale;
+#endif
     painted();
-    return QPixmap::fromImage(renderStatusIcon(image_, side / scale, tint_, scale));
+    return QPixmap::fromImage(renderStatusIcon(image_, side, tint_, scale));
 }
 
 QSize StatusIconEngine::actualSize(const QSize& size, QIcon::Mode, QIcon::State) {
