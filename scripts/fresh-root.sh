@@ -76,6 +76,8 @@ packages() { in_root dpkg-query -W -f='${Status}\n' | grep -c 'install ok instal
 # As apt counts it: the installed size of every package.
 megabytes() { in_root dpkg-query -W -f='${Installed-Size}\n' | awk '{kb += $1} END {printf "%d", kb / 1024}'; }
 failed=()
+# A newcomer has git, with which the repository came.
+in_root sh -c 'apt-get update -qq && apt-get install -y -qq --no-install-recommends git >/dev/null'
 packages0=$(packages) mb0=$(megabytes)
 in_root /root/nubrio/scripts/setup.sh >/dev/null
 packages1=$(packages) mb1=$(megabytes)

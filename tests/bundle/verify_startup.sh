@@ -85,6 +85,7 @@ for where in home parent; do
   if [ "$where" = parent ]; then
     mkdir -m 500 "$work/locked-parent/closed"
     export HOME="$work/locked-parent/closed/home"  # missing, under a folder we may not write
+    export XDG_DATA_HOME="$HOME/.local/share"  # where the data folder goes
   else
     chmod 500 "$HOME"
   fi

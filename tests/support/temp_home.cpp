@@ -18,12 +18,7 @@ TempHome::TempHome() {
         const char* value = std::getenv(name);
         saved_.push_back({name, value != nullptr, value ? value : ""});
     }
-    std::filesystem::create_directories(dataHome());
-    std::filesystem::create_directories(configHome());
-    std::filesystem::create_directories(root_ / ".cache");
-    std::filesystem::create_directories(root_ / ".local/state");
-    std::filesystem::create_directories(root_ / "xdg-data-dirs");
-    std::filesystem::create_directories(root_ / "xdg-config-dirs");
+    empty();
     setenv("HOME", root_.c_str(), 1);
     setenv("XDG_DATA_HOME", dataHome().c_str(), 1);
     setenv("XDG_CONFIG_HOME", configHome().c_str(), 1);
@@ -32,6 +27,16 @@ TempHome::TempHome() {
     // System-wide entries would leak the machine's real browsers into the tests.
     setenv("XDG_DATA_DIRS", (root_ / "xdg-data-dirs").c_str(), 1);
     setenv("XDG_CONFIG_DIRS", (root_ / "xdg-config-dirs").c_str(), 1);
+}
+
+void TempHome::empty() {
+    for (const auto& entry : std::filesystem::directory_iterator(root_)) std::filesystem::remove_all(entry.path());
+    std::filesystem::create_directories(dataHome());
+    std::filesystem::create_directories(configHome());
+    std::filesystem::create_directories(root_ / ".cache");
+    std::filesystem::create_directories(root_ / ".local/state");
+    std::filesystem::create_directories(root_ / "xdg-data-dirs");
+    std::filesystem::create_directories(root_ / "xdg-config-dirs");
 }
 
 TempHome::~TempHome() {

@@ -15,6 +15,8 @@ public:
     TempHome& operator=(const TempHome&) = delete;
 
     const std::filesystem::path& path() const { return root_; }
+    // Removes everything in the home and makes its folders anew: the same paths, nothing in them.
+    void empty();
     std::filesystem::path dataHome() const { return root_ / ".local/share"; }
     std::filesystem::path configHome() const { return root_ / ".config"; }
 

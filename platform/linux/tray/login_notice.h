@@ -16,6 +16,8 @@ public:
 
     // Sends the notification for the state `on` on `bus` without waiting for it.
     void tell(bool on, QDBusConnection bus = QDBusConnection::sessionBus());
+    // The server's id of the last one it answered for; 0 before any answer.
+    uint lastId() const { return *last_; }
 
 private:
     // The server's id of the last one sent; shared with the handler of a reply still to come.

@@ -10,24 +10,23 @@
 #include "support/files.h"
 #include "support/spin.h"
 
-// GLib's hook for tests that isolate their folders (it keeps, rather than frees, the old values).
-// Weak, so that a GLib without it only loses the isolation between tests of one process.
-extern "C" void g_set_user_dirs(const char* first_dir_type, ...) __attribute__((weak));
-
 namespace nubrio::testing {
 
-DesktopHome::DesktopHome() {
-    const std::string dataDirs = std::getenv("XDG_DATA_DIRS");
-    const std::string configDirs = std::getenv("XDG_CONFIG_DIRS");
-    if (g_set_user_dirs) {
-        const char* const dataDirList[] = {dataDirs.c_str(), nullptr};
-        const char* const configDirList[] = {configDirs.c_str(), nullptr};
-        g_set_user_dirs("HOME", path().c_str(), "XDG_DATA_HOME", dataHome().c_str(), "XDG_CONFIG_HOME",
-                        configHome().c_str(), "XDG_CACHE_HOME", (path() / ".cache").c_str(), "XDG_DATA_DIRS",
-                        dataDirList, "XDG_CONFIG_DIRS", configDirList, nullptr);
-    } else if (configHome() != g_get_user_config_dir()) {
-        throw std::runtime_error("GLib kept another test's folders: run each test in its own process (ctest)");
-    }
+namespace {
+
+// GLib reads HOME and the XDG variables once per process and offers no way to read them again, so
+// every DesktopHome of a process is one folder, emptied for each.
+TempHome& processHome() {
+    static TempHome home;
+    return home;
+}
+
+}  // namespace
+
+DesktopHome::DesktopHome() : home_(processHome()) {
+    home_.empty();
+    if (configHome() != g_get_user_config_dir())
+        throw std::runtime_error("GLib was asked for the user's folders before the test's home was made");
     std::filesystem::create_directories(applications());
 }
 

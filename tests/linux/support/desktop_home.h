@@ -2,9 +2,9 @@
 // A TempHome that GLib and GIO use too, with desktop entries whose programs record how they were
 // started.
 //
-// GLib reads HOME and the XDG variables once per process; without the reset done here a test that
-// follows another in the same process would find desktop entries, mimeapps.list and the Trash in the
-// first test's (deleted) folders. Write the fixtures before the test's first GIO call.
+// GLib reads HOME and the XDG variables once per process: every DesktopHome of a process is the same
+// folder, emptied for each, which GIO watches for changes. Write the fixtures before the test's first
+// GIO call.
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -42,7 +42,7 @@ public:
     void writeDefaults(const std::vector<std::pair<std::string, std::string>>& defaults) const;
 
 private:
-    TempHome home_;
+    TempHome& home_;
 };
 
 }  // namespace nubrio::testing

@@ -156,10 +156,13 @@ TEST(LoginNotice, SaysTheStateAndReplacesTheLastOne) {
     NotificationServer server;
     ASSERT_TRUE(server.isRunning());
     LoginNotice notice;
+    // Each one replaces the last the server answered for, so each waits for that answer.
     notice.tell(true, server.client());
     ASSERT_TRUE(server.countReaches(1));
+    ASSERT_TRUE(spinUntil([&] { return notice.lastId() == 1; }, 15s));
     notice.tell(false, server.client());
     ASSERT_TRUE(server.countReaches(2));
+    ASSERT_TRUE(spinUntil([&] { return notice.lastId() == 2; }, 15s));
     notice.tell(false, server.client());
     ASSERT_TRUE(server.countReaches(3));
 
