@@ -371,8 +371,7 @@ case_link_flood() {
   bundle_copy
   browser_recorder
   program_start --background
-  wait_until 20 eval '[ -n "$(worker_of "$PROGRAM_PID")" ]' || fail "no worker started"
-  wait_until 20 eval '[ "$(challenge | json_pid)" = "$(worker_of "$PROGRAM_PID")" ]' || fail "the worker never answered"
+  program_worker_answers
   sleep 1.5  # the program's own probe runs once a second
   local socket="$SANDBOX/runtime/app.nubrio.desktop" fds_before max_fds
   fds_before=$(fd_count "$PROGRAM_PID")
@@ -438,8 +437,7 @@ case_connect_burst() {
   bundle_copy
   browser_recorder
   program_start --background
-  wait_until 20 eval '[ -n "$(worker_of "$PROGRAM_PID")" ]' || fail "no worker started"
-  wait_until 20 eval '[ "$(challenge | json_pid)" = "$(worker_of "$PROGRAM_PID")" ]' || fail "the worker never answered"
+  program_worker_answers
   sleep 1.5  # the program's own probe runs once a second: ready by now
   local socket="$SANDBOX/runtime/app.nubrio.desktop" kind before opened started
   for kind in link links starts; do

@@ -169,6 +169,11 @@ challenge() {
 }
 json_pid() { sed -n 's/.*"pid"[[:space:]]*:[[:space:]]*\([0-9][0-9]*\).*/\1/p'; }
 
+# The program's worker has started and answers the challenge itself; the case fails otherwise.
+program_worker_answers() {
+  wait_until 20 eval '[ -n "$(worker_of "$PROGRAM_PID")" ]' || fail "no worker started"
+  wait_until 20 eval '[ "$(challenge | json_pid)" = "$(worker_of "$PROGRAM_PID")" ]' || fail "the worker never answered"
+}
 fault_file() { printf '%s\n' "$(data_dir)/$1"; }
 fault_pids() { awk '$1 != "pgid" {print $2}' "$(fault_file fault-pids)" 2>/dev/null; }
 fault_pid() { awk -v role="$1" '$1 == role {print $2; exit}' "$(fault_file fault-pids)" 2>/dev/null; }
