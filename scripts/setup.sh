@@ -41,8 +41,9 @@ case "${1:-}" in
   *) sed -n '2,5p' "$0" >&2; exit 64 ;;
 esac
 
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-known() { apt-cache policy "$1" 2>/dev/null | grep -q 'Candidate: [^(]'; }
+# Whole outputs, not pipes into grep -q: with pipefail its early exit would fail the command.
+installed() { [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = 'install ok installed' ]; }
+known() { [ -n "$(apt-cache policy "$1" 2>/dev/null | sed -n 's/^ *Candidate: \([^(]\)/\1/p')" ]; }
 
 sudo=''
 [ "$(id -u)" -eq 0 ] || sudo='sudo'
